@@ -1,0 +1,36 @@
+# A thin driver over CMake. `make` builds into build/ (programs in build/bin/), `make test` runs every test,
+# then the same suite under AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all build test test-plain test-asan test-tsan bench demo setup clean
+
+all: build
+
+setup:
+	@scripts/setup
+
+build: setup
+	@cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j$(JOBS)
+
+test: test-plain test-asan test-tsan
+
+test-plain: build
+	cd build && ctest --output-on-failure -j$(JOBS)
+
+test-asan: setup
+	@cmake -S . -B build-asan -DVANTORIX_SANITIZE=address -DVANTORIX_BENCHMARKS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-asan -j$(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
+
+test-tsan: setup
+	@cmake -S . -B build-tsan -DVANTORIX_SANITIZE=thread -DVANTORIX_BENCHMARKS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j$(JOBS)
+
+bench: build
+	build/bin/vantorix-bench
+
+clean:
+	rm -rf build build-asan build-tsan

@@ -1,0 +1,217 @@
+// The file-manager sync extension: one long-lived object that answers the file manager's badge requests from
+// the local service's status answers.
+//
+// The file manager calls the three FinderSyncExtension entry points on threads of its choosing; they never wait
+// for the network. Paths go into the batch queue, are sent to the local service in batches on background
+// queues, and come back as badges set on the main thread, skipping unchanged ones through the status cache.
+// Supervision keeps the sync folder, the service's health and the waiting mode up to date; polling re-lists the
+// visible folders; notifications from the local service push changes in.
+//
+// Threads and locks. Every mutable field names its owner below: a lock queue (a serial queue used only through
+// sync()) or the main thread. Lock blocks are short field accesses; no network exchange runs under a lock queue.
+// Where two lock queues nest, batchLock is taken before waitingModeLock, never the reverse. No operation calls
+// sync() on a lock queue it already runs on.
+//
+// Lifetime. The object is held by std::shared_ptr and made by create(). Work that must keep the object alive
+// captures a shared_ptr; work that must not captures a weak_ptr and does nothing once the object is gone. The
+// destructor is the teardown: it cancels the timers, empties the collections and ends the notification
+// subscriptions.
+//
+// Each member function is defined in the subsystem folder named beside it.
+#pragma once
+
+#include "cache/CachedStatus.h"
+#include "core/BadgeCatalogue.h"
+#include "platform/Platform.h"
+#include "service/ServiceExchange.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace vantorix {
+
+using namespace std::chrono_literals;
+
+// The status cache's configuration.
+struct CacheConfig {
+    std::int64_t maxEntries = 2000;  // the most entries the cache holds
+    Duration ttlSeconds = 30s;       // time to live of an entry
+    Duration cleanupInterval = 60s;  // period of the sweep
+    Duration aggressiveTtl = 5s;     // time to live of a "sync" entry
+};
+
+// The batch queue's configuration.
+struct BatchConfig {
+    std::int64_t maxSize = 50;  // queue length that flushes at once
+    double timeoutMs = 30.0;    // delay of the flush timer after the first queued path, in milliseconds
+    Duration timeout() const { return std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(timeoutMs)); }
+};
+
+// The unified-logging handle of the extension. Nothing is written through it.
+struct LogHandle {
+    std::string subsystem;
+    std::string category;
+};
+
+// One pair of a batch answer: a path and the status code the local service gave it.
+struct BatchResult {
+    std::string path;
+    std::string status;
+    bool operator==(const BatchResult&) const = default;
+};
+
+class VantorixFinderSync final : public FinderSyncExtension, public std::enable_shared_from_this<VantorixFinderSync> {
+public:
+    // Makes the extension object and starts it: the badges are registered and the notifications subscribed
+    // before it returns; the first ping and everything after it run on a background queue.
+    static std::shared_ptr<VantorixFinderSync> create(Platform& platform);
+    // The object the extension entry point makes: on the process's real platform.
+    static std::shared_ptr<VantorixFinderSync> create();
+
+    // Start-up steps that need no shared_from_this(); create() runs the rest. Use create().
+    explicit VantorixFinderSync(Platform& platform);
+    VantorixFinderSync();
+    ~VantorixFinderSync() override;  // the teardown
+    VantorixFinderSync(const VantorixFinderSync&) = delete;
+    VantorixFinderSync& operator=(const VantorixFinderSync&) = delete;
+
+    // --- Entry points of the file manager (core/) ---
+    void requestBadgeIdentifier(const URL& url) override;   // core/BadgeRequests.cpp
+    void beginObservingDirectory(const URL& url) override;  // core/DirectoryObservation.cpp
+    void endObservingDirectory(const URL& url) override;    // core/DirectoryObservation.cpp
+
+    // --- Entry points of the notification center (notifications/) ---
+    void handleStatusChangeNotification(const Notification& notification);
+    void handleSharedStatusNotification(const Notification& notification);
+    void handleReadonlyStatusNotification(const Notification& notification);
+
+    // --- Lifecycle (core/Lifecycle.cpp) ---
+    void ensureMonitoringActive();
+
+    // --- Badge catalogue (core/BadgeCatalogue.cpp) ---
+    void setupBadgeIdentifiers();
+    std::optional<Image> loadIconFromFile(const std::string& fileName);
+    std::string mapStatusToBadge(const std::string& status) const { return vantorix::mapStatusToBadge(status); }
+
+    // --- Local service client (service/) ---
+    bool pingServer();
+    std::optional<std::string> sendBatchStatusRequestSequential(const std::string& pathsString);
+    std::optional<std::string> getCurrentSyncPath();
+
+    // --- Status cache (cache/) ---
+    void startCacheCleanup();
+    std::optional<std::string> getCachedStatus(const std::string& path);
+    void setCachedStatus(const std::string& path, const std::string& badge);
+    void invalidateCache(const std::optional<std::string>& path, const std::string& reason);
+    void performCacheCleanup();
+
+    // --- Batch and retry pipeline (pipeline/) ---
+    void addToBatchQueue(const std::string& path);
+    void processBatchesFromPaths(const std::vector<std::string>& paths);
+    void processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime startTime);
+    void updateAllIconsFromResults(const std::vector<BatchResult>& results);
+    void addToRetryQueue(const std::vector<std::string>& paths);
+    void startRetryTimer();
+    void processRetryQueue();
+
+    // --- Connection supervision (supervision/) ---
+    void startServerMonitoring();
+    void checkServerAvailability();
+    void enterWaitingMode(const std::string& reason);
+    void exitWaitingMode(const std::string& reason);
+    void updateSyncPath();
+    void startSyncPathRetryLoop();
+    void retryGetSyncPath();
+    void refreshCurrentDirectoryBadges();
+
+    // --- Directory polling (polling/) ---
+    void startPollingDirectory(const std::string& path);
+    void stopPollingDirectory(const std::string& path);
+    void pollVisibleFiles(const std::string& path);
+
+    // --- Notification intake (notifications/) ---
+    void registerDistributedNotificationObservers();
+
+    // --- Read-only views for tests and tools; each takes the field's lock ---
+    bool waitingModeForTesting();
+    bool serverAvailableForTesting();
+    bool initialPingPerformedForTesting();
+    bool monitoringActiveForTesting();
+    std::optional<std::string> syncPathForTesting();
+    std::vector<std::string> batchQueueForTesting();
+    bool batchTimerPendingForTesting();
+    std::vector<std::string> retryQueueForTesting();
+    std::size_t statusCacheSizeForTesting();
+    std::optional<CachedStatus> cacheEntryForTesting(const std::string& path);
+    std::vector<std::string> observedDirectoriesForTesting();
+    const std::shared_ptr<Timer>& reconnectTimerForTesting() const { return reconnectTimer; }  // main thread
+    const std::shared_ptr<Timer>& cacheCleanupTimerForTesting() const { return cacheCleanupTimer; }  // main thread
+    bool retryTimerRunningForTesting();
+    std::int64_t retryAttemptsForTesting() const { return retryAttempts; }  // main thread
+    void setSyncPathForTesting(const std::string& path);
+    void setWaitingModeForTesting(bool waiting);
+
+    static constexpr const char* kHost = "127.0.0.1";
+    static constexpr int kPort = 27835;
+
+private:
+    void start();  // start-up steps S5 and S6
+    void runBackgroundStart();
+    void scheduleFlushTimer();
+    void processBatchQueue();  // runs on batchLock
+    void runRetryStop();
+    std::weak_ptr<VantorixFinderSync> weakSelf() { return weak_from_this(); }
+
+    Platform& platform;
+
+    // --- Fields, in declaration order, each with its owner ---
+    const LogHandle logger;                               // constant
+    const std::unique_ptr<DispatchQueue> requestQueue;    // serial "com.vantorix.socket.queue", user-initiated
+    const std::unique_ptr<Semaphore> semaphore;           // count 1: one batch exchange at a time
+    std::unordered_set<std::string> pendingRequests;      // guarded by requestsLock
+    const std::unique_ptr<DispatchQueue> requestsLock;
+    std::optional<std::string> currentSyncPath;           // guarded by syncPathLock
+    const std::unique_ptr<DispatchQueue> syncPathLock;
+    bool isServerAvailable = false;                       // guarded by serverCheckLock
+    WallTime lastServerCheck;                             // guarded by serverCheckLock
+    const Duration serverCheckInterval = 10s;
+    const Duration waitingModeCheckInterval = 3s;
+    const std::unique_ptr<DispatchQueue> serverCheckLock;
+    std::shared_ptr<Timer> reconnectTimer;                // main thread
+    bool isMonitoringActive = false;                      // guarded by monitoringLock
+    const std::unique_ptr<DispatchQueue> monitoringLock;
+    Duration syncPathCheckInterval = 5s;                  // never changed
+    bool isInWaitingMode = false;                         // guarded by waitingModeLock
+    const std::unique_ptr<DispatchQueue> waitingModeLock;
+    bool hasPerformedInitialPing = false;                 // guarded by waitingModeLock
+    std::unordered_map<std::string, CachedStatus> statusCache;  // guarded by statusCacheLock
+    const std::unique_ptr<DispatchQueue> statusCacheLock;
+    const CacheConfig cacheConfig;
+    std::shared_ptr<Timer> cacheCleanupTimer;             // main thread
+    std::vector<std::string> batchQueue;                  // guarded by batchLock
+    std::unordered_set<std::string> batchQueueMembers;    // guarded by batchLock: the paths of batchQueue, for the duplicate test
+    const std::unique_ptr<DispatchQueue> batchLock;
+    std::shared_ptr<Timer> batchTimer;                    // guarded by batchLock; made and invalidated on the main thread
+    bool batchTimerPending = false;                       // guarded by batchLock: a timer creation is on its way to the main thread
+    const BatchConfig batchConfig;
+    std::vector<std::string> retryQueue;                  // guarded by retryLock
+    std::unordered_set<std::string> retryQueueMembers;    // guarded by retryLock: the paths of retryQueue, for the duplicate test
+    const std::unique_ptr<DispatchQueue> retryLock;
+    std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made, replaced and invalidated on the main thread
+    bool retryTimerStarting = false;                      // guarded by retryLock: a start is on its way to the main thread
+    const Duration retryIntervalSeconds = 3s;
+    std::int64_t retryAttempts = 0;                       // main thread
+    std::map<std::string, std::shared_ptr<Timer>> observedDirectories;  // guarded by observedDirLock
+    const std::unique_ptr<DispatchQueue> observedDirLock;
+    const Duration pollingInterval = 1500ms;
+};
+
+}  // namespace vantorix

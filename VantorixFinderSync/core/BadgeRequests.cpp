@@ -1,0 +1,34 @@
+// The file manager's badge request: never answered on the calling thread. The item's badge is either removed
+// at once (waiting mode, no sync folder yet, the sync folder itself, an item outside it, a path the request
+// line cannot carry) or its path goes to the batch queue, whose answer sets the badge later.
+#include "../VantorixFinderSync.h"
+#include "../service/BatchFormat.h"
+#include "PathRules.h"
+
+namespace vantorix {
+
+void VantorixFinderSync::requestBadgeIdentifier(const URL& url) {
+    const std::string path = url.path();
+    auto removeBadge = [this, &url] {
+        platform.mainQueue().async([&platform = platform, url] { platform.finderSyncController().setBadgeIdentifier("", url); });
+    };
+
+    bool waiting = waitingModeLock->syncValue([&] { return isInWaitingMode; });
+    if (waiting) {
+        removeBadge();
+        return;
+    }
+    platform.globalQueue(QualityOfService::userInitiated).async([weak = weakSelf()] {
+        if (auto self = weak.lock()) self->ensureMonitoringActive();
+    });
+
+    std::optional<std::string> syncPath = syncPathLock->syncValue([&] { return currentSyncPath; });
+    // Plain, case-sensitive string tests: the path is not resolved or compared with the disk.
+    if (!syncPath || !isInsideFolder(path, *syncPath) || !canCarryPath(path)) {
+        removeBadge();
+        return;
+    }
+    addToBatchQueue(path);
+}
+
+}  // namespace vantorix

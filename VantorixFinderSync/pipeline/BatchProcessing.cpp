@@ -1,0 +1,45 @@
+// A run sends its batches one after another, pairs each answer's codes with the batch's paths by position, and
+// applies all results of the run in one main-thread pass that sets only new or changed badges.
+#include "../VantorixFinderSync.h"
+#include "../service/BatchFormat.h"
+
+namespace vantorix {
+
+void VantorixFinderSync::processBatchesFromPaths(const std::vector<std::string>& paths) {
+    if (paths.empty()) return;
+    processSequentialBatches(cutIntoBatches(paths), platform.monotonicNow());
+}
+
+void VantorixFinderSync::processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime /*startTime*/) {
+    std::vector<BatchResult> results;
+    for (const auto& batch : batches) {
+        // A path the request line cannot carry is never sent: it would shift every later path's answer onto
+        // the wrong file, or break the request line.
+        std::vector<std::string> sendable;
+        sendable.reserve(batch.size());
+        for (const auto& path : batch) {
+            if (canCarryPath(path)) sendable.push_back(path);
+        }
+        if (sendable.empty() && !batch.empty()) continue;
+        std::optional<std::string> answer = sendBatchStatusRequestSequential(joinPaths(sendable));
+        if (!answer) continue;  // its paths are in the retry queue now
+        std::vector<std::string> codes = splitOnSeparator(*answer);
+        for (std::size_t i = 0; i < sendable.size() && i < codes.size(); ++i) results.push_back({sendable[i], codes[i]});
+    }
+    platform.mainQueue().async([self = shared_from_this(), results = std::move(results)] { self->updateAllIconsFromResults(results); });
+}
+
+void VantorixFinderSync::updateAllIconsFromResults(const std::vector<BatchResult>& results) {
+    FinderSyncController& controller = platform.finderSyncController();
+    for (const auto& result : results) {
+        std::string badge = mapStatusToBadge(result.status);
+        std::optional<std::string> cached = getCachedStatus(result.path);
+        if (cached != badge) {
+            // Built from the path itself, so that the URL names exactly this item whatever its name holds.
+            controller.setBadgeIdentifier(badge, URL::fileURL(result.path));
+        }
+        if (!badge.empty()) setCachedStatus(result.path, badge);
+    }
+}
+
+}  // namespace vantorix

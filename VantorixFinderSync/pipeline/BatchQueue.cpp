@@ -1,0 +1,62 @@
+// The batch queue: paths wait here, each once, until a flush sends them in batches of 50: at once when 50 are
+// queued, otherwise 0.03 s after the first path following a flush. In waiting mode a flush holds the paths.
+#include "../VantorixFinderSync.h"
+#include "../service/BatchFormat.h"
+
+namespace vantorix {
+
+void VantorixFinderSync::addToBatchQueue(const std::string& path) {
+    batchLock->sync([&] {
+        if (!batchQueueMembers.insert(path).second) return;  // it goes out with the next flush anyway
+        batchQueue.push_back(path);
+        if (static_cast<std::int64_t>(batchQueue.size()) >= batchConfig.maxSize) {
+            processBatchQueue();
+            return;
+        }
+        if (!batchTimer && !batchTimerPending) {
+            batchTimerPending = true;  // one timer creation on its way, not one per addition
+            scheduleFlushTimer();
+        }
+    });
+}
+
+// Runs on batchLock. The timer is made on the main thread and stored under batchLock. When it fires, a flush
+// runs in the background; whatever that flush does, the fired timer is cleared, so that the next addition
+// schedules a new one. (Leaving a fired timer referenced after a flush held back by waiting mode would stop
+// every later addition from scheduling a flush, and fewer than 50 paths would never be sent.)
+void VantorixFinderSync::scheduleFlushTimer() {
+    platform.mainQueue().async([self = shared_from_this()] {
+        auto timer = self->platform.scheduleTimer(self->batchConfig.timeout(), false, [self](Timer&) {
+            self->platform.globalQueue(QualityOfService::userInitiated).async([self] {
+                self->batchLock->sync([&] {
+                    if (!self->batchQueue.empty()) self->processBatchQueue();
+                    // A one-shot timer is no longer valid once it has fired; kept, it would only block new ones.
+                    if (self->batchTimer && !self->batchTimer->isValid()) self->batchTimer = nullptr;
+                });
+            });
+        });
+        self->batchLock->sync([&] {
+            self->batchTimer = timer;
+            self->batchTimerPending = false;
+        });
+    });
+}
+
+// Runs on batchLock (taken by the caller); takes waitingModeLock inside it, which is the permitted order.
+void VantorixFinderSync::processBatchQueue() {
+    if (batchQueue.empty()) return;
+    bool waiting = waitingModeLock->syncValue([&] { return isInWaitingMode; });
+    if (waiting) return;
+    std::vector<std::string> paths = std::move(batchQueue);
+    batchQueue.clear();
+    batchQueueMembers.clear();
+    if (batchTimer) {
+        batchTimer->invalidate();
+        batchTimer = nullptr;
+    }
+    platform.globalQueue(QualityOfService::userInitiated).async([self = shared_from_this(), batches = cutIntoBatches(paths)] {
+        self->processSequentialBatches(batches, self->platform.monotonicNow());
+    });
+}
+
+}  // namespace vantorix

@@ -1,0 +1,54 @@
+// The real platform's main run loop: the main queue and the timers, run by whichever thread calls run().
+//
+// Main-queue blocks, delayed main-queue blocks and timer firings sit on one agenda ordered by due time, then by
+// submission order, so equal delays run FIFO and a block never runs before it is due. Blocks may be submitted
+// and timers scheduled or invalidated from any thread; they run only on the loop's thread.
+#pragma once
+
+#include "../Dispatch.h"
+#include "../Timer.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <tuple>
+
+namespace vantorix::posix {
+
+class MainRunLoop final : public DispatchQueue {
+public:
+    MainRunLoop();
+
+    // Runs the loop on the calling thread, which becomes the main thread, until stop() is called.
+    void run();
+    // Makes run() return after the block it is running, if any. Safe from any thread, also before run().
+    void stop();
+
+    const std::string& label() const override { return label_; }
+    void async(Task block) override;
+    void sync(const std::function<void()>& block) override;
+    void asyncAfter(Duration delay, Task block) override;
+    bool isCurrent() const override;
+
+    std::shared_ptr<Timer> scheduleTimer(Duration interval, bool repeats, TimerAction action);
+
+private:
+    class LoopTimer;
+    using Key = std::tuple<std::chrono::steady_clock::time_point, unsigned long long>;
+    void enqueue(std::chrono::steady_clock::time_point due, Task block);
+    void arm(const std::shared_ptr<LoopTimer>& timer);
+
+    std::string label_ = "com.vantorix.main-thread";
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::multimap<Key, Task> agenda_;
+    unsigned long long sequence_ = 0;
+    bool stopRequested_ = false;
+    std::atomic<std::thread::id> mainThread_{};
+};
+
+}  // namespace vantorix::posix

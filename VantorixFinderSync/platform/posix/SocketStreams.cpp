@@ -1,0 +1,253 @@
+#include "SocketStreams.h"
+
+#include "PosixDispatch.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vantorix::posix {
+namespace {
+
+// How long a write on a stream that is still opening waits for the connection.
+constexpr auto kWriteConnectWait = std::chrono::seconds(3);
+
+int millisecondsUntil(MonotonicTime deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - monotonicClockNow()).count() + 1;
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+// The connection both streams of a pair share. Its state changes under the mutex; the blocking waits poll
+// without holding it.
+class Connection {
+public:
+    Connection(std::string host, int port) : host_(std::move(host)), port_(port) {}
+    ~Connection() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    // Starts the connection on the first open of either stream.
+    void open() {
+        std::lock_guard lock(mutex_);
+        if (state_ != StreamStatus::notOpen) return;
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        if (!resolve(address, length)) {
+            state_ = StreamStatus::error;
+            return;
+        }
+        fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) {
+            state_ = StreamStatus::error;
+            return;
+        }
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+            state_ = StreamStatus::open;
+        } else if (errno == EINPROGRESS) {
+            state_ = StreamStatus::opening;
+        } else {
+            state_ = StreamStatus::error;
+        }
+    }
+
+    // The connection's state, finishing a pending connect if the socket says it is done.
+    StreamStatus status() {
+        std::lock_guard lock(mutex_);
+        if (state_ == StreamStatus::opening) settleConnect(0);
+        return state_;
+    }
+
+    bool waitUntilConnected(MonotonicTime deadline) {
+        for (;;) {
+            StreamStatus state = status();
+            if (state != StreamStatus::opening) return state == StreamStatus::open;
+            int timeout = millisecondsUntil(deadline);
+            pollfd pfd{fd_, POLLOUT, 0};
+            int ready = ::poll(&pfd, 1, timeout);
+            if (ready == 0 && monotonicClockNow() >= deadline) return status() == StreamStatus::open;
+        }
+    }
+
+    // 1: bytes waiting; 0: the peer closed; -1: nothing yet; -2: error.
+    int peek() {
+        char byte;
+        ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) return 1;
+        if (n == 0) return 0;
+        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? -1 : -2;
+    }
+
+    bool hasBytesAvailable() {
+        if (status() != StreamStatus::open) return false;
+        return peek() == 1;
+    }
+
+    bool inputAtEnd() {
+        if (status() != StreamStatus::open) return false;
+        return peek() == 0;
+    }
+
+    ssize_t read(std::uint8_t* buffer, std::size_t maxLength) {
+        StreamStatus state = status();
+        if (state == StreamStatus::opening || state == StreamStatus::notOpen) return 0;
+        if (state != StreamStatus::open) return -1;
+        ssize_t n = ::recv(fd_, buffer, maxLength, MSG_DONTWAIT);
+        if (n >= 0) return n;
+        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+    }
+
+    bool waitForBytes(MonotonicTime deadline) {
+        for (;;) {
+            StreamStatus state = status();
+            if (state != StreamStatus::open && state != StreamStatus::opening) return false;
+            if (state == StreamStatus::open) {
+                int peeked = peek();
+                if (peeked == 1) return true;
+                if (peeked == 0 || peeked == -2) return false;
+            }
+            if (monotonicClockNow() >= deadline) return false;
+            pollfd pfd{fd_, static_cast<short>(state == StreamStatus::open ? POLLIN : POLLOUT), 0};
+            ::poll(&pfd, 1, millisecondsUntil(deadline));
+        }
+    }
+
+    ssize_t write(const std::uint8_t* bytes, std::size_t length) {
+        if (status() == StreamStatus::opening) {
+            waitUntilConnected(monotonicClockNow() + std::chrono::duration_cast<Duration>(kWriteConnectWait));
+        }
+        if (status() != StreamStatus::open) return -1;
+        ssize_t n = ::send(fd_, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0) return n;
+        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+    }
+
+    bool waitUntilWritable(MonotonicTime deadline) {
+        for (;;) {
+            StreamStatus state = status();
+            if (state == StreamStatus::opening) {
+                if (!waitUntilConnected(deadline)) return false;
+                continue;
+            }
+            if (state != StreamStatus::open) return false;
+            pollfd pfd{fd_, POLLOUT, 0};
+            int ready = ::poll(&pfd, 1, millisecondsUntil(deadline));
+            if (ready > 0) return (pfd.revents & (POLLERR | POLLHUP)) == 0;
+            if (monotonicClockNow() >= deadline) return false;
+        }
+    }
+
+private:
+    bool resolve(sockaddr_storage& address, socklen_t& length) const {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        if (::inet_pton(AF_INET, host_.c_str(), &v4->sin_addr) == 1) {
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(static_cast<std::uint16_t>(port_));
+            length = sizeof(sockaddr_in);
+            return true;
+        }
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        if (::inet_pton(AF_INET6, host_.c_str(), &v6->sin6_addr) == 1) {
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(static_cast<std::uint16_t>(port_));
+            length = sizeof(sockaddr_in6);
+            return true;
+        }
+        return false;  // only numeric addresses: the extension talks to the loopback interface
+    }
+
+    // Called with the mutex held while opening: moves to open or error once the connect has finished.
+    void settleConnect(int timeoutMs) {
+        pollfd pfd{fd_, POLLOUT, 0};
+        if (::poll(&pfd, 1, timeoutMs) <= 0) return;
+        int error = 0;
+        socklen_t size = sizeof(error);
+        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+            state_ = StreamStatus::error;
+        } else {
+            state_ = StreamStatus::open;
+        }
+    }
+
+    const std::string host_;
+    const int port_;
+    std::mutex mutex_;
+    int fd_ = -1;
+    StreamStatus state_ = StreamStatus::notOpen;
+};
+
+class SocketInputStream final : public InputStream {
+public:
+    explicit SocketInputStream(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+    void open() override {
+        if (opened_) return;
+        opened_ = true;
+        connection_->open();
+    }
+    StreamStatus status() const override {
+        if (closed_) return StreamStatus::closed;
+        if (!opened_) return StreamStatus::notOpen;
+        if (connection_->inputAtEnd()) return StreamStatus::atEnd;
+        return connection_->status();
+    }
+    bool hasBytesAvailable() override { return opened_ && !closed_ && connection_->hasBytesAvailable(); }
+    ssize_t read(std::uint8_t* buffer, std::size_t maxLength) override {
+        if (!opened_ || closed_) return -1;
+        return connection_->read(buffer, maxLength);
+    }
+    void close() override {
+        closed_ = true;
+        connection_.reset();
+    }
+    bool waitForBytes(MonotonicTime deadline) override { return opened_ && !closed_ && connection_->waitForBytes(deadline); }
+
+private:
+    std::shared_ptr<Connection> connection_;
+    bool opened_ = false;
+    bool closed_ = false;
+};
+
+class SocketOutputStream final : public OutputStream {
+public:
+    explicit SocketOutputStream(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+    void open() override {
+        if (opened_) return;
+        opened_ = true;
+        connection_->open();
+    }
+    StreamStatus status() const override {
+        if (closed_) return StreamStatus::closed;
+        if (!opened_) return StreamStatus::notOpen;
+        return connection_->status();
+    }
+    ssize_t write(const std::uint8_t* bytes, std::size_t length) override {
+        if (!opened_ || closed_) return -1;
+        return connection_->write(bytes, length);
+    }
+    void close() override {
+        closed_ = true;
+        connection_.reset();
+    }
+    bool waitUntilOpen(MonotonicTime deadline) override { return opened_ && !closed_ && connection_->waitUntilConnected(deadline); }
+    bool waitUntilWritable(MonotonicTime deadline) override { return opened_ && !closed_ && connection_->waitUntilWritable(deadline); }
+
+private:
+    std::shared_ptr<Connection> connection_;
+    bool opened_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace
+
+StreamPair makeSocketStreams(const std::string& host, int port) {
+    auto connection = std::make_shared<Connection>(host, port);
+    return {std::make_unique<SocketInputStream>(connection), std::make_unique<SocketOutputStream>(connection)};
+}
+
+}  // namespace vantorix::posix
+

@@ -1,0 +1,56 @@
+#include "WorkerPool.h"
+
+namespace vantorix::posix {
+
+WorkerPool::WorkerPool(std::size_t maxThreads) : maxThreads_(maxThreads) {}
+
+WorkerPool::~WorkerPool() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    available_.notify_all();
+    for (auto& thread : threads_) thread.join();
+}
+
+void WorkerPool::submit(QualityOfService qos, Task task) {
+    std::unique_lock lock(mutex_);
+    if (stopping_) return;
+    pending_[static_cast<std::size_t>(qos)].push_back(std::move(task));
+    ++pendingCount_;
+    if (pendingCount_ > idle_ && threads_.size() < maxThreads_) {
+        threads_.emplace_back([this] { run(); });
+    }
+    lock.unlock();
+    available_.notify_one();
+}
+
+std::size_t WorkerPool::threadCount() const {
+    std::lock_guard lock(mutex_);
+    return threads_.size();
+}
+
+void WorkerPool::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        ++idle_;
+        available_.wait(lock, [this] { return stopping_ || pendingCount_ > 0; });
+        --idle_;
+        if (stopping_) return;
+        Task task;
+        for (auto& queue : pending_) {
+            if (!queue.empty()) {
+                task = std::move(queue.front());
+                queue.pop_front();
+                break;
+            }
+        }
+        --pendingCount_;
+        lock.unlock();
+        task();
+        task = nullptr;  // release what the task captured before taking the lock again
+        lock.lock();
+    }
+}
+
+}  // namespace vantorix::posix

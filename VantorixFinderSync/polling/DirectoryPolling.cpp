@@ -1,0 +1,61 @@
+// Directory polling: every observed directory is re-listed every 1.5 s on the main thread, and its entries, less
+// a few system files, are queued for a status request.
+#include "../VantorixFinderSync.h"
+#include "../service/BatchFormat.h"
+
+#include <array>
+#include <string_view>
+
+namespace vantorix {
+namespace {
+
+constexpr std::array<std::string_view, 6> kIgnoredNames{".DS_Store", ".Spotlight-V100", ".TemporaryItems", "Thumbs.db", "desktop.ini", ".localized"};
+
+bool isIgnored(std::string_view name) {
+    for (auto ignored : kIgnoredNames) {
+        if (name == ignored) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void VantorixFinderSync::startPollingDirectory(const std::string& path) {
+    platform.mainQueue().async([weak = weakSelf(), path] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->observedDirLock->sync([&] {
+            auto& timer = self->observedDirectories[path];
+            if (timer) timer->invalidate();
+            timer = self->platform.scheduleTimer(self->pollingInterval, true, [weak, path](Timer&) {
+                if (auto self = weak.lock()) self->pollVisibleFiles(path);
+            });
+        });
+    });
+}
+
+void VantorixFinderSync::stopPollingDirectory(const std::string& path) {
+    platform.mainQueue().async([weak = weakSelf(), path] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->observedDirLock->sync([&] {
+            auto found = self->observedDirectories.find(path);
+            if (found == self->observedDirectories.end()) return;
+            found->second->invalidate();
+            self->observedDirectories.erase(found);
+        });
+    });
+}
+
+void VantorixFinderSync::pollVisibleFiles(const std::string& path) {
+    if (waitingModeLock->syncValue([&] { return isInWaitingMode; })) return;
+    std::optional<std::vector<std::string>> names = platform.contentsOfDirectory(path);
+    if (!names) return;  // gone or unreadable: the next pass tries again
+    for (const auto& name : *names) {
+        if (isIgnored(name)) continue;
+        std::string entry = path + "/" + name;
+        if (canCarryPath(entry)) addToBatchQueue(entry);  // a path the request line cannot carry is never queued
+    }
+}
+
+}  // namespace vantorix

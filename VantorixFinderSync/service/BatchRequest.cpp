@@ -1,0 +1,44 @@
+// The batch status request: the statuses of many paths in one exchange, one exchange at a time. Unlike PING and
+// GET_SYNC_PATH it reports the connection's health: every failure enters waiting mode with its reason tag and
+// hands the paths to the retry queue, and every success asks waiting mode to end.
+#include "../VantorixFinderSync.h"
+#include "BatchFormat.h"
+
+namespace vantorix {
+namespace {
+
+const char* reasonTagOf(ExchangeFailure failure) {
+    switch (failure) {
+    case ExchangeFailure::streamCreation: return "stream_creation_failed";
+    case ExchangeFailure::notOpened:  // the batch exchange does not wait for the connection; a failed one fails the write
+    case ExchangeFailure::writeFailed: return "write_failed";
+    case ExchangeFailure::noResponse:
+    case ExchangeFailure::notUtf8: return "read_timeout";
+    }
+    return "read_timeout";
+}
+
+}  // namespace
+
+std::optional<std::string> VantorixFinderSync::sendBatchStatusRequestSequential(const std::string& pathsString) {
+    auto fail = [&](const char* reason) -> std::optional<std::string> {
+        enterWaitingMode(reason);
+        addToRetryQueue(splitOnSeparator(pathsString));
+        return std::nullopt;
+    };
+    if (!semaphore->wait(platform.monotonicNow() + 5s)) return fail("semaphore_timeout");
+
+    // Every way out from here signals the semaphore once, after the waiting-mode and retry calls.
+    struct Signal {
+        Semaphore& semaphore;
+        ~Signal() { semaphore.signal(); }
+    } signal{*semaphore};
+
+    ExchangeOutcome outcome = runServiceExchange(platform, kHost, kPort, batchStatusExchange(pathsString));
+    if (!outcome.response) return fail(reasonTagOf(outcome.failure));
+    if (countPieces(*outcome.response) != countPieces(pathsString)) return fail("batch_response_mismatch");
+    exitWaitingMode("batch_request_successful");
+    return outcome.response;
+}
+
+}  // namespace vantorix

@@ -1,0 +1,77 @@
+#include "ServiceExchange.h"
+
+#include "../text/Utf8.h"
+
+#include <vector>
+
+namespace vantorix {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Closes the input stream, then the output stream, on every way out.
+struct StreamCloser {
+    StreamPair& streams;
+    ~StreamCloser() {
+        streams.input->close();
+        streams.output->close();
+    }
+};
+
+}  // namespace
+
+ExchangeParameters pingExchange() { return {"PING\n", true, 100ms, 2s, 64, 1500ms}; }
+
+ExchangeParameters syncPathExchange() { return {"GET_SYNC_PATH\n", true, 100ms, 2s, 1024, 2s}; }
+
+// The batch exchange does not wait for the connection before writing (the first write waits for it), and its
+// whole write is bounded to 3 s, so that a peer that never reads cannot hold the exchange semaphore.
+ExchangeParameters batchStatusExchange(const std::string& pathsString) {
+    return {"BATCH_STATUS:" + pathsString + "\n", false, 0s, 3s, 8192, 3s};
+}
+
+ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, int port, const ExchangeParameters& parameters) {
+    auto fail = [](ExchangeFailure failure) { return ExchangeOutcome{std::nullopt, failure}; };
+
+    StreamPair streams = platform.streamsToHost(host, port);
+    if (!streams.input || !streams.output) return fail(ExchangeFailure::streamCreation);
+    StreamCloser closer{streams};
+    streams.input->open();
+    streams.output->open();
+
+    if (parameters.waitForOutputOpen) {
+        StreamStatus status = streams.output->status();
+        if (status != StreamStatus::opening && status != StreamStatus::open) return fail(ExchangeFailure::notOpened);
+        if (!streams.output->waitUntilOpen(platform.monotonicNow() + parameters.openWait)) return fail(ExchangeFailure::notOpened);
+    }
+
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(parameters.request.data());
+    const std::size_t length = parameters.request.size();
+    std::size_t written = 0;
+    MonotonicTime writeDeadline = platform.monotonicNow() + parameters.writeLimit;
+    while (written < length) {
+        // A connection still opening counts against the write's own time limit.
+        if (streams.output->status() == StreamStatus::opening && !streams.output->waitUntilWritable(writeDeadline)) {
+            return fail(ExchangeFailure::writeFailed);
+        }
+        ssize_t accepted = streams.output->write(bytes + written, length - written);
+        if (accepted < 0) return fail(ExchangeFailure::writeFailed);
+        if (accepted > 0) {
+            written += static_cast<std::size_t>(accepted);
+        } else if (!streams.output->waitUntilWritable(writeDeadline)) {
+            return fail(ExchangeFailure::writeFailed);
+        }
+    }
+
+    if (!streams.input->hasBytesAvailable() && !streams.input->waitForBytes(platform.monotonicNow() + parameters.responseWait)) {
+        return fail(ExchangeFailure::noResponse);
+    }
+    std::vector<std::uint8_t> buffer(parameters.receiveCapacity, 0);
+    ssize_t bytesRead = streams.input->read(buffer.data(), buffer.size());
+    if (bytesRead <= 0) return fail(ExchangeFailure::noResponse);
+    std::string_view received(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(bytesRead));
+    if (!isValidUtf8(received)) return fail(ExchangeFailure::notUtf8);
+    return ExchangeOutcome{trimWhitespaceAndNewlines(received), ExchangeFailure::noResponse};
+}
+
+}  // namespace vantorix

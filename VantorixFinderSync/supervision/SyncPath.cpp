@@ -1,0 +1,41 @@
+// Sync folder tracking: the local service names the sync folder; every successful query declares it as the one
+// observed directory and restarts its polling, and a new or changed path empties the cache.
+#include "../VantorixFinderSync.h"
+#include "../text/Utf8.h"
+
+namespace vantorix {
+
+using namespace std::chrono_literals;
+
+std::optional<std::string> VantorixFinderSync::getCurrentSyncPath() {
+    if (!pingServer()) return std::nullopt;
+    ExchangeOutcome outcome = runServiceExchange(platform, kHost, kPort, syncPathExchange());
+    if (!outcome.response || outcome.response->rfind("ERROR:", 0) == 0) return std::nullopt;
+    return outcome.response;
+}
+
+void VantorixFinderSync::updateSyncPath() {
+    if (waitingModeLock->syncValue([&] { return isInWaitingMode; })) return;
+    std::optional<std::string> path = getCurrentSyncPath();
+    if (!path) return;
+    std::optional<std::string> old = syncPathLock->syncValue([&] { return std::exchange(currentSyncPath, path); });
+    // The folder's URL is built from the path itself, so that it names exactly that folder.
+    std::set<URL> folder{URL::fileURL(*path)};
+    platform.mainQueue().async([self = shared_from_this(), folder] { self->platform.finderSyncController().setDirectoryURLs(folder); });
+    platform.mainQueue().async([self = shared_from_this(), path = *path] { self->startPollingDirectory(path); });
+    if (old != path) invalidateCache(std::nullopt, "sync_path_updated_or_reconnected");
+}
+
+void VantorixFinderSync::startSyncPathRetryLoop() {
+    platform.mainQueue().asyncAfter(3s, [self = shared_from_this()] { self->retryGetSyncPath(); });
+}
+
+// One iteration on the main thread; the next comes 5 s after this one has returned, so iterations never overlap.
+void VantorixFinderSync::retryGetSyncPath() {
+    std::optional<std::string> before = syncPathLock->syncValue([&] { return currentSyncPath; });
+    updateSyncPath();
+    Duration delay = before ? syncPathCheckInterval : Duration(5s);
+    platform.mainQueue().asyncAfter(delay, [self = shared_from_this()] { self->retryGetSyncPath(); });
+}
+
+}  // namespace vantorix

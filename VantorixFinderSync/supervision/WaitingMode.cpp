@@ -1,0 +1,37 @@
+// Waiting mode: while the local service cannot be reached, badges are removed, the batch queue holds its paths
+// and no status, sync-folder or polling request goes out. Entry and exit are idempotent: only the call that
+// changes the mode has effects.
+#include "../VantorixFinderSync.h"
+
+namespace vantorix {
+
+using namespace std::chrono_literals;
+
+void VantorixFinderSync::enterWaitingMode(const std::string& /*reason*/) {
+    bool wasWaiting = waitingModeLock->syncValue([&] { return std::exchange(isInWaitingMode, true); });
+    if (wasWaiting) return;
+    invalidateCache(std::nullopt, "entering_waiting_mode");
+    // waitingModeLock is released before batchLock is taken: the permitted order is the other way round.
+    batchLock->sync([&] {
+        batchQueue.clear();  // dropped: neither sent nor retried
+        batchQueueMembers.clear();
+    });
+    platform.mainQueue().async([self = shared_from_this()] {
+        self->batchLock->sync([&] {
+            if (self->batchTimer) self->batchTimer->invalidate();
+            self->batchTimer = nullptr;
+        });
+    });
+    platform.mainQueue().asyncAfter(200ms, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
+    serverCheckLock->sync([&] { isServerAvailable = false; });
+}
+
+void VantorixFinderSync::exitWaitingMode(const std::string& /*reason*/) {
+    bool wasWaiting = waitingModeLock->syncValue([&] { return std::exchange(isInWaitingMode, false); });
+    if (!wasWaiting) return;
+    invalidateCache(std::nullopt, "exiting_waiting_mode");
+    serverCheckLock->sync([&] { isServerAvailable = true; });
+    platform.mainQueue().asyncAfter(300ms, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
+}
+
+}  // namespace vantorix

@@ -1,0 +1,164 @@
+#include "FinderStandIn.h"
+
+#include "core/PathRules.h"
+
+#include <algorithm>
+#include <unistd.h>
+
+namespace vantorix::finder {
+
+using namespace std::chrono_literals;
+
+std::string absolutePath(const std::string& path) {
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char buffer[4096];
+        std::string cwd = ::getcwd(buffer, sizeof buffer) != nullptr ? buffer : "/";
+        absolute = cwd + (absolute.empty() ? "" : "/" + absolute);
+    }
+    while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+    return absolute;
+}
+
+FinderStandIn::FinderStandIn(Platform& platform, EventSink sink) : platform_(platform), sink_(std::move(sink)) {}
+
+FinderStandIn::~FinderStandIn() {
+    if (relistTimer_) relistTimer_->invalidate();
+}
+
+void FinderStandIn::attach(std::shared_ptr<FinderSyncExtension> extension) {
+    extension_ = std::move(extension);
+    if (!relistTimer_) {
+        relistTimer_ = platform_.scheduleTimer(1s, true, [this](Timer&) { relistObserved(); });
+    }
+}
+
+void FinderStandIn::emit(const FinderEvent& event) {
+    std::lock_guard lock(mutex_);
+    if (sink_) sink_(event);
+}
+
+bool FinderStandIn::isObserved(const std::string& directory) const {
+    return std::any_of(observed_.begin(), observed_.end(),
+                       [&](const std::string& root) { return directory == root || isInsideFolder(directory, root); });
+}
+
+void FinderStandIn::show(const std::string& directory) {
+    std::string path = absolutePath(directory);
+    auto [it, added] = shown_.try_emplace(path);
+    if (!added) return;
+    if (isObserved(path)) startObserving(path, it->second);
+}
+
+void FinderStandIn::hide(const std::string& directory) {
+    std::string path = absolutePath(directory);
+    auto found = shown_.find(path);
+    if (found == shown_.end()) return;
+    if (found->second.observed) stopObserving(path, found->second);
+    shown_.erase(found);
+}
+
+void FinderStandIn::request(const std::string& path) {
+    emit({"requestBadgeIdentifier", "", "", "", path, "", {}});
+    if (extension_) extension_->requestBadgeIdentifier(URL::fileURL(path));
+}
+
+void FinderStandIn::startObserving(const std::string& directory, ShownDirectory& shown) {
+    shown.observed = true;
+    shown.entries.clear();
+    emit({"beginObservingDirectory", "", "", "", directory, "", {}});
+    if (extension_) extension_->beginObservingDirectory(URL::fileURL(directory));
+    requestEntries(directory, shown);
+}
+
+void FinderStandIn::stopObserving(const std::string& directory, ShownDirectory& shown) {
+    shown.observed = false;
+    emit({"endObservingDirectory", "", "", "", directory, "", {}});
+    if (extension_) extension_->endObservingDirectory(URL::fileURL(directory));
+    for (const auto& name : shown.entries) badges_.erase(directory + "/" + name);
+    shown.entries.clear();
+}
+
+// Asks for the entries not asked for yet, in name order; forgets the ones that went away.
+void FinderStandIn::requestEntries(const std::string& directory, ShownDirectory& shown) {
+    std::optional<std::vector<std::string>> names = platform_.contentsOfDirectory(directory);
+    if (!names) return;
+    std::sort(names->begin(), names->end());
+    std::set<std::string> present(names->begin(), names->end());
+    for (auto it = shown.entries.begin(); it != shown.entries.end();) {
+        if (present.count(*it) == 0) {
+            badges_.erase(directory + "/" + *it);
+            it = shown.entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const auto& name : *names) {
+        if (!shown.entries.insert(name).second) continue;
+        request(directory == "/" ? "/" + name : directory + "/" + name);
+    }
+}
+
+void FinderStandIn::relistObserved() {
+    for (auto& [directory, shown] : shown_) {
+        if (shown.observed) requestEntries(directory, shown);
+    }
+}
+
+std::map<std::string, RegisteredBadge> FinderStandIn::registeredBadges() const {
+    std::lock_guard lock(mutex_);
+    return registered_;
+}
+
+std::string FinderStandIn::badgeOf(const std::string& path) const {
+    auto found = badges_.find(path);
+    return found == badges_.end() ? "" : found->second;
+}
+
+std::set<std::string> FinderStandIn::observedDirectories() const { return observed_; }
+
+std::vector<std::string> FinderStandIn::shownDirectories() const {
+    std::vector<std::string> paths;
+    for (const auto& entry : shown_) paths.push_back(entry.first);
+    return paths;
+}
+
+void FinderStandIn::setBadgeImage(const Image& image, const std::string& label, const std::string& identifier) {
+    {
+        std::lock_guard lock(mutex_);
+        registered_[identifier] = {label, image.name};
+    }
+    emit({"setBadgeImage", identifier, label, image.name, "", "", {}});
+}
+
+void FinderStandIn::setBadgeIdentifier(const std::string& identifier, const URL& url) {
+    std::string path = url.path();
+    emit({"setBadgeIdentifier", identifier, "", "", path, url.absoluteString(), {}});
+    if (identifier.empty()) {
+        badges_.erase(path);
+    } else {
+        badges_[path] = identifier;
+    }
+}
+
+void FinderStandIn::setDirectoryURLs(const std::set<URL>& urls) {
+    FinderEvent event{"setDirectoryURLs", "", "", "", "", "", {}};
+    std::set<std::string> paths;
+    for (const auto& url : urls) {
+        event.urls.push_back(url.absoluteString());
+        paths.insert(url.path());
+    }
+    emit(event);
+    if (paths == observed_) return;
+    observed_ = std::move(paths);
+    for (auto& [directory, shown] : shown_) {
+        bool nowObserved = isObserved(directory);
+        if (nowObserved && !shown.observed) {
+            startObserving(directory, shown);
+        } else if (!nowObserved && shown.observed) {
+            stopObserving(directory, shown);
+        }
+    }
+}
+
+}  // namespace vantorix::finder

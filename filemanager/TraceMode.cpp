@@ -1,0 +1,131 @@
+#include "TraceMode.h"
+
+#include "FinderStandIn.h"
+#include "JsonUserInfo.h"
+#include "core/ExtensionEntryPoint.h"
+#include "platform/posix/PosixPlatform.h"
+#include "text/Utf8.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <thread>
+
+namespace vantorix::finder {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Writes one event as one JSON line, at once. Bytes that are not UTF-8 become U+FFFD.
+class TraceWriter {
+public:
+    explicit TraceWriter(Platform& platform) : platform_(platform), start_(platform.monotonicNow()) {}
+
+    void write(const FinderEvent& event) {
+        double t = std::round(toSeconds(platform_.monotonicNow() - start_) * 1000.0) / 1000.0;
+        Json line;
+        line["t"] = t;
+        line["call"] = event.call;
+        if (event.call == "setBadgeImage") {
+            line["badge"] = text(event.badge);
+            line["label"] = text(event.label);
+            line["image"] = text(event.image);
+        } else if (event.call == "setBadgeIdentifier") {
+            line["badge"] = text(event.badge);
+            line["path"] = text(event.path);
+            line["url"] = text(event.url);
+        } else if (event.call == "setDirectoryURLs") {
+            Json urls = Json::array();
+            for (const auto& url : event.urls) urls.push_back(text(url));
+            line["urls"] = urls;
+        } else {
+            line["path"] = text(event.path);
+        }
+        std::string out = line.dump() + "\n";
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        std::fflush(stdout);
+    }
+
+private:
+    static std::string text(const std::string& bytes) { return replacingInvalidUtf8(bytes); }
+    Platform& platform_;
+    MonotonicTime start_;
+};
+
+// Splits "word rest" at the first space.
+std::pair<std::string, std::string> splitCommand(const std::string& line) {
+    std::size_t space = line.find(' ');
+    if (space == std::string::npos) return {line, ""};
+    return {line.substr(0, space), line.substr(space + 1)};
+}
+
+}  // namespace
+
+int runTrace() {
+    auto& platform = static_cast<posix::PosixPlatform&>(Platform::processPlatform());
+    TraceWriter writer(platform);
+    FinderStandIn standIn(platform, [&writer](const FinderEvent& event) { writer.write(event); });
+    platform.setFinderSyncController(&standIn);
+
+    // As the extension entry point does: the bundle's property list names the principal class.
+    std::string error;
+    std::shared_ptr<FinderSyncExtension> extension = extensionMain(platform, platform.resourceDirectory() + "/Info.plist", error);
+    if (!extension) {
+        std::fprintf(stderr, "vantorix-finder: %s\n", error.c_str());
+        return 1;
+    }
+    standIn.attach(extension);
+
+    // Standard input is read on its own thread so that the main run loop keeps running; every command runs on
+    // the main thread, in order.
+    std::thread reader([&platform, &standIn] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            auto [command, argument] = splitCommand(line);
+            if (command.empty() || command[0] == '#') continue;
+            if (command == "quit") break;
+            if (command == "wait") {
+                char* end = nullptr;
+                double seconds = std::strtod(argument.c_str(), &end);
+                if (argument.empty() || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
+                    std::fprintf(stderr, "vantorix-finder: wait takes a number of seconds, not \"%s\"\n", argument.c_str());
+                    continue;
+                }
+                std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            } else if (command == "show" || command == "hide" || command == "request") {
+                if (argument.empty()) {
+                    std::fprintf(stderr, "vantorix-finder: %s takes a path\n", command.c_str());
+                    continue;
+                }
+                platform.mainQueue().async([&standIn, command, argument] {
+                    if (command == "show") standIn.show(argument);
+                    else if (command == "hide") standIn.hide(argument);
+                    else standIn.request(absolutePath(argument));
+                });
+            } else if (command == "post") {
+                auto [name, json] = splitCommand(argument);
+                std::string parseError;
+                std::optional<PropertyValue> userInfo = json.empty() ? std::nullopt : userInfoFromJson(json, parseError);
+                if (name.empty() || (!json.empty() && !userInfo)) {
+                    std::fprintf(stderr, "vantorix-finder: post takes a name and a JSON user-info (%s)\n", parseError.c_str());
+                    continue;
+                }
+                platform.mainQueue().async([&platform, name, userInfo] { platform.distributedNotificationCenter().post(name, "", userInfo); });
+            } else {
+                std::fprintf(stderr, "vantorix-finder: unknown command \"%s\" (show, hide, request, post, wait, quit)\n", command.c_str());
+            }
+        }
+        platform.mainQueue().async([&platform] { platform.stopMainLoop(); });
+    });
+    platform.runMainLoop();
+    reader.join();
+    std::fflush(stdout);
+    // The extension's background work may still be waiting on the network; the process ends without waiting.
+    std::_Exit(0);
+}
+
+}  // namespace vantorix::finder

@@ -1,0 +1,9 @@
+// `vantorix-finder trace`: the stand-in for machines. Commands on standard input, one JSON object per line on
+// standard output for every call across the file manager boundary.
+#pragma once
+
+namespace vantorix::finder {
+
+int runTrace();
+
+}  // namespace vantorix::finder
