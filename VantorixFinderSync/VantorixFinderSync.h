@@ -157,6 +157,7 @@ public:
     bool retryTimerRunningForTesting();
     std::int64_t retryAttemptsForTesting() const { return retryAttempts; }  // main thread
     void setSyncPathForTesting(const std::string& path);
+    Semaphore& exchangeSemaphoreForTesting() { return *semaphore; }
     void setWaitingModeForTesting(bool waiting);
 
     static constexpr const char* kHost = "127.0.0.1";

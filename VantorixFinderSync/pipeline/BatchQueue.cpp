@@ -26,7 +26,10 @@ void VantorixFinderSync::addToBatchQueue(const std::string& path) {
 // every later addition from scheduling a flush, and fewer than 50 paths would never be sent.)
 void VantorixFinderSync::scheduleFlushTimer() {
     platform.mainQueue().async([self = shared_from_this()] {
-        auto timer = self->platform.scheduleTimer(self->batchConfig.timeout(), false, [self](Timer&) {
+        // The timer holds the object weakly (the object holds the timer); the flush it starts holds it strongly.
+        auto timer = self->platform.scheduleTimer(self->batchConfig.timeout(), false, [weak = self->weakSelf()](Timer&) {
+            auto self = weak.lock();
+            if (!self) return;
             self->platform.globalQueue(QualityOfService::userInitiated).async([self] {
                 self->batchLock->sync([&] {
                     if (!self->batchQueue.empty()) self->processBatchQueue();

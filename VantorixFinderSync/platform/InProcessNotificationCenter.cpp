@@ -14,6 +14,11 @@ void InProcessNotificationCenter::removeObserver(const void* observer) {
     std::erase_if(subscriptions_, [observer](const Subscription& s) { return s.observer == observer; });
 }
 
+std::size_t InProcessNotificationCenter::subscriptionCount(const void* observer) {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(subscriptions_.begin(), subscriptions_.end(), [observer](const Subscription& s) { return s.observer == observer; }));
+}
+
 void InProcessNotificationCenter::post(const std::string& name, const std::string& object, const std::optional<PropertyValue>& userInfo) {
     std::vector<Handler> handlers;
     {

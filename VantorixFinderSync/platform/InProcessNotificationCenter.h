@@ -14,6 +14,8 @@ public:
     void addObserver(const void* observer, const std::string& name, Handler handler) override;
     void removeObserver(const void* observer) override;
     void post(const std::string& name, const std::string& object, const std::optional<PropertyValue>& userInfo) override;
+    // How many subscriptions `observer` holds.
+    std::size_t subscriptionCount(const void* observer);
 
 private:
     struct Subscription {

@@ -73,7 +73,7 @@ public:
     std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) override;
     std::optional<Image> imageNamed(const std::string& name) override;
     FinderSyncController& finderSyncController() override { return *controller_; }
-    NotificationCenter& distributedNotificationCenter() override { return notifications_; }
+    InProcessNotificationCenter& distributedNotificationCenter() override { return notifications_; }
 
     // --- Used by the simulated queues, timers and streams ---
     struct Context;  // the thing a block runs on: the main thread, a serial queue, or a global queue

@@ -1,0 +1,52 @@
+// A test that owns a simulated platform and, once started, the extension on it.
+#pragma once
+
+#include "VantorixFinderSync.h"
+#include "platform/simulation/SimulatedPlatform.h"
+#include "service/BatchFormat.h"
+
+#include <gtest/gtest.h>
+
+namespace vantorix::testing {
+
+using namespace std::chrono_literals;
+using simulation::Availability;
+using simulation::ConnectionScript;
+using simulation::FileManagerCall;
+using simulation::Reply;
+using simulation::SimulatedPlatform;
+
+class SimulationTest : public ::testing::Test {
+protected:
+    ~SimulationTest() override {
+        extension.reset();
+        platform.discardPendingWork();  // the end of the process: whatever still holds the object lets go
+    }
+
+    // Makes the extension as the entry point does and runs its background start.
+    void start() {
+        extension = VantorixFinderSync::create(platform);
+        platform.runUntilIdle();
+    }
+
+    // Starts with the service up and lets the sync-path loop learn the sync folder (3 s after start).
+    void startWithSyncFolder(const std::string& folder = "/Users/someone/Vantorix") {
+        platform.localService().setSyncPath(folder);
+        start();
+        platform.advanceBy(3s);
+        ASSERT_EQ(extension->syncPathForTesting(), folder);
+    }
+
+    double now() const { return platform.elapsedSeconds(); }
+
+    std::vector<FileManagerCall> badgeCalls() {
+        return platform.recordingFileManager().callsOf(FileManagerCall::Kind::setBadgeIdentifier);
+    }
+
+    std::vector<simulation::ReceivedRequest> batchRequests() { return platform.localService().requestsStartingWith("BATCH_STATUS:"); }
+
+    SimulatedPlatform platform;
+    std::shared_ptr<VantorixFinderSync> extension;
+};
+
+}  // namespace vantorix::testing
