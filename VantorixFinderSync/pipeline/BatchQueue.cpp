@@ -26,21 +26,22 @@ void VantorixFinderSync::addToBatchQueue(const std::string& path) {
 // every later addition from scheduling a flush, and fewer than 50 paths would never be sent.)
 void VantorixFinderSync::scheduleFlushTimer() {
     platform.mainQueue().async([self = shared_from_this()] {
-        // The timer holds the object weakly (the object holds the timer); the flush it starts holds it strongly.
-        auto timer = self->platform.scheduleTimer(self->batchConfig.timeout(), false, [weak = self->weakSelf()](Timer&) {
-            auto self = weak.lock();
-            if (!self) return;
-            self->platform.globalQueue(QualityOfService::userInitiated).async([self] {
-                self->batchLock->sync([&] {
-                    if (!self->batchQueue.empty()) self->processBatchQueue();
-                    // A one-shot timer is no longer valid once it has fired; kept, it would only block new ones.
-                    if (self->batchTimer && !self->batchTimer->isValid()) self->batchTimer = nullptr;
+        self->batchLock->sync([&] {
+            // A flush or the entry into waiting mode since the request has withdrawn it; or another request made it.
+            if (!self->batchTimerPending || self->batchTimer) return;
+            self->batchTimerPending = false;
+            // The timer holds the object weakly (the object holds the timer); the flush it starts holds it strongly.
+            self->batchTimer = self->platform.scheduleTimer(self->batchConfig.timeout(), false, [weak = self->weakSelf()](Timer&) {
+                auto self = weak.lock();
+                if (!self) return;
+                self->platform.globalQueue(QualityOfService::userInitiated).async([self] {
+                    self->batchLock->sync([&] {
+                        if (!self->batchQueue.empty()) self->processBatchQueue();
+                        // A one-shot timer is no longer valid once it has fired; kept, it would only block new ones.
+                        if (self->batchTimer && !self->batchTimer->isValid()) self->batchTimer = nullptr;
+                    });
                 });
             });
-        });
-        self->batchLock->sync([&] {
-            self->batchTimer = timer;
-            self->batchTimerPending = false;
         });
     });
 }
@@ -57,6 +58,7 @@ void VantorixFinderSync::processBatchQueue() {
         batchTimer->invalidate();
         batchTimer = nullptr;
     }
+    batchTimerPending = false;
     platform.globalQueue(QualityOfService::userInitiated).async([self = shared_from_this(), batches = cutIntoBatches(paths)] {
         self->processSequentialBatches(batches, self->platform.monotonicNow());
     });

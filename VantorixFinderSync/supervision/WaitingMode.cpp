@@ -15,6 +15,7 @@ void VantorixFinderSync::enterWaitingMode(const std::string& /*reason*/) {
     batchLock->sync([&] {
         batchQueue.clear();  // dropped: neither sent nor retried
         batchQueueMembers.clear();
+        batchTimerPending = false;
     });
     platform.mainQueue().async([self = shared_from_this()] {
         self->batchLock->sync([&] {
