@@ -1,0 +1,96 @@
+#include "TraceProcess.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vantorix::testing {
+
+TraceProcess::TraceProcess() {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) std::abort();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::close(in[1]);
+        ::close(out[0]);
+        ::execl(VANTORIX_FINDER_PATH, "vantorix-finder", "trace", nullptr);
+        std::_Exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    input_ = in[1];
+    output_ = out[0];
+    reader_ = std::thread([this] { readOutput(); });
+}
+
+TraceProcess::~TraceProcess() {
+    closeInput();
+    if (!waitForExit(std::chrono::seconds(5))) {
+        ::kill(pid_, SIGKILL);
+        waitForExit(std::chrono::seconds(5));
+    }
+    reader_.join();
+    ::close(output_);
+}
+
+void TraceProcess::send(const std::string& command) {
+    std::string line = command + "\n";
+    if (input_ >= 0) (void)!::write(input_, line.data(), line.size());
+}
+
+void TraceProcess::closeInput() {
+    if (input_ >= 0) ::close(input_);
+    input_ = -1;
+}
+
+std::optional<int> TraceProcess::waitForExit(std::chrono::milliseconds limit) {
+    if (status_) return status_;
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return status_;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+}
+
+std::vector<nlohmann::json> TraceProcess::lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+bool TraceProcess::waitFor(const std::function<bool(const std::vector<nlohmann::json>&)>& condition, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition(lines())) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void TraceProcess::readOutput() {
+    std::string pending;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(output_, buffer, sizeof buffer);
+        if (n <= 0) break;
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t newline;
+        while ((newline = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, newline);
+            pending.erase(0, newline + 1);
+            nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
+            if (parsed.is_discarded()) parsed = nlohmann::json{{"unparsed", line}};
+            std::lock_guard lock(mutex_);
+            lines_.push_back(std::move(parsed));
+        }
+    }
+}
+
+}  // namespace vantorix::testing
