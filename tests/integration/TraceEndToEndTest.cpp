@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <atomic>
 #include <fstream>
+#include <map>
 #include <set>
 
 namespace vantorix::testing {
@@ -127,6 +129,72 @@ TEST(TraceEndToEnd, AShownFolderGetsItsBadgesInBatchesOfFifty) {
     auto directories = callsOf(lines, "setDirectoryURLs");
     ASSERT_FALSE(directories.empty());
     EXPECT_EQ(directories[0]["urls"][0], "file://" + folder.path());
+    trace.send("quit");
+    EXPECT_EQ(trace.waitForExit(10s), 0);
+}
+
+TEST(TraceEndToEnd, BadgesFollowTheServiceThroughAnOutage) {
+    SyncFolder folder(30);
+    auto peer = std::make_unique<LoopbackPeer>(serviceFor(folder.path()), 27835);
+    TraceProcess trace;
+    trace.send("show " + folder.path());
+
+    // The last badge each file got at or after line `from`.
+    auto lastBadges = [](const Lines& lines, std::size_t from) {
+        std::map<std::string, std::string> badges;
+        for (std::size_t i = from; i < lines.size(); ++i) {
+            if (lines[i].value("call", "") == "setBadgeIdentifier") badges[lines[i]["path"].get<std::string>()] = lines[i]["badge"];
+        }
+        return badges;
+    };
+    auto allAre = [&](std::size_t from, const std::string& badge) {
+        return [&, from, badge](const Lines& lines) {
+            auto badges = lastBadges(lines, from);
+            int matching = 0;
+            for (const auto& [path, shown] : badges) matching += path.rfind(folder.path() + "/", 0) == 0 && shown == badge;
+            return matching == 30;
+        };
+    };
+    ASSERT_TRUE(trace.waitFor(allAre(0, "success"), 20s));
+
+    // A watchdog: while the service is away, the stand-in's own requests are still answered at once.
+    std::atomic<bool> watching{true};
+    std::atomic<int> unanswered{0};
+    std::thread watchdog([&] {
+        for (int n = 0; watching; ++n) {
+            std::string path = "/nowhere/probe" + std::to_string(n);
+            trace.send("request " + path);
+            bool answered = trace.waitFor(
+                [&](const Lines& lines) {
+                    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+                        if (it->value("call", "") == "setBadgeIdentifier" && it->value("path", "") == path) return true;
+                    }
+                    return false;
+                },
+                2s);
+            if (!answered) ++unanswered;
+            std::this_thread::sleep_for(200ms);
+        }
+    });
+
+    // The service stops: every badge of the folder is removed within 3 s.
+    std::size_t stoppedAt = trace.lines().size();
+    auto stopped = std::chrono::steady_clock::now();
+    peer.reset();
+    EXPECT_TRUE(trace.waitFor(allAre(stoppedAt, ""), 3s));
+    std::printf("badges removed %.3f s after the stop\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count());
+
+    // It comes back: every badge is set again within 6 s.
+    std::this_thread::sleep_for(1s);
+    std::size_t restartedAt = trace.lines().size();
+    auto restarted = std::chrono::steady_clock::now();
+    peer = std::make_unique<LoopbackPeer>(serviceFor(folder.path()), 27835);
+    EXPECT_TRUE(trace.waitFor(allAre(restartedAt, "success"), 6s));
+    std::printf("badges back %.3f s after the restart\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - restarted).count());
+
+    watching = false;
+    watchdog.join();
+    EXPECT_EQ(unanswered, 0) << "the stand-in's requests went unanswered";
     trace.send("quit");
     EXPECT_EQ(trace.waitForExit(10s), 0);
 }
