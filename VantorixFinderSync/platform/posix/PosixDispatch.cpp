@@ -46,20 +46,24 @@ std::chrono::steady_clock::time_point dueAfter(Duration delay) {
 
 DelayScheduler::DelayScheduler() : thread_([this] { run(); }) {}
 
-DelayScheduler::~DelayScheduler() {
+DelayScheduler::~DelayScheduler() { stop(); }
+
+void DelayScheduler::stop() {
+    std::multimap<std::tuple<std::chrono::steady_clock::time_point, unsigned long long>, Task> dropped;
     {
         std::lock_guard lock(mutex_);
+        if (stopping_) return;
         stopping_ = true;
+        dropped.swap(agenda_);
     }
     changed_.notify_all();
     thread_.join();
 }
 
 void DelayScheduler::schedule(std::chrono::steady_clock::time_point due, Task hand) {
-    {
-        std::lock_guard lock(mutex_);
-        agenda_.emplace(std::make_tuple(due, sequence_++), std::move(hand));
-    }
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    agenda_.emplace(std::make_tuple(due, sequence_++), std::move(hand));
     changed_.notify_all();
 }
 

@@ -25,7 +25,9 @@ bool threadIsRunning(const void* queueState);
 class DelayScheduler {
 public:
     DelayScheduler();
-    ~DelayScheduler();
+    ~DelayScheduler();  // stop()
+    // Stops the thread; blocks not yet due are dropped, and so are later ones.
+    void stop();
     void schedule(std::chrono::steady_clock::time_point due, Task hand);
 
 private:

@@ -51,14 +51,22 @@ const char* labelOf(QualityOfService qos) {
 PosixPlatform::PosixPlatform() : PosixPlatform(Options{}) {}
 
 PosixPlatform::PosixPlatform(Options options)
-    : resourceDirectory_(options.resourceDirectory.empty() ? folderOfExecutable() + "/resources" : options.resourceDirectory) {
+    : resourceDirectory_(options.resourceDirectory.empty() ? folderOfExecutable() + "/resources" : options.resourceDirectory),
+      notifications_(options.useSessionBus ? std::unique_ptr<NotificationCenter>(std::make_unique<SessionBusNotificationCenter>())
+                                           : std::make_unique<InProcessNotificationCenter>()) {
     for (std::size_t i = 0; i < globalQueues_.size(); ++i) {
         auto qos = static_cast<QualityOfService>(i);
         globalQueues_[i] = std::make_unique<GlobalQueue>(pool_, delays_, qos, labelOf(qos));
     }
 }
 
-PosixPlatform::~PosixPlatform() = default;
+// Stops what runs on its own threads, in the order that lets nothing reach a part already gone: no more
+// notifications, then no more delayed hand-offs, then no more tasks.
+PosixPlatform::~PosixPlatform() {
+    notifications_.reset();
+    delays_.stop();
+    pool_.stop();
+}
 
 WallTime PosixPlatform::now() { return std::chrono::system_clock::now(); }
 
@@ -99,6 +107,8 @@ std::optional<Image> PosixPlatform::imageNamed(const std::string& name) {
     if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     return Image{name, file};
 }
+
+NotificationCenter& PosixPlatform::distributedNotificationCenter() { return *notifications_; }
 
 FinderSyncController& PosixPlatform::finderSyncController() {
     static DetachedController detached;

@@ -6,6 +6,7 @@
 #include "../InProcessNotificationCenter.h"
 #include "../Platform.h"
 #include "MainRunLoop.h"
+#include "SessionBusNotificationCenter.h"
 #include "PosixDispatch.h"
 #include "WorkerPool.h"
 
@@ -20,6 +21,8 @@ public:
     struct Options {
         // Where imageNamed() looks for "<name>.png"; empty means the "resources" folder beside the program.
         std::string resourceDirectory;
+        // Distributed notifications on the session bus (the default), or within this process only.
+        bool useSessionBus = true;
     };
 
     PosixPlatform();
@@ -46,7 +49,7 @@ public:
     std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) override;
     std::optional<Image> imageNamed(const std::string& name) override;
     FinderSyncController& finderSyncController() override;
-    NotificationCenter& distributedNotificationCenter() override { return notifications_; }
+    NotificationCenter& distributedNotificationCenter() override;
 
 private:
     std::string resourceDirectory_;
@@ -54,10 +57,11 @@ private:
     DelayScheduler delays_;
     std::array<std::unique_ptr<GlobalQueue>, 5> globalQueues_;
     std::atomic<FinderSyncController*> controller_{nullptr};
-    InProcessNotificationCenter notifications_;
-    // Declared last so that it is destroyed first: its threads finish their running tasks while every queue
-    // they may touch still exists.
+    // Destroyed before the queues: its threads finish their running tasks while every queue they may touch
+    // still exists.
     WorkerPool pool_;
+    // Destroyed first: its thread may hand notifications to handlers that submit work to the pool.
+    std::unique_ptr<NotificationCenter> notifications_;
 };
 
 }  // namespace vantorix::posix

@@ -4,13 +4,20 @@ namespace vantorix::posix {
 
 WorkerPool::WorkerPool(std::size_t maxThreads) : maxThreads_(maxThreads) {}
 
-WorkerPool::~WorkerPool() {
+WorkerPool::~WorkerPool() { stop(); }
+
+void WorkerPool::stop() {
+    std::vector<std::thread> threads;
+    std::array<std::deque<Task>, 5> dropped;  // destroyed outside the lock: what they hold may submit on its way out
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        threads.swap(threads_);
+        dropped.swap(pending_);
+        pendingCount_ = 0;
     }
     available_.notify_all();
-    for (auto& thread : threads_) thread.join();
+    for (auto& thread : threads) thread.join();
 }
 
 void WorkerPool::submit(QualityOfService qos, Task task) {
@@ -21,7 +28,6 @@ void WorkerPool::submit(QualityOfService qos, Task task) {
     if (pendingCount_ > idle_ && threads_.size() < maxThreads_) {
         threads_.emplace_back([this] { run(); });
     }
-    lock.unlock();
     available_.notify_one();
 }
 

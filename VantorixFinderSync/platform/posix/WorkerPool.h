@@ -21,7 +21,9 @@ namespace vantorix::posix {
 class WorkerPool {
 public:
     explicit WorkerPool(std::size_t maxThreads = 256);
-    ~WorkerPool();  // stops taking tasks, lets running tasks finish, joins every thread
+    ~WorkerPool();  // stop()
+    // Stops taking tasks, lets running tasks finish, joins every thread; later submissions are dropped.
+    void stop();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
