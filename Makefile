@@ -29,8 +29,12 @@ test-tsan: setup
 	@cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j$(JOBS)
 
+demo: build
+	@scripts/demo
+
 bench: build
 	build/bin/vantorix-bench
+	build/bin/vantorix-e2e-bench
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -140,6 +140,9 @@ public:
     // --- Notification intake (notifications/) ---
     void registerDistributedNotificationObservers();
 
+    // Whether the extension is in waiting mode now (for a status line); takes waitingModeLock.
+    bool isWaitingForLocalService() { return waitingModeForTesting(); }
+
     // --- Read-only views for tests and tools; each takes the field's lock ---
     bool waitingModeForTesting();
     bool serverAvailableForTesting();

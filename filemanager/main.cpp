@@ -1,5 +1,6 @@
 // vantorix-finder: the file manager stand-in. It loads the extension as the file manager does and shows
 // folders, for machines (trace) or for people (browse).
+#include "BrowseMode.h"
 #include "TraceMode.h"
 
 #include <cstdio>
@@ -8,8 +9,14 @@
 namespace {
 
 const char* kUsage =
-    "usage: vantorix-finder trace\n"
+    "usage: vantorix-finder browse [DIR]\n"
+    "       vantorix-finder trace\n"
     "       vantorix-finder --help\n"
+    "\n"
+    "browse Loads the extension and shows DIR (default: the sync folder, once the extension has declared it)\n"
+    "       with each entry's badge as a coloured glyph and its label, updated as badges change. Keys: Enter or\n"
+    "       Right opens a folder, Left or Backspace goes up, Up and Down move, q quits. Without a terminal it\n"
+    "       prints the listing once the badges have settled (no change for 1 s, or 10 s at most) and exits.\n"
     "\n"
     "trace  Loads the extension, reads commands on standard input and writes one JSON object per line on\n"
     "       standard output for every call across the file manager boundary, each with \"t\", the seconds since\n"
@@ -32,6 +39,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "trace" && argc == 2) return vantorix::finder::runTrace();
+    if (mode == "browse" && argc <= 3) return vantorix::finder::runBrowse(argc == 3 ? argv[2] : "");
     std::fputs(kUsage, stderr);
     return 2;
 }

@@ -1,0 +1,58 @@
+// The reference local service's answers and its status changes.
+//
+// Statuses come from the status rules and, with simulated activity, from short-lived overlays: a synced file
+// turns syncing for a few seconds, now and then one shows an error that clears. Every change of a status the
+// service knows of (a path it was asked about, or a file the simulation touched) is handed to the notifier as
+// one "VantorixStatusChanged" notification with "paths" and "sync_state".
+#pragma once
+
+#include "StatusRules.h"
+#include "platform/NotificationCenter.h"
+
+#include <chrono>
+#include <map>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace vantorix::localservice {
+
+class LocalService {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    LocalService(StatusRules rules, bool simulate, unsigned seed, NotificationCenter* notifier);
+
+    // The answer line to one request line (without its line feed), line feed included.
+    std::string answer(const std::string& line);
+
+    // Called a few times a second: re-reads the rules, moves the simulation on, and posts what changed.
+    void tick(Clock::time_point now);
+
+    std::string statusOf(const std::string& path) const;
+
+    // The most paths remembered for change notifications; older ones are forgotten first.
+    static constexpr std::size_t kRememberedPaths = 100000;
+
+private:
+    struct Overlay {
+        std::string code;
+        Clock::time_point until;
+    };
+    void remember(const std::string& path, const std::string& code);
+    void simulate(Clock::time_point now);
+    std::vector<std::string> listFiles();
+
+    StatusRules rules_;
+    bool simulate_;
+    std::mt19937 random_;
+    NotificationCenter* notifier_;
+    std::unordered_map<std::string, std::string> told_;  // path -> the status last answered or posted
+    std::vector<std::string> toldOrder_;                 // for forgetting the oldest
+    std::map<std::string, Overlay> overlays_;
+    std::vector<std::string> files_;
+    Clock::time_point filesListedAt_{};
+};
+
+}  // namespace vantorix::localservice

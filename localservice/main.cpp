@@ -1,0 +1,114 @@
+// vantorix-localservice: the desktop client's side of the extension's protocol, for the demo and for tests.
+#include "LocalService.h"
+#include "ProtocolServer.h"
+#include "platform/posix/SessionBusNotificationCenter.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const char* kUsage =
+    "usage: vantorix-localservice --root DIR [--status-file FILE] [--simulate] [--seed N]\n"
+    "\n"
+    "Answers the sync extension on 127.0.0.1:27835, one request line per connection:\n"
+    "  PING                    PONG\n"
+    "  GET_SYNC_PATH           the sync folder (--root, made absolute)\n"
+    "  BATCH_STATUS:P1|P2|...  one status code per non-empty path, in order, joined by \"|\"\n"
+    "  anything else           a line starting with \"ERROR:\"\n"
+    "\n"
+    "  --root DIR          the sync folder\n"
+    "  --status-file FILE  lines \"CODE GLOB\" (the last match wins), re-read when it changes. CODE is 0 synced,\n"
+    "                      1 or 2 syncing, 3 error, 4 excluded, 5 read-only, 6 company, 7 shared. GLOB matches the\n"
+    "                      path relative to the root (\"Shared/*\", \"*.tmp\"), or the absolute path when it starts\n"
+    "                      with \"/\". Paths no line matches are synced.\n"
+    "  --simulate          simulated sync activity: synced files turn syncing for a few seconds, now and then one\n"
+    "                      shows an error that clears\n"
+    "  --seed N            the simulation's random seed (default: from the clock)\n"
+    "\n"
+    "Every change of a status is posted on the session bus as a VantorixStatusChanged notification.\n"
+    "SIGINT or SIGTERM ends it cleanly.\n";
+
+int stopPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    char byte = 1;
+    (void)!::write(stopPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string root, statusFile;
+    bool simulate = false;
+    unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "vantorix-localservice: %s needs a value\n%s", option.c_str(), kUsage);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (option == "--help" || option == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (option == "--root") {
+            root = value();
+        } else if (option == "--status-file") {
+            statusFile = value();
+        } else if (option == "--simulate") {
+            simulate = true;
+        } else if (option == "--seed") {
+            std::string text = value();
+            char* end = nullptr;
+            seed = static_cast<unsigned>(std::strtoul(text.c_str(), &end, 10));
+            if (text.empty() || *end != '\0') {
+                std::fprintf(stderr, "vantorix-localservice: --seed takes a number, not \"%s\"\n", text.c_str());
+                return 2;
+            }
+        } else {
+            std::fprintf(stderr, "vantorix-localservice: unknown option \"%s\"\n%s", option.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (root.empty()) {
+        std::fprintf(stderr, "vantorix-localservice: --root DIR is required\n%s", kUsage);
+        return 2;
+    }
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(root, error);
+    if (error || !std::filesystem::is_directory(absolute, error)) {
+        std::fprintf(stderr, "vantorix-localservice: %s is not a folder\n", root.c_str());
+        return 2;
+    }
+    root = absolute.lexically_normal().string();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (!statusFile.empty()) statusFile = std::filesystem::absolute(statusFile, error).string();
+
+    if (::pipe2(stopPipe, O_CLOEXEC) != 0) return 1;
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    vantorix::localservice::ProtocolServer server;
+    std::string problem;
+    if (!server.listen("127.0.0.1", 27835, problem)) {
+        std::fprintf(stderr, "vantorix-localservice: %s\n", problem.c_str());
+        return 1;
+    }
+    vantorix::posix::SessionBusNotificationCenter notifications;
+    vantorix::localservice::LocalService service(vantorix::localservice::StatusRules(root, statusFile), simulate, seed, &notifications);
+    std::fprintf(stderr, "vantorix-localservice: serving %s on 127.0.0.1:27835%s\n", root.c_str(), simulate ? " with simulated activity" : "");
+    server.serve([&](const std::string& line) { return service.answer(line); }, [&] { service.tick(std::chrono::steady_clock::now()); },
+                 std::chrono::milliseconds(250), stopPipe[0]);
+    std::fprintf(stderr, "vantorix-localservice: stopped\n");
+    return 0;
+}

@@ -1,0 +1,128 @@
+// The reference local service as a process on 127.0.0.1:27835: its answers, its limits, and clients that
+// misbehave.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vantorix::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+int connectToService() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(27835);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends the bytes (optionally closing the writing side), then reads until the service closes; times out at 5 s.
+std::string exchange(const std::string& bytes, bool shutdownWrite = false) {
+    int fd = connectToService();
+    if (fd < 0) return "<no connection>";
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    if (shutdownWrite) ::shutdown(fd, SHUT_WR);
+    std::string answer;
+    char buffer[65536];
+    pollfd pfd{fd, POLLIN, 0};
+    while (::poll(&pfd, 1, 5000) > 0) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return answer;
+}
+
+class LocalServiceProtocol : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = std::filesystem::temp_directory_path() / ("vantorix-service-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(root / "Shared");
+        std::ofstream(root / "rules") << "4 *.tmp\n7 Shared/*\n";
+        pid = ::fork();
+        if (pid == 0) {
+            ::execl(VANTORIX_LOCALSERVICE_PATH, "vantorix-localservice", "--root", root.c_str(), "--status-file", (root / "rules").c_str(), nullptr);
+            std::_Exit(127);
+        }
+        for (int i = 0; i < 200 && exchange("PING\n") != "PONG\n"; ++i) std::this_thread::sleep_for(25ms);
+    }
+    void TearDown() override {
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the service did not end cleanly on SIGTERM";
+        std::filesystem::remove_all(root);
+    }
+    std::filesystem::path root;
+    pid_t pid = -1;
+};
+
+TEST_F(LocalServiceProtocol, AnswersEachRequestWithinItsLimits) {
+    std::string r = root.string();
+    EXPECT_EQ(exchange("PING\n"), "PONG\n");
+    EXPECT_EQ(exchange("GET_SYNC_PATH\n"), r + "\n");
+    EXPECT_EQ(exchange("BATCH_STATUS:" + r + "/a.txt||" + r + "/b.tmp|" + r + "/Shared/x|\n"), "0|4|7\n");
+    EXPECT_EQ(exchange("BATCH_STATUS:\n"), "\n");
+    EXPECT_EQ(exchange("NOPE\n").rfind("ERROR:", 0), 0u);
+    EXPECT_EQ(exchange(std::string("\x00\xff\xfe garbage\n", 12)).rfind("ERROR:", 0), 0u);
+    // A request without a line feed, then the writing side closed: still answered.
+    EXPECT_EQ(exchange("PING", true), "PONG\n");
+    // A 1 MB line is read whole and refused; one past the limit is cut off with an error.
+    EXPECT_EQ(exchange(std::string(1 << 20, 'x') + "\n").rfind("ERROR:", 0), 0u);
+    EXPECT_EQ(exchange(std::string(5 << 20, 'x')), "ERROR: request too long\n");
+    // 4096 paths: the answer of 8191 bytes fits the client's single read.
+    std::string paths;
+    for (int i = 0; i < 4096; ++i) paths += (i ? "|" : "") + r + "/f" + std::to_string(i);
+    std::string answer = exchange("BATCH_STATUS:" + paths + "\n");
+    EXPECT_EQ(answer.size(), 8192u);
+    // The status file is re-read when it changes.
+    std::ofstream(root / "rules") << "3 *\n";
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(exchange("BATCH_STATUS:" + r + "/a.txt\n"), "3\n");
+}
+
+TEST_F(LocalServiceProtocol, ServesManyClientsAtOnceAndIgnoresIdleOnes) {
+    // 1,000 connections opened and left idle.
+    std::vector<int> idle;
+    for (int i = 0; i < 1000; ++i) {
+        int fd = connectToService();
+        if (fd >= 0) idle.push_back(fd);
+    }
+    EXPECT_GE(idle.size(), 900u);
+    // 200 clients at once are all answered.
+    std::vector<std::future<std::string>> answers;
+    for (int i = 0; i < 200; ++i) answers.push_back(std::async(std::launch::async, [] { return exchange("PING\n"); }));
+    int pongs = 0;
+    for (auto& answer : answers) pongs += answer.get() == "PONG\n";
+    EXPECT_EQ(pongs, 200);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange("PING\n"), "PONG\n");
+    std::printf("a PING beside 1,000 idle connections: %.3f ms\n",
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+    for (int fd : idle) ::close(fd);
+}
+
+}  // namespace
+}  // namespace vantorix::testing

@@ -1,0 +1,76 @@
+// The reference local service's answers and status rules, without sockets.
+#include "LocalService.h"
+#include "StatusRules.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace vantorix::localservice {
+namespace {
+
+TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
+    std::vector<std::string> problems;
+    auto rules = parseStatusRules("# comment\n\n4 *.tmp\r\n7   Shared/*  \n9 nope\nx\n3\n1 /abs/*\n", problems);
+    ASSERT_EQ(rules.size(), 3u);
+    EXPECT_EQ(rules[1].glob, "Shared/*");
+    EXPECT_EQ(rules[2].glob, "/abs/*");
+    EXPECT_EQ(problems.size(), 3u);
+    EXPECT_NE(problems[0].find("line 5"), std::string::npos);
+
+    auto folder = std::filesystem::temp_directory_path() / ("vantorix-rules-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    std::string file = (folder / "rules").string();
+    std::ofstream(file) << "4 *.tmp\n7 Shared/*\n3 Shared/bad.tmp\n";
+    StatusRules statuses("/R", file);
+    EXPECT_EQ(statuses.statusOf("/R/a.txt"), "0");
+    EXPECT_EQ(statuses.statusOf("/R/x/y.tmp"), "4");  // "*" spans folders
+    EXPECT_EQ(statuses.statusOf("/R/Shared/doc"), "7");
+    EXPECT_EQ(statuses.statusOf("/R/Shared/bad.tmp"), "3");
+    EXPECT_EQ(statuses.statusOf("/R"), "4");           // the root itself and everything outside: excluded
+    EXPECT_EQ(statuses.statusOf("/Rother/a"), "4");
+    EXPECT_FALSE(statuses.reloadIfChanged());
+    std::ofstream(file) << "5 *\n";  // a different size, so a change even within the same clock tick
+    EXPECT_TRUE(statuses.reloadIfChanged());
+    EXPECT_EQ(statuses.statusOf("/R/a.txt"), "5");
+    std::filesystem::remove_all(folder);
+}
+
+struct Recorder : NotificationCenter {
+    void addObserver(const void*, const std::string&, Handler) override {}
+    void removeObserver(const void*) override {}
+    void post(const std::string& name, const std::string&, const std::optional<PropertyValue>& userInfo) override {
+        posts.push_back({name, "", userInfo});
+    }
+    std::vector<Notification> posts;
+};
+
+TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
+    auto folder = std::filesystem::temp_directory_path() / ("vantorix-service-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    std::string file = (folder / "rules").string();
+    std::ofstream(file) << "1 *.mov\n";
+    Recorder notifier;
+    LocalService service(StatusRules("/R", file), false, 1, &notifier);
+    EXPECT_EQ(service.answer("PING"), "PONG\n");
+    EXPECT_EQ(service.answer("GET_SYNC_PATH"), "/R\n");
+    EXPECT_EQ(service.answer("BATCH_STATUS:/R/a||/R/b.mov|"), "0|1\n");
+    EXPECT_EQ(service.answer("BATCH_STATUS:"), "\n");
+    EXPECT_EQ(service.answer("ping"), "ERROR: unknown request\n");
+    EXPECT_EQ(service.answer("\xff\xfe"), "ERROR: malformed request\n");
+
+    service.tick(LocalService::Clock::now());
+    EXPECT_TRUE(notifier.posts.empty());
+    std::ofstream(file) << "3 /R/a\n";
+    service.tick(LocalService::Clock::now());
+    ASSERT_EQ(notifier.posts.size(), 1u);
+    const auto& info = *notifier.posts[0].userInfo->as<PropertyValue::Dictionary>();
+    EXPECT_EQ(notifier.posts[0].name, "VantorixStatusChanged");
+    const auto& states = *info.at("sync_state").as<PropertyValue::Array>();
+    ASSERT_EQ(states.size(), 2u);  // /R/a became an error; /R/b.mov is synced now
+    std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace vantorix::localservice
