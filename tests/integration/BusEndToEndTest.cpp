@@ -37,7 +37,7 @@ protected:
             std::ofstream(files.back()) << i;
         }
         peer = std::make_unique<LoopbackPeer>([this](const std::string& line) { return answer(line); }, 27835);
-        trace = std::make_unique<TraceProcess>();
+        trace = std::make_unique<TraceProcess>(VANTORIX_FINDER_PATH);
         trace->send("show " + root.string());
         ASSERT_TRUE(trace->waitFor([&](const Lines& lines) {
             for (const auto& file : files) {

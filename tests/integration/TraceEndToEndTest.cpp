@@ -66,7 +66,7 @@ LoopbackPeer::Handler serviceFor(const std::string& folder, std::vector<std::siz
 }
 
 TEST(TraceEndToEnd, RegistersTheSevenBadgesAndQuits) {
-    TraceProcess trace;
+    TraceProcess trace(VANTORIX_FINDER_PATH);
     trace.send("quit");
     ASSERT_EQ(trace.waitForExit(10s), 0);
     auto images = callsOf(trace.lines(), "setBadgeImage");
@@ -85,7 +85,7 @@ TEST(TraceEndToEnd, RegistersTheSevenBadgesAndQuits) {
 TEST(TraceEndToEnd, PingsAtStartAndStaysResponsiveWithoutAService) {
     {
         LoopbackPeer peer([](const std::string&) { return PeerAnswer::text("PONG\n"); }, 27835);
-        TraceProcess trace;
+        TraceProcess trace(VANTORIX_FINDER_PATH);
         auto started = std::chrono::steady_clock::now();
         ASSERT_TRUE(trace.waitFor([&](const Lines&) { return !peer.requests().empty(); }, 10s));
         std::printf("first request after %.3f s: %s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
@@ -95,7 +95,7 @@ TEST(TraceEndToEnd, PingsAtStartAndStaysResponsiveWithoutAService) {
         EXPECT_EQ(trace.waitForExit(10s), 0);
     }
     // Nothing listens: requests are still answered at once (badges removed: no sync folder is known).
-    TraceProcess trace;
+    TraceProcess trace(VANTORIX_FINDER_PATH);
     trace.send("request /tmp/a");
     trace.send("request /tmp/b");
     EXPECT_TRUE(trace.waitFor([](const Lines& lines) { return callsOf(lines, "setBadgeIdentifier").size() == 2; }, 10s));
@@ -109,7 +109,7 @@ TEST(TraceEndToEnd, AShownFolderGetsItsBadgesInBatchesOfFifty) {
     std::mutex mutex;
     std::vector<std::size_t> batchSizes;
     LoopbackPeer peer(serviceFor(folder.path(), &batchSizes, &mutex), 27835);
-    TraceProcess trace;
+    TraceProcess trace(VANTORIX_FINDER_PATH);
     trace.send("show " + folder.path());
     auto badged = [&](const Lines& lines) {
         std::set<std::string> paths;
@@ -136,7 +136,7 @@ TEST(TraceEndToEnd, AShownFolderGetsItsBadgesInBatchesOfFifty) {
 TEST(TraceEndToEnd, BadgesFollowTheServiceThroughAnOutage) {
     SyncFolder folder(30);
     auto peer = std::make_unique<LoopbackPeer>(serviceFor(folder.path()), 27835);
-    TraceProcess trace;
+    TraceProcess trace(VANTORIX_FINDER_PATH);
     trace.send("show " + folder.path());
 
     // The last badge each file got at or after line `from`.

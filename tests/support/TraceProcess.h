@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -16,7 +17,8 @@ namespace vantorix::testing {
 
 class TraceProcess {
 public:
-    TraceProcess();   // starts the program
+    // Starts the program at `program` (the stand-in) in trace mode.
+    explicit TraceProcess(const std::string& program);
     ~TraceProcess();  // closes its input, waits for it (killing it if it does not end)
 
     void send(const std::string& command);
@@ -35,6 +37,7 @@ private:
     int input_ = -1;
     int output_ = -1;
     std::mutex mutex_;
+    std::condition_variable arrived_;
     std::vector<nlohmann::json> lines_;
     std::thread reader_;
     std::optional<int> status_;

@@ -7,7 +7,7 @@
 
 namespace vantorix::testing {
 
-TraceProcess::TraceProcess() {
+TraceProcess::TraceProcess(const std::string& program) {
     int in[2], out[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0) std::abort();
     pid_ = ::fork();
@@ -16,7 +16,7 @@ TraceProcess::TraceProcess() {
         ::dup2(out[1], 1);
         ::close(in[1]);
         ::close(out[0]);
-        ::execl(VANTORIX_FINDER_PATH, "vantorix-finder", "trace", nullptr);
+        ::execl(program.c_str(), "vantorix-finder", "trace", nullptr);
         std::_Exit(127);
     }
     ::close(in[0]);
@@ -68,9 +68,21 @@ std::vector<nlohmann::json> TraceProcess::lines() {
 bool TraceProcess::waitFor(const std::function<bool(const std::vector<nlohmann::json>&)>& condition, std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
     for (;;) {
+        std::size_t seen;
+        {
+            std::lock_guard lock(mutex_);
+            seen = lines_.size();
+        }
         if (condition(lines())) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::unique_lock lock(mutex_);
+        // Woken by a line that came after the look above; the short bound also lets conditions on other state
+        // be seen.
+        auto until = std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
+        arrived_.wait_until(lock, until, [&] { return lines_.size() > seen; });
+        if (lines_.size() == seen && std::chrono::steady_clock::now() >= end) {
+            lock.unlock();
+            return condition(lines());
+        }
     }
 }
 
@@ -89,6 +101,7 @@ void TraceProcess::readOutput() {
             if (parsed.is_discarded()) parsed = nlohmann::json{{"unparsed", line}};
             std::lock_guard lock(mutex_);
             lines_.push_back(std::move(parsed));
+            arrived_.notify_all();
         }
     }
 }
