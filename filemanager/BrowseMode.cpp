@@ -10,6 +10,7 @@
 #include <clocale>
 #include <cstdio>
 #include <curses.h>
+#include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,8 +25,21 @@ struct Glyph {
     short colour;
 };
 
+// Whether the terminal takes UTF-8; otherwise the glyphs are plain ASCII.
+bool unicodeGlyphs = true;
+
 // The glyph of a badge word; no badge is a dim dot.
 Glyph glyphOf(const std::string& badge) {
+    if (!unicodeGlyphs) {
+        if (badge == "success") return {"+", COLOR_GREEN};
+        if (badge == "sync") return {"~", COLOR_BLUE};
+        if (badge == "error") return {"!", COLOR_RED};
+        if (badge == "exclude") return {"-", COLOR_WHITE};
+        if (badge == "readonly") return {"r", COLOR_YELLOW};
+        if (badge == "shared") return {"s", COLOR_MAGENTA};
+        if (badge == "company") return {"c", COLOR_CYAN};
+        return {".", 0};
+    }
     if (badge == "success") return {"\u2713", COLOR_GREEN};
     if (badge == "sync") return {"\u21bb", COLOR_BLUE};
     if (badge == "error") return {"\u2717", COLOR_RED};
@@ -234,7 +248,10 @@ int runBrowse(const std::string& directory) {
     if (!directory.empty()) view.open(directory);
 
     if (terminal) {
+        // The glyphs need a UTF-8 locale; without one in the environment, C.UTF-8 serves, or ASCII does.
         std::setlocale(LC_ALL, "");
+        if (std::string(nl_langinfo(CODESET)) != "UTF-8" && std::setlocale(LC_ALL, "C.UTF-8") == nullptr) unicodeGlyphs = false;
+        unicodeGlyphs = unicodeGlyphs && std::string(nl_langinfo(CODESET)) == "UTF-8";
         initscr();
         cbreak();
         noecho();
