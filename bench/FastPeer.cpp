@@ -1,5 +1,7 @@
 #include "FastPeer.h"
 
+#include "service/BatchFormat.h"
+
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
@@ -42,17 +44,7 @@ std::string FastPeer::answer(const std::string& line) {
     if (line == "GET_SYNC_PATH") return syncFolder_ + "\n";
     if (line.rfind("BATCH_STATUS:", 0) == 0) {
         ++batches_;
-        std::string codes;
-        bool inPiece = false;
-        for (std::size_t i = 13; i < line.size(); ++i) {
-            if (line[i] == '|') {
-                inPiece = false;
-            } else if (!inPiece) {
-                inPiece = true;
-                codes += codes.empty() ? "0" : "|0";
-            }
-        }
-        return codes + "\n";
+        return joinPaths(std::vector<std::string>(countPieces(std::string_view(line).substr(13)), "0")) + "\n";
     }
     return "ERROR: unknown request\n";
 }

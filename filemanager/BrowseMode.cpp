@@ -3,6 +3,7 @@
 #include "FinderStandIn.h"
 #include "VantorixFinderSync.h"
 #include "core/ExtensionEntryPoint.h"
+#include "core/PathRules.h"
 #include "platform/posix/PosixPlatform.h"
 
 #include <algorithm>
@@ -69,6 +70,7 @@ public:
     void open(const std::string& directory) {
         if (!current_.empty()) standIn_.hide(current_);
         current_ = absolutePath(directory);
+        lastChange_.reset();  // only badges of this folder, from now on, count towards settling
         standIn_.show(current_);
         cursor_ = 0;
         top_ = 0;
@@ -76,7 +78,8 @@ public:
         dirty_ = true;
     }
     const std::string& current() const { return current_; }
-    void badgeChanged() {
+    void badgeChanged(const std::string& path) {
+        if (current_.empty() || !isInsideFolder(path, current_)) return;
         lastChange_ = Clock::now();
         dirty_ = true;
     }
@@ -230,7 +233,7 @@ int runBrowse(const std::string& directory) {
     std::optional<std::string> declaredFolder;
     FinderStandIn standIn(platform, [&](const FinderEvent& event) {
         // Events come on the main thread, but for badge registration at start.
-        if (event.call == "setBadgeIdentifier" && browser != nullptr) browser->badgeChanged();
+        if (event.call == "setBadgeIdentifier" && browser != nullptr) browser->badgeChanged(event.path);
         if (event.call == "setDirectoryURLs" && !event.urls.empty() && !declaredFolder) {
             if (auto url = URL::fromString(event.urls.front())) declaredFolder = url->path();
         }

@@ -1,5 +1,6 @@
 #include "LocalService.h"
 
+#include "service/BatchFormat.h"
 #include "text/Utf8.h"
 
 #include <filesystem>
@@ -31,21 +32,12 @@ std::string LocalService::answer(const std::string& line) {
     if (line == "GET_SYNC_PATH") return rules_.root() + "\n";
     if (line.rfind("BATCH_STATUS:", 0) == 0) {
         // One code per non-empty piece, in order, joined by "|".
-        std::string codes;
-        std::size_t start = 13;
-        while (start <= line.size()) {
-            std::size_t bar = line.find('|', start);
-            if (bar == std::string::npos) bar = line.size();
-            if (bar > start) {
-                std::string path = line.substr(start, bar - start);
-                std::string code = statusOf(path);
-                remember(path, code);
-                if (!codes.empty()) codes += '|';
-                codes += code;
-            }
-            start = bar + 1;
+        std::vector<std::string> codes;
+        for (const auto& path : splitOnSeparator(std::string_view(line).substr(13))) {
+            codes.push_back(statusOf(path));
+            remember(path, codes.back());
         }
-        return codes + "\n";
+        return joinPaths(codes) + "\n";
     }
     if (!isValidUtf8(line)) return "ERROR: malformed request\n";
     return "ERROR: unknown request\n";

@@ -3,6 +3,7 @@
 #include "LoopbackPeer.h"
 #include "TraceProcess.h"
 #include "platform/posix/SessionBusNotificationCenter.h"
+#include "service/BatchFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -62,19 +63,11 @@ protected:
         if (line == "GET_SYNC_PATH") return PeerAnswer::text(root.string() + "\n");
         if (line.rfind("BATCH_STATUS:", 0) != 0) return PeerAnswer::text("ERROR: unknown\n");
         std::lock_guard lock(mutex);
-        std::string paths = line.substr(13), codes;
-        std::size_t start = 0;
-        while (start <= paths.size()) {
-            std::size_t bar = paths.find('|', start);
-            if (bar == std::string::npos) bar = paths.size();
-            if (bar > start) {
-                std::string path = paths.substr(start, bar - start);
-                codes += (codes.empty() ? "" : "|") + (statuses.count(path) ? statuses[path] : std::string("0"));
-            }
-            start = bar + 1;
-        }
+        std::string paths = line.substr(13);
+        std::vector<std::string> codes;
+        for (const auto& path : splitOnSeparator(paths)) codes.push_back(statuses.count(path) ? statuses[path] : std::string("0"));
         if (onBatch) onBatch(paths);
-        return PeerAnswer::text(codes + "\n");
+        return PeerAnswer::text(joinPaths(codes) + "\n");
     }
 
     // The BATCH_STATUS requests carrying exactly `path` alone.

@@ -1,6 +1,7 @@
 // The stand-in and the extension as one program, against a scripted local service on 127.0.0.1:27835.
 #include "LoopbackPeer.h"
 #include "TraceProcess.h"
+#include "service/BatchFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -46,20 +47,12 @@ LoopbackPeer::Handler serviceFor(const std::string& folder, std::vector<std::siz
         if (line == "PING") return PeerAnswer::text("PONG\n");
         if (line == "GET_SYNC_PATH") return PeerAnswer::text(folder + "\n");
         if (line.rfind("BATCH_STATUS:", 0) == 0) {
-            std::string answer;
-            std::size_t count = 0;
-            std::size_t start = 13;
-            while (start <= line.size()) {
-                std::size_t bar = line.find('|', start);
-                if (bar == std::string::npos) bar = line.size();
-                if (bar > start) answer += (count++ ? "|0" : "0");
-                start = bar + 1;
-            }
+            std::size_t count = countPieces(std::string_view(line).substr(13));
             if (batchSizes != nullptr) {
                 std::lock_guard lock(*mutex);
                 batchSizes->push_back(count);
             }
-            return PeerAnswer::text(answer + "\n");
+            return PeerAnswer::text(joinPaths(std::vector<std::string>(count, "0")) + "\n");
         }
         return PeerAnswer::text("ERROR: unknown\n");
     };

@@ -43,46 +43,14 @@ MainRunLoop::MainRunLoop() = default;
 
 void MainRunLoop::run() {
     mainThread_.store(std::this_thread::get_id());
-    std::unique_lock lock(mutex_);
-    while (!stopRequested_) {
-        if (agenda_.empty()) {
-            changed_.wait(lock);
-            continue;
-        }
-        auto due = std::get<0>(agenda_.begin()->first);
-        if (std::chrono::steady_clock::now() < due) {
-            changed_.wait_until(lock, due);
-            continue;
-        }
-        Task block = std::move(agenda_.begin()->second);
-        agenda_.erase(agenda_.begin());
-        lock.unlock();
-        block();
-        block = nullptr;
-        lock.lock();
-    }
-    stopRequested_ = false;
+    agenda_.run();
 }
 
-void MainRunLoop::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopRequested_ = true;
-    }
-    changed_.notify_all();
-}
+void MainRunLoop::stop() { agenda_.stop(); }
 
-void MainRunLoop::enqueue(std::chrono::steady_clock::time_point due, Task block) {
-    {
-        std::lock_guard lock(mutex_);
-        agenda_.emplace(Key{due, sequence_++}, std::move(block));
-    }
-    changed_.notify_all();
-}
+void MainRunLoop::async(Task block) { agenda_.schedule(std::chrono::steady_clock::now(), std::move(block)); }
 
-void MainRunLoop::async(Task block) { enqueue(std::chrono::steady_clock::now(), std::move(block)); }
-
-void MainRunLoop::asyncAfter(Duration delay, Task block) { enqueue(dueAfter(delay), std::move(block)); }
+void MainRunLoop::asyncAfter(Duration delay, Task block) { agenda_.schedule(dueAfter(delay), std::move(block)); }
 
 void MainRunLoop::sync(const std::function<void()>& block) {
     if (isCurrent()) abortOnReentrantSync(label_);
@@ -108,7 +76,7 @@ std::shared_ptr<Timer> MainRunLoop::scheduleTimer(Duration interval, bool repeat
 }
 
 void MainRunLoop::arm(const std::shared_ptr<LoopTimer>& timer) {
-    enqueue(timer->due(), [this, timer] {
+    agenda_.schedule(timer->due(), [this, timer] {
         if (timer->fire()) arm(timer);
     });
 }

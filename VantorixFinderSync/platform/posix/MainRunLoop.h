@@ -7,15 +7,11 @@
 
 #include "../Dispatch.h"
 #include "../Timer.h"
+#include "Agenda.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
-#include <tuple>
 
 namespace vantorix::posix {
 
@@ -38,16 +34,10 @@ public:
 
 private:
     class LoopTimer;
-    using Key = std::tuple<std::chrono::steady_clock::time_point, unsigned long long>;
-    void enqueue(std::chrono::steady_clock::time_point due, Task block);
     void arm(const std::shared_ptr<LoopTimer>& timer);
 
     std::string label_ = "com.vantorix.main-thread";
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::multimap<Key, Task> agenda_;
-    unsigned long long sequence_ = 0;
-    bool stopRequested_ = false;
+    Agenda agenda_;
     std::atomic<std::thread::id> mainThread_{};
 };
 

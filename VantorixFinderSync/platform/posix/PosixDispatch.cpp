@@ -44,48 +44,13 @@ std::chrono::steady_clock::time_point dueAfter(Duration delay) {
 
 // --- DelayScheduler ---
 
-DelayScheduler::DelayScheduler() : thread_([this] { run(); }) {}
+DelayScheduler::DelayScheduler() : thread_([this] { agenda_.run(); }) {}
 
 DelayScheduler::~DelayScheduler() { stop(); }
 
 void DelayScheduler::stop() {
-    std::multimap<std::tuple<std::chrono::steady_clock::time_point, unsigned long long>, Task> dropped;
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-        stopping_ = true;
-        dropped.swap(agenda_);
-    }
-    changed_.notify_all();
-    thread_.join();
-}
-
-void DelayScheduler::schedule(std::chrono::steady_clock::time_point due, Task hand) {
-    std::lock_guard lock(mutex_);
-    if (stopping_) return;
-    agenda_.emplace(std::make_tuple(due, sequence_++), std::move(hand));
-    changed_.notify_all();
-}
-
-void DelayScheduler::run() {
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-        if (agenda_.empty()) {
-            changed_.wait(lock);
-            continue;
-        }
-        auto due = std::get<0>(agenda_.begin()->first);
-        if (std::chrono::steady_clock::now() < due) {
-            changed_.wait_until(lock, due);
-            continue;
-        }
-        Task hand = std::move(agenda_.begin()->second);
-        agenda_.erase(agenda_.begin());
-        lock.unlock();
-        hand();
-        hand = nullptr;
-        lock.lock();
-    }
+    agenda_.close();
+    if (thread_.joinable()) thread_.join();
 }
 
 // --- GlobalQueue ---

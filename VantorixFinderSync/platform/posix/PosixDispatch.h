@@ -3,14 +3,13 @@
 #pragma once
 
 #include "../Dispatch.h"
+#include "Agenda.h"
 #include "WorkerPool.h"
 
 #include <condition_variable>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <tuple>
 
 namespace vantorix::posix {
 
@@ -28,15 +27,10 @@ public:
     ~DelayScheduler();  // stop()
     // Stops the thread; blocks not yet due are dropped, and so are later ones.
     void stop();
-    void schedule(std::chrono::steady_clock::time_point due, Task hand);
+    void schedule(std::chrono::steady_clock::time_point due, Task hand) { agenda_.schedule(due, std::move(hand)); }
 
 private:
-    void run();
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::multimap<std::tuple<std::chrono::steady_clock::time_point, unsigned long long>, Task> agenda_;
-    unsigned long long sequence_ = 0;
-    bool stopping_ = false;
+    Agenda agenda_;
     std::thread thread_;
 };
 

@@ -1,5 +1,6 @@
 #include "SocketStreams.h"
 
+#include "../StreamEnd.h"
 #include "PosixDispatch.h"
 
 #include <arpa/inet.h>
@@ -181,72 +182,10 @@ private:
     StreamStatus state_ = StreamStatus::notOpen;
 };
 
-class SocketInputStream final : public InputStream {
-public:
-    explicit SocketInputStream(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
-    void open() override {
-        if (opened_) return;
-        opened_ = true;
-        connection_->open();
-    }
-    StreamStatus status() const override {
-        if (closed_) return StreamStatus::closed;
-        if (!opened_) return StreamStatus::notOpen;
-        if (connection_->inputAtEnd()) return StreamStatus::atEnd;
-        return connection_->status();
-    }
-    bool hasBytesAvailable() override { return opened_ && !closed_ && connection_->hasBytesAvailable(); }
-    ssize_t read(std::uint8_t* buffer, std::size_t maxLength) override {
-        if (!opened_ || closed_) return -1;
-        return connection_->read(buffer, maxLength);
-    }
-    void close() override {
-        closed_ = true;
-        connection_.reset();
-    }
-    bool waitForBytes(MonotonicTime deadline) override { return opened_ && !closed_ && connection_->waitForBytes(deadline); }
-
-private:
-    std::shared_ptr<Connection> connection_;
-    bool opened_ = false;
-    bool closed_ = false;
-};
-
-class SocketOutputStream final : public OutputStream {
-public:
-    explicit SocketOutputStream(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
-    void open() override {
-        if (opened_) return;
-        opened_ = true;
-        connection_->open();
-    }
-    StreamStatus status() const override {
-        if (closed_) return StreamStatus::closed;
-        if (!opened_) return StreamStatus::notOpen;
-        return connection_->status();
-    }
-    ssize_t write(const std::uint8_t* bytes, std::size_t length) override {
-        if (!opened_ || closed_) return -1;
-        return connection_->write(bytes, length);
-    }
-    void close() override {
-        closed_ = true;
-        connection_.reset();
-    }
-    bool waitUntilOpen(MonotonicTime deadline) override { return opened_ && !closed_ && connection_->waitUntilConnected(deadline); }
-    bool waitUntilWritable(MonotonicTime deadline) override { return opened_ && !closed_ && connection_->waitUntilWritable(deadline); }
-
-private:
-    std::shared_ptr<Connection> connection_;
-    bool opened_ = false;
-    bool closed_ = false;
-};
-
 }  // namespace
 
 StreamPair makeSocketStreams(const std::string& host, int port) {
-    auto connection = std::make_shared<Connection>(host, port);
-    return {std::make_unique<SocketInputStream>(connection), std::make_unique<SocketOutputStream>(connection)};
+    return makeStreamPair(std::make_shared<Connection>(host, port));
 }
 
 }  // namespace vantorix::posix

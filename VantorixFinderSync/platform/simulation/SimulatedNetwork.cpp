@@ -1,5 +1,7 @@
 #include "SimulatedNetwork.h"
 
+#include "../../service/BatchFormat.h"
+#include "../StreamEnd.h"
 #include "SimulatedPlatform.h"
 
 #include <algorithm>
@@ -51,18 +53,9 @@ Reply ScriptedLocalService::replyTo(MonotonicTime at, const std::string& line) {
 }
 
 std::string defaultBatchAnswer(const ScriptedLocalService& service, const std::string& pathsString) {
-    std::string answer;
-    std::size_t start = 0;
-    while (start <= pathsString.size()) {
-        std::size_t bar = pathsString.find('|', start);
-        if (bar == std::string::npos) bar = pathsString.size();
-        if (bar > start) {
-            if (!answer.empty()) answer += '|';
-            answer += service.statusOf(pathsString.substr(start, bar - start));
-        }
-        start = bar + 1;
-    }
-    return answer;
+    std::vector<std::string> codes;
+    for (const auto& path : splitOnSeparator(pathsString)) codes.push_back(service.statusOf(path));
+    return joinPaths(codes);
 }
 
 namespace {
@@ -220,69 +213,11 @@ private:
     std::size_t readOffset_ = 0;
 };
 
-class SimulatedInputStream final : public InputStream {
-public:
-    explicit SimulatedInputStream(std::shared_ptr<SimulatedConnection> connection) : connection_(std::move(connection)) {}
-    void open() override {
-        if (state_ == Local::fresh) state_ = Local::opened;
-        connection_->open();
-    }
-    StreamStatus status() const override {
-        if (state_ == Local::closed) return StreamStatus::closed;
-        if (state_ == Local::fresh) return StreamStatus::notOpen;
-        if (connection_->inputAtEnd()) return StreamStatus::atEnd;
-        return connection_->status();
-    }
-    bool hasBytesAvailable() override { return state_ == Local::opened && connection_->hasBytesAvailable(); }
-    ssize_t read(std::uint8_t* buffer, std::size_t maxLength) override {
-        return state_ == Local::opened ? connection_->read(buffer, maxLength) : -1;
-    }
-    void close() override {
-        state_ = Local::closed;
-        connection_.reset();
-    }
-    bool waitForBytes(MonotonicTime deadline) override { return state_ == Local::opened && connection_->waitForBytes(deadline); }
-
-private:
-    enum class Local { fresh, opened, closed };
-    std::shared_ptr<SimulatedConnection> connection_;
-    Local state_ = Local::fresh;
-};
-
-class SimulatedOutputStream final : public OutputStream {
-public:
-    explicit SimulatedOutputStream(std::shared_ptr<SimulatedConnection> connection) : connection_(std::move(connection)) {}
-    void open() override {
-        if (state_ == Local::fresh) state_ = Local::opened;
-        connection_->open();
-    }
-    StreamStatus status() const override {
-        if (state_ == Local::closed) return StreamStatus::closed;
-        if (state_ == Local::fresh) return StreamStatus::notOpen;
-        return connection_->status();
-    }
-    ssize_t write(const std::uint8_t* bytes, std::size_t length) override {
-        return state_ == Local::opened ? connection_->write(bytes, length) : -1;
-    }
-    void close() override {
-        state_ = Local::closed;
-        connection_.reset();
-    }
-    bool waitUntilOpen(MonotonicTime deadline) override { return state_ == Local::opened && connection_->waitUntilConnected(deadline); }
-    bool waitUntilWritable(MonotonicTime deadline) override { return state_ == Local::opened && connection_->waitUntilWritable(deadline); }
-
-private:
-    enum class Local { fresh, opened, closed };
-    std::shared_ptr<SimulatedConnection> connection_;
-    Local state_ = Local::fresh;
-};
-
 }  // namespace
 
 StreamPair makeSimulatedStreams(SimulatedPlatform& platform, ScriptedLocalService& service, const std::string& host, int port) {
     bool reachable = (host == "127.0.0.1" || host == "localhost") && port == 27835;
-    auto connection = std::make_shared<SimulatedConnection>(platform, service, reachable);
-    return {std::make_unique<SimulatedInputStream>(connection), std::make_unique<SimulatedOutputStream>(connection)};
+    return makeStreamPair(std::make_shared<SimulatedConnection>(platform, service, reachable));
 }
 
 }  // namespace vantorix::simulation
