@@ -1,6 +1,8 @@
 #include "LoopbackPeer.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <netinet/in.h>
@@ -10,21 +12,26 @@
 
 namespace vantorix::testing {
 
-LoopbackPeer::LoopbackPeer(Handler handler, int port) : handler_(std::move(handler)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int listenOnLoopback(int port, bool nonBlocking, int& boundPort, const char* who) {
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     int yes = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 512) != 0) {
-        std::perror("loopback peer: bind");
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 1024) != 0) {
+        std::fprintf(stderr, "%s: cannot listen on 127.0.0.1:%d: %s\n", who, port, std::strerror(errno));
         std::abort();
     }
     socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    boundPort = ntohs(address.sin_port);
+    return listener;
+}
+
+LoopbackPeer::LoopbackPeer(Handler handler, int port) : handler_(std::move(handler)) {
+    listener_ = listenOnLoopback(port, false, port_, "loopback peer");
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 

@@ -12,6 +12,10 @@
 
 namespace vantorix::testing {
 
+// A listening socket on 127.0.0.1:port (0: any free port), with SO_REUSEADDR; `boundPort` gets the port.
+// Aborts with `who` in the message when the port cannot be bound.
+int listenOnLoopback(int port, bool nonBlocking, int& boundPort, const char* who);
+
 struct PeerAnswer {
     std::vector<std::pair<std::chrono::milliseconds, std::string>> pieces;  // delay before each piece, then its bytes
     bool close = true;  // close after the last piece; false keeps the connection open and silent

@@ -1,4 +1,5 @@
 #include "FastPeer.h"
+#include "LoopbackPeer.h"
 
 #include "service/BatchFormat.h"
 
@@ -15,20 +16,7 @@
 namespace vantorix::bench {
 
 FastPeer::FastPeer(int port, std::string syncFolder) : syncFolder_(std::move(syncFolder)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 1024) != 0) {
-        std::perror("fast peer: bind");
-        std::exit(1);
-    }
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = testing::listenOnLoopback(port, true, port_, "fast peer");
     thread_ = std::thread([this] { run(); });
 }
 
