@@ -27,9 +27,10 @@ for i in $(seq 1 100); do pane | grep -q "✓ Synced" && break; sleep 0.1; done
 pane | grep -q "✓ Synced" || { echo "no glyphs in the live view:"; pane; exit 1; }
 work=$(pane | head -1 | sed 's|/Vantorix$||')
 [ -f "$work/statuses" ] || { echo "cannot find the demo's status file under $work"; pane; exit 1; }
-echo "3 todo.txt" >> "$work/statuses"
-for i in $(seq 1 30); do pane | grep -q "✗ Error .*todo.txt" && break; sleep 0.1; done
-pane | grep -q "✗ Error .*todo.txt" || { echo "the view did not follow the status file within 3 s:"; pane; exit 1; }
+# An excluded file: the simulated activity only touches synced files, so nothing but this change moves it.
+echo "3 scratch.tmp" >> "$work/statuses"
+for i in $(seq 1 30); do pane | grep -q "✗ Error .*scratch.tmp" && break; sleep 0.1; done
+pane | grep -q "✗ Error .*scratch.tmp" || { echo "the view did not follow the status file within 3 s:"; pane; exit 1; }
 echo "live view: followed the status file"
 tmux -L "$socket" send-keys -t demo Down Down Enter
 for i in $(seq 1 30); do pane | head -1 | grep -q "/Photos$" && break; sleep 0.1; done
