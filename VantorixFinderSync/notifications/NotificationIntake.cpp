@@ -38,6 +38,8 @@ void VantorixFinderSync::handleStatusChangeNotification(const Notification& noti
             return;
         }
         // The direct update: cached here, shown on the main thread one entry after another, then confirmed.
+        // The confirming run starts from the main queue, behind the badge submissions, so that no confirming
+        // request can overtake the badge it confirms.
         std::vector<std::string> applied;
         applied.reserve(payload.syncState->size());
         for (const auto& entry : *payload.syncState) {
@@ -48,7 +50,9 @@ void VantorixFinderSync::handleStatusChangeNotification(const Notification& noti
             });
             applied.push_back(entry.path);
         }
-        self->processBatchesFromPaths(applied);
+        self->platform.mainQueue().async([self, applied = std::move(applied)] {
+            self->platform.globalQueue(QualityOfService::userInitiated).async([self, applied] { self->processBatchesFromPaths(applied); });
+        });
     });
 }
 

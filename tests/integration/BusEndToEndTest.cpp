@@ -92,9 +92,12 @@ TEST_F(BusEndToEnd, APostedStateIsShownBeforeItsConfirmingRequest) {
     {
         std::lock_guard lock(mutex);
         statuses[file] = "3";
+        // The badge line is written before the confirming request is sent; give the reader of the stand-in's
+        // output a moment to have parsed it.
         onBatch = [&](const std::string& paths) {
             if (paths != file) return;
-            (hasBadge(trace->lines(), file, "error") ? confirmedAfterShown : confirmedBeforeShown)++;
+            bool shown = trace->waitFor([&](const Lines& lines) { return hasBadge(lines, file, "error"); }, 1s);
+            (shown ? confirmedAfterShown : confirmedBeforeShown)++;
         };
     }
     trace->send("post VantorixStatusChanged {\"paths\":[\"/x\"],\"sync_state\":[{\"path\":\"" + file + "\",\"state\":\"3\"}]}");

@@ -74,6 +74,12 @@ protected:
 
 TEST_F(NotificationIntake, ADirectUpdateShowsTheStateAtOnceThenConfirmsIt) {
     platform.localService().setStatus("/b", "3");
+    // When the confirming request reaches the service, the badge it confirms is already shown.
+    std::vector<std::optional<std::string>> shownWhenAsked;
+    platform.localService().setHandler([&](const std::string& line) {
+        if (line.rfind("BATCH_STATUS:", 0) == 0) shownWhenAsked.push_back(platform.recordingFileManager().badgeOf(line.substr(13)));
+        return Reply::text(simulation::defaultBatchAnswer(platform.localService(), line.substr(13)) + "\n");
+    });
     post("VantorixStatusChanged", Dict{{"paths", Array{"/a"}}, {"sync_state", Array{PropertyValue(Dict{{"path", "/b"}, {"state", "3"}})}}});
     EXPECT_TRUE(badgeCalls().empty());  // the handler only parses and hands over
     platform.runUntilIdle();
@@ -82,6 +88,7 @@ TEST_F(NotificationIntake, ADirectUpdateShowsTheStateAtOnceThenConfirmsIt) {
     EXPECT_EQ(badgeCalls()[0].identifier, "error");
     EXPECT_EQ(badgeCalls()[0].url->path(), "/b");
     EXPECT_THAT(requestedBatches(), ElementsAre("/b"));
+    EXPECT_THAT(shownWhenAsked, ElementsAre(std::optional<std::string>("error")));
     EXPECT_EQ(extension->cacheEntryForTesting("/b")->badge, "error");
 
     // The service says otherwise: the badge is set once more.
