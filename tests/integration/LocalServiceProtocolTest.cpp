@@ -9,6 +9,7 @@
 #include <future>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -104,6 +105,12 @@ TEST_F(LocalServiceProtocol, AnswersEachRequestWithinItsLimits) {
 }
 
 TEST_F(LocalServiceProtocol, ServesManyClientsAtOnceAndIgnoresIdleOnes) {
+    // This test holds some 1,200 sockets at once: more than a default descriptor limit of 1,024.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
     // 1,000 connections opened and left idle.
     std::vector<int> idle;
     for (int i = 0; i < 1000; ++i) {
