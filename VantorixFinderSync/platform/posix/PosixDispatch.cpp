@@ -138,10 +138,18 @@ struct SerialQueue::State : std::enable_shared_from_this<SerialQueue::State> {
         owned = false;
     }
 
+    // After a sync() block: ownership goes straight to the next waiting sync() caller, without a pool thread
+    // (so that callers blocked in sync() can never wait for a pool that they themselves fill), or to a new drain
+    // job when blocks are waiting, or the queue is idle again.
     void release() {
         std::unique_lock lock(mutex);
         if (items.empty()) {
             owned = false;
+        } else if (items.front().ticket != nullptr) {
+            SyncTicket* ticket = items.front().ticket;
+            items.pop_front();
+            ticket->granted = true;
+            ticket->grantedChanged.notify_one();
         } else {
             lock.unlock();
             startDrain();
