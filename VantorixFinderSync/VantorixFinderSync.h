@@ -102,11 +102,15 @@ public:
     std::string mapStatusToBadge(const std::string& status) const { return vantorix::mapStatusToBadge(status); }
 
     // --- Local service client (service/) ---
-    bool pingServer();
+    // Each blocks its caller for one exchange on a fresh connection, within the exchange's deadlines.
+    bool pingServer();  // true only for "PONG"; touches no field
+    // One exchange at a time (the semaphore, 5 s); every outcome enters or leaves waiting mode, and a failure
+    // hands the paths to the retry queue. The trimmed answer, or nothing.
     std::optional<std::string> sendBatchStatusRequestSequential(const std::string& pathsString);
-    std::optional<std::string> getCurrentSyncPath();
+    std::optional<std::string> getCurrentSyncPath();  // a PING first; nothing on any failure or "ERROR:
 
-    // --- Status cache (cache/) ---
+    // --- Status cache (cache/): each operation is one block on statusCacheLock; callable from any thread but
+    // never from inside a block on statusCacheLock ---
     void startCacheCleanup();
     std::optional<std::string> getCachedStatus(const std::string& path);
     void setCachedStatus(const std::string& path, const std::string& badge);
@@ -114,28 +118,31 @@ public:
     void performCacheCleanup();
 
     // --- Batch and retry pipeline (pipeline/) ---
-    void addToBatchQueue(const std::string& path);
+    void addToBatchQueue(const std::string& path);  // any thread; never waits for the network
+    // Blocks for every exchange of the run; the badges follow in one main-queue pass.
     void processBatchesFromPaths(const std::vector<std::string>& paths);
     void processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime startTime);
-    void updateAllIconsFromResults(const std::vector<BatchResult>& results);
-    void addToRetryQueue(const std::vector<std::string>& paths);
+    void updateAllIconsFromResults(const std::vector<BatchResult>& results);  // main thread only
+    void addToRetryQueue(const std::vector<std::string>& paths);  // any thread, also inside an exchange
     void startRetryTimer();
-    void processRetryQueue();
+    void processRetryQueue();  // main thread, from the retry timer
 
     // --- Connection supervision (supervision/) ---
     void startServerMonitoring();
-    void checkServerAvailability();
+    void checkServerAvailability();  // blocks for a PING (and the folder query on a reconnection); never main
+    // Idempotent: only the call that changes the mode has effects. Not from inside a block on waitingModeLock,
+    // batchLock, serverCheckLock or statusCacheLock.
     void enterWaitingMode(const std::string& reason);
     void exitWaitingMode(const std::string& reason);
-    void updateSyncPath();
+    void updateSyncPath();  // blocks for the folder query; nothing in waiting mode
     void startSyncPathRetryLoop();
     void retryGetSyncPath();
     void refreshCurrentDirectoryBadges();
 
-    // --- Directory polling (polling/) ---
+    // --- Directory polling (polling/): starts and stops take effect on the main thread ---
     void startPollingDirectory(const std::string& path);
     void stopPollingDirectory(const std::string& path);
-    void pollVisibleFiles(const std::string& path);
+    void pollVisibleFiles(const std::string& path);  // main thread, from a polling timer
 
     // --- Notification intake (notifications/) ---
     void registerDistributedNotificationObservers();
