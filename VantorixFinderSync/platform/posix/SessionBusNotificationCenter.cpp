@@ -266,6 +266,9 @@ void SessionBusNotificationCenter::run() {
     auto connect = [&]() -> bool {
         bus.close();
         if (sd_bus_open_user(&bus.connection) < 0) return false;
+        // The subscription is made synchronously, while addObserver() waits: a bus that does not answer must not
+        // hold the caller (the extension's initializer) for long.
+        sd_bus_set_method_call_timeout(bus.connection, 2'000'000);
         if (sd_bus_add_match(bus.connection, &bus.match, rule.c_str(), onSignal, this) < 0) {
             bus.close();
             return false;
