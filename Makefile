@@ -4,6 +4,8 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 
 .PHONY: all build test test-plain test-asan test-tsan bench demo setup clean
+# The test runs share the fixed port 27835 and the two cores: one at a time, even under make -j.
+.NOTPARALLEL:
 
 all: build
 
@@ -29,7 +31,9 @@ test-tsan: setup
 	@cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j$(JOBS)
 
-demo: build
+demo: setup
+	@cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j$(JOBS) --target vantorix-finder vantorix-localservice
 	@scripts/demo
 
 bench: build
