@@ -124,11 +124,23 @@ TEST_F(NotificationIntake, ManyPathsGoOutInExchangesOfFiftyAndUncarriablePathsAr
     EXPECT_EQ(countPieces(batches[0]), 50u);
     EXPECT_EQ(countPieces(batches[2]), 20u);
 
+    // 10,000 paths in one notification: 200 exchanges of one run.
+    platform.localService().clearRequests();
+    Array many;
+    for (int i = 0; i < 10000; ++i) many.push_back("/q" + std::to_string(i));
+    post("VantorixSharedStatusChanged", Dict{{"paths", many}});
+    platform.runUntilIdle();
+    EXPECT_EQ(batchRequests().size(), 200u);
+    EXPECT_EQ(platform.recordingFileManager().badgeOf("/q9999"), "success");
+
     platform.localService().clearRequests();
     platform.recordingFileManager().clear();
-    post("VantorixStatusChanged", Dict{{"paths", Array{}}, {"sync_state", Array{PropertyValue(Dict{{"path", "/odd|name"}, {"state", "3"}})}}});
+    post("VantorixStatusChanged", Dict{{"paths", Array{}},
+                                       {"sync_state", Array{PropertyValue(Dict{{"path", "/odd|name"}, {"state", "3"}}),
+                                                            PropertyValue(Dict{{"path", "/caf\xE9"}, {"state", "7"}})}}});
     platform.runUntilIdle();
     EXPECT_EQ(platform.recordingFileManager().badgeOf("/odd|name"), "error");
+    EXPECT_EQ(platform.recordingFileManager().badgeOf("/caf\xE9"), "shared");
     EXPECT_TRUE(batchRequests().empty());
 }
 

@@ -121,5 +121,35 @@ TEST_P(OutageScenario, BadgesConvergeAfterTheLastRecovery) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, OutageScenario, ::testing::Range(1u, 41u));
 
+// A service that flaps every second for a minute: the extension never blocks, and converges once it is steady.
+class FlappingService : public OutageScenario {};
+
+TEST_P(FlappingService, BadgesConvergeOnceItIsSteady) {
+    healthy();
+    extension = VantorixFinderSync::create(platform);
+    standIn->attach(extension);
+    standIn->show(kFolder);
+    for (int second = 0; second < 60; ++second) {
+        if (second % 2 == 0) {
+            inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 6)(random)));
+        } else {
+            healthy();
+            platform.localService().setStatus(files[std::uniform_int_distribution<std::size_t>(0, files.size() - 1)(random)], randomCode());
+        }
+        platform.advanceBy(1s);
+    }
+    healthy();
+    auto converged = [&] {
+        for (const auto& file : files) {
+            if (standIn->badgeOf(file) != mapStatusToBadge(platform.localService().statusOf(file))) return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(platform.runUntilCondition(converged, 10s)) << "seed " << GetParam();
+    EXPECT_TRUE(platform.runUntilCondition([&] { return extension->retryQueueForTesting().empty(); }, 5s)) << "seed " << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, FlappingService, ::testing::Range(1u, 6u));
+
 }  // namespace
 }  // namespace vantorix::testing
