@@ -7,8 +7,8 @@
 //     block submitted before it and before any block submitted after it has started;
 //   - asyncAfter(d) never runs the block earlier than d after the call; blocks with the same due time run in
 //     submission order;
-//   - sync() onto a queue the calling thread already runs on is the deadlock it would be: the platform aborts
-//     with a message naming the queue's label instead of hanging.
+//   - sync() onto a serial queue (or the main queue) the calling thread already runs on is the deadlock it would
+//     be: the platform aborts with a message naming the queue's label instead of hanging.
 #pragma once
 
 #include "Time.h"
