@@ -59,6 +59,15 @@ TEST(SimulatedPlatformDeathTest, ReenteringASerialQueueFailsNamingIt) {
         "com.vantorix.batch.lock");
 }
 
+TEST(SimulatedPlatformDeathTest, LocksTakenInBothOrdersFail) {
+    SimulatedPlatform platform;
+    auto batchLock = platform.makeSerialQueue("com.vantorix.batch.lock", QualityOfService::defaultQoS);
+    auto waitingModeLock = platform.makeSerialQueue("com.vantorix.waiting.mode.lock", QualityOfService::defaultQoS);
+    batchLock->sync([&] { waitingModeLock->sync([] {}); });  // the permitted order, as often as it likes
+    batchLock->sync([&] { waitingModeLock->sync([] {}); });
+    EXPECT_DEATH(waitingModeLock->sync([&] { batchLock->sync([] {}); }), "lock order inversion");
+}
+
 TEST(SimulatedPlatformDeathTest, StepLimitStopsARunawayTimer) {
     EXPECT_DEATH(
         {

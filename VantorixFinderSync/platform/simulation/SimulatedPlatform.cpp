@@ -184,6 +184,7 @@ bool SimulatedPlatform::isRunning(const Context* context) const {
 void SimulatedPlatform::runInline(Context* context, const std::function<void()>& block) {
     if (context->kind != Context::Kind::global) {
         if (isRunning(context)) fail("sync onto queue \"" + context->label + "\", which the caller already runs on (deadlock)");
+        if (context->kind == Context::Kind::serial) checkLockOrder(context);
         // A serial queue runs what was submitted to it before this sync first.
         for (auto it = agenda_.begin(); it != agenda_.end() && std::get<0>(it->first) <= now_;) {
             if (it->second.context != context) {
@@ -199,6 +200,18 @@ void SimulatedPlatform::runInline(Context* context, const std::function<void()>&
     running_.push_back(context);
     block();
     running_.pop_back();
+}
+
+// Serial queues used through sync() are locks: taking B inside A once and A inside B another time is the
+// deadlock two threads would meet, even if this single thread never does.
+void SimulatedPlatform::checkLockOrder(const Context* taken) {
+    for (const Context* held : running_) {
+        if (held->kind != Context::Kind::serial || held == taken) continue;
+        if (lockOrder_.count({taken, held}) != 0) {
+            fail("lock order inversion: \"" + taken->label + "\" taken while running on \"" + held->label + "\", and the other way round before (a deadlock between two threads)");
+        }
+        lockOrder_.insert({held, taken});
+    }
 }
 
 bool SimulatedPlatform::waitUntil(const std::function<bool()>& satisfied, const std::function<std::optional<MonotonicTime>()>& nextChange,

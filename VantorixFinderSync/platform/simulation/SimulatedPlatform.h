@@ -8,7 +8,8 @@
 // fell into such a gap fire late, once, as on a busy run loop.
 //
 // sync() runs inline, after the queue's earlier blocks that are due; a sync() onto a serial queue that is
-// already running (the deadlock it would be) fails loudly with the queue's label. The test thread counts as the
+// already running (the deadlock it would be) fails loudly with the queue's label, and so does a pair of serial
+// queues taken in both orders (the deadlock two threads would meet). The test thread counts as the
 // main thread when no block is running. A step limit stops a test that would spin forever on repeating timers.
 #pragma once
 
@@ -94,6 +95,7 @@ private:
         Task block;
     };
     bool runNextDueBy(MonotonicTime limit);
+    void checkLockOrder(const Context* taken);
     void runEntry(Context* context, Task& block);
 
     MonotonicTime now_{};
@@ -102,6 +104,7 @@ private:
     std::uint64_t steps_ = 0;
     std::uint64_t stepLimit_ = 5'000'000;
     std::vector<Context*> running_;
+    std::set<std::pair<const Context*, const Context*>> lockOrder_;  // (held, then taken) pairs seen so far
 
     std::unique_ptr<Context> mainContext_;
     std::unique_ptr<DispatchQueue> mainQueue_;
