@@ -18,9 +18,12 @@ using namespace vantorix;
 using Clock = std::chrono::steady_clock;
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: vantorix-notification-bench PATH-OF-vantorix-finder\n");
-        return 2;
+    if (argc != 2 || std::string(argv[1]) == "--help") {
+        std::fprintf(argc == 2 ? stdout : stderr,
+                     "usage: vantorix-notification-bench PATH-OF-vantorix-finder\n"
+                     "Measures a status-change notification from post to the stand-in's setBadgeIdentifier, across processes,\n"
+                     "beside the bus alone. Needs a session bus (dbus-run-session) and 127.0.0.1:27835 free.\n");
+        return argc == 2 ? 0 : 2;
     }
     namespace fs = std::filesystem;
     fs::path folder = fs::temp_directory_path() / ("vantorix-notify-bench-" + std::to_string(::getpid()));

@@ -29,26 +29,25 @@ struct Glyph {
 // Whether the terminal takes UTF-8; otherwise the glyphs are plain ASCII.
 bool unicodeGlyphs = true;
 
+struct GlyphRow {
+    const char* badge;
+    const char* unicode;
+    const char* ascii;
+    short colour;
+};
+
+constexpr GlyphRow kGlyphs[] = {
+    {"success", "\u2713", "+", COLOR_GREEN},  {"sync", "\u21bb", "~", COLOR_BLUE},      {"error", "\u2717", "!", COLOR_RED},
+    {"exclude", "\u2298", "-", COLOR_WHITE},  {"readonly", "\u229f", "r", COLOR_YELLOW}, {"shared", "\u21c4", "s", COLOR_MAGENTA},
+    {"company", "\u2302", "c", COLOR_CYAN},
+};
+
 // The glyph of a badge word; no badge is a dim dot.
 Glyph glyphOf(const std::string& badge) {
-    if (!unicodeGlyphs) {
-        if (badge == "success") return {"+", COLOR_GREEN};
-        if (badge == "sync") return {"~", COLOR_BLUE};
-        if (badge == "error") return {"!", COLOR_RED};
-        if (badge == "exclude") return {"-", COLOR_WHITE};
-        if (badge == "readonly") return {"r", COLOR_YELLOW};
-        if (badge == "shared") return {"s", COLOR_MAGENTA};
-        if (badge == "company") return {"c", COLOR_CYAN};
-        return {".", 0};
+    for (const auto& row : kGlyphs) {
+        if (badge == row.badge) return {unicodeGlyphs ? row.unicode : row.ascii, row.colour};
     }
-    if (badge == "success") return {"\u2713", COLOR_GREEN};
-    if (badge == "sync") return {"\u21bb", COLOR_BLUE};
-    if (badge == "error") return {"\u2717", COLOR_RED};
-    if (badge == "exclude") return {"\u2298", COLOR_WHITE};
-    if (badge == "readonly") return {"\u229f", COLOR_YELLOW};
-    if (badge == "shared") return {"\u21c4", COLOR_MAGENTA};
-    if (badge == "company") return {"\u2302", COLOR_CYAN};
-    return {"\u00b7", 0};
+    return {unicodeGlyphs ? "\u00b7" : ".", 0};
 }
 
 bool isDirectory(const std::string& path) {
@@ -264,7 +263,7 @@ int runBrowse(const std::string& directory) {
         if (has_colors()) {
             start_color();
             use_default_colors();
-            for (short colour : {COLOR_GREEN, COLOR_BLUE, COLOR_RED, COLOR_WHITE, COLOR_YELLOW, COLOR_MAGENTA, COLOR_CYAN}) init_pair(colour, colour, -1);
+            for (const auto& row : kGlyphs) init_pair(row.colour, row.colour, -1);
         }
     }
     std::string output;
