@@ -148,7 +148,7 @@ public:
     void registerDistributedNotificationObservers();
 
     // Whether the extension is in waiting mode now (for a status line); takes waitingModeLock.
-    bool isWaitingForLocalService() { return waitingModeForTesting(); }
+    bool isWaitingForLocalService();
 
     // --- Read-only views for tests and tools; each takes the field's lock ---
     bool waitingModeForTesting();

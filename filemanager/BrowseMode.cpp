@@ -7,7 +7,6 @@
 #include "platform/posix/PosixPlatform.h"
 
 #include <algorithm>
-#include <atomic>
 #include <clocale>
 #include <cstdio>
 #include <curses.h>
@@ -63,8 +62,8 @@ struct Entry {
 // What the view shows; touched on the main thread only.
 class Browser {
 public:
-    Browser(posix::PosixPlatform& platform, FinderStandIn& standIn, std::shared_ptr<VantorixFinderSync> extension, bool terminal)
-        : platform_(platform), standIn_(standIn), extension_(std::move(extension)), terminal_(terminal), started_(Clock::now()) {}
+    Browser(posix::PosixPlatform& platform, FinderStandIn& standIn, std::shared_ptr<VantorixFinderSync> extension)
+        : platform_(platform), standIn_(standIn), extension_(std::move(extension)), started_(Clock::now()) {}
 
     void open(const std::string& directory) {
         if (!current_.empty()) standIn_.hide(current_);
@@ -210,7 +209,6 @@ private:
     posix::PosixPlatform& platform_;
     FinderStandIn& standIn_;
     std::shared_ptr<VantorixFinderSync> extension_;
-    bool terminal_;
     Clock::time_point started_;
     std::string current_;
     std::vector<Entry> entries_;
@@ -245,7 +243,7 @@ int runBrowse(const std::string& directory) {
         return 1;
     }
     standIn.attach(extension);
-    Browser view(platform, standIn, extension, terminal);
+    Browser view(platform, standIn, extension);
     browser = &view;
     if (!directory.empty()) view.open(directory);
 

@@ -1,31 +1,22 @@
 #include "ExtensionEntryPoint.h"
 
 #include "../VantorixFinderSync.h"
+#include "../text/Utf8.h"
 
 #include <fstream>
 #include <sstream>
 
 namespace vantorix {
 
-namespace {
-
-std::string trimmed(const std::string& text) {
-    auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-}  // namespace
-
 std::optional<std::string> principalClassName(const std::string& propertyListText) {
     static const std::string kKey = "<key>NSExtensionPrincipalClass</key>";
     std::size_t key = propertyListText.find(kKey);
     if (key == std::string::npos) return std::nullopt;
     std::size_t open = propertyListText.find("<string>", key + kKey.size());
-    if (open == std::string::npos || !trimmed(propertyListText.substr(key + kKey.size(), open - key - kKey.size())).empty()) return std::nullopt;
+    if (open == std::string::npos || !trimWhitespaceAndNewlines(propertyListText.substr(key + kKey.size(), open - key - kKey.size())).empty()) return std::nullopt;
     std::size_t close = propertyListText.find("</string>", open);
     if (close == std::string::npos) return std::nullopt;
-    std::string name = trimmed(propertyListText.substr(open + 8, close - open - 8));
+    std::string name = trimWhitespaceAndNewlines(propertyListText.substr(open + 8, close - open - 8));
     if (name.empty()) return std::nullopt;
     return name;
 }

@@ -96,7 +96,8 @@ VantorixFinderSync::~VantorixFinderSync() {
 
 // --- Read-only views for tests and tools ---
 
-bool VantorixFinderSync::waitingModeForTesting() { return waitingModeLock->syncValue([&] { return isInWaitingMode; }); }
+bool VantorixFinderSync::isWaitingForLocalService() { return waitingModeLock->syncValue([&] { return isInWaitingMode; }); }
+bool VantorixFinderSync::waitingModeForTesting() { return isWaitingForLocalService(); }
 bool VantorixFinderSync::serverAvailableForTesting() { return serverCheckLock->syncValue([&] { return isServerAvailable; }); }
 bool VantorixFinderSync::initialPingPerformedForTesting() { return waitingModeLock->syncValue([&] { return hasPerformedInitialPing; }); }
 bool VantorixFinderSync::monitoringActiveForTesting() { return monitoringLock->syncValue([&] { return isMonitoringActive; }); }

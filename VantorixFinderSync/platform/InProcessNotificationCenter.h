@@ -3,28 +3,22 @@
 #pragma once
 
 #include "NotificationCenter.h"
-
-#include <mutex>
-#include <vector>
+#include "ObserverList.h"
 
 namespace vantorix {
 
 class InProcessNotificationCenter final : public NotificationCenter {
 public:
-    void addObserver(const void* observer, const std::string& name, Handler handler) override;
-    void removeObserver(const void* observer) override;
-    void post(const std::string& name, const std::string& object, const std::optional<PropertyValue>& userInfo) override;
+    void addObserver(const void* observer, const std::string& name, Handler handler) override { observers_.add(observer, name, std::move(handler)); }
+    void removeObserver(const void* observer) override { observers_.remove(observer); }
+    void post(const std::string& name, const std::string& object, const std::optional<PropertyValue>& userInfo) override {
+        observers_.deliver(Notification{name, object, userInfo});
+    }
     // How many subscriptions `observer` holds.
-    std::size_t subscriptionCount(const void* observer);
+    std::size_t subscriptionCount(const void* observer) const { return observers_.countFor(observer); }
 
 private:
-    struct Subscription {
-        const void* observer;
-        std::string name;
-        Handler handler;
-    };
-    std::mutex mutex_;
-    std::vector<Subscription> subscriptions_;
+    ObserverList observers_;
 };
 
 }  // namespace vantorix

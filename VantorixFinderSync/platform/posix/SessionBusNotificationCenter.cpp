@@ -210,17 +210,11 @@ void SessionBusNotificationCenter::startThread() {
 }
 
 void SessionBusNotificationCenter::addObserver(const void* observer, const std::string& name, Handler handler) {
-    {
-        std::lock_guard lock(mutex_);
-        subscriptions_.push_back({observer, name, std::move(handler)});
-    }
+    observers_.add(observer, name, std::move(handler));
     startThread();  // the match rule is in force once the first connection attempt has settled
 }
 
-void SessionBusNotificationCenter::removeObserver(const void* observer) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(subscriptions_, [observer](const Subscription& s) { return s.observer == observer; });
-}
+void SessionBusNotificationCenter::removeObserver(const void* observer) { observers_.remove(observer); }
 
 void SessionBusNotificationCenter::post(const std::string& name, const std::string& object, const std::optional<PropertyValue>& userInfo) {
     startThread();
@@ -238,17 +232,6 @@ bool SessionBusNotificationCenter::isConnected() {
     return connected_;
 }
 
-void SessionBusNotificationCenter::deliver(const Notification& notification) {
-    std::vector<Handler> handlers;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& subscription : subscriptions_) {
-            if (subscription.name == notification.name) handlers.push_back(subscription.handler);
-        }
-    }
-    for (const auto& handler : handlers) handler(notification);
-}
-
 void SessionBusNotificationCenter::run() {
     Bus bus;
     auto onSignal = [](sd_bus_message* message, void* self, sd_bus_error*) -> int {
@@ -258,7 +241,7 @@ void SessionBusNotificationCenter::run() {
         if (sd_bus_message_read(message, "ss", &name, &object) < 0) return 0;
         PropertyValue userInfo;
         if (!readValue(message, userInfo, 0)) return 0;
-        static_cast<SessionBusNotificationCenter*>(self)->deliver({name, object, std::move(userInfo)});
+        static_cast<SessionBusNotificationCenter*>(self)->observers_.deliver({name, object, std::move(userInfo)});
         return 0;
     };
     std::string rule = std::string("type='signal',interface='") + kInterface + "',member='" + kMember + "'";

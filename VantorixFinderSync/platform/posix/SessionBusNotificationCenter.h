@@ -11,6 +11,7 @@
 #pragma once
 
 #include "../NotificationCenter.h"
+#include "../ObserverList.h"
 
 #include <condition_variable>
 #include <deque>
@@ -45,21 +46,15 @@ public:
     static constexpr std::size_t kMaximumPendingPosts = 10000;
 
 private:
-    struct Subscription {
-        const void* observer;
-        std::string name;
-        Handler handler;
-    };
     struct Bus;  // the thread's connection state
 
     void startThread();
     void run();
     void wake();
-    void deliver(const Notification& notification);
 
     std::mutex mutex_;
     std::condition_variable stateChanged_;
-    std::vector<Subscription> subscriptions_;
+    ObserverList observers_;
     std::deque<Notification> outgoing_;
     bool started_ = false;
     bool settled_ = false;    // the first connection attempt has ended, one way or the other
