@@ -170,8 +170,6 @@ public:
     Semaphore& exchangeSemaphoreForTesting() { return *semaphore; }
     void setWaitingModeForTesting(bool waiting);
 
-    static constexpr const char* kHost = "127.0.0.1";
-    static constexpr int kPort = 27835;
 
 private:
     void start();  // start-up steps S5 and S6

@@ -2,7 +2,7 @@
 // that answers at once.
 #include "FastPeer.h"
 #include "platform/posix/PosixPlatform.h"
-#include "service/BatchFormat.h"
+#include "protocol/Wire.h"
 #include "service/ServiceExchange.h"
 
 #include <benchmark/benchmark.h>

@@ -4,7 +4,7 @@
 #include "JsonUserInfo.h"
 #include "core/ExtensionEntryPoint.h"
 #include "platform/posix/PosixPlatform.h"
-#include "text/Utf8.h"
+#include "protocol/Utf8.h"
 
 #include <nlohmann/json.hpp>
 

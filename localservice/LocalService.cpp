@@ -1,7 +1,7 @@
 #include "LocalService.h"
 
-#include "service/BatchFormat.h"
-#include "text/Utf8.h"
+#include "protocol/Wire.h"
+#include "protocol/Utf8.h"
 
 #include <filesystem>
 
@@ -28,12 +28,13 @@ void LocalService::remember(const std::string& path, const std::string& code) {
 }
 
 std::string LocalService::answer(const std::string& line) {
-    if (line == "PING") return "PONG\n";
-    if (line == "GET_SYNC_PATH") return rules_.root() + "\n";
-    if (line.rfind("BATCH_STATUS:", 0) == 0) {
+    ParsedRequest request = parseRequestLine(line);
+    if (request.kind == RequestKind::ping) return std::string(kPongWord) + "\n";
+    if (request.kind == RequestKind::syncPath) return rules_.root() + "\n";
+    if (request.kind == RequestKind::batchStatus) {
         // One code per non-empty piece, in order, joined by "|".
         std::vector<std::string> codes;
-        for (const auto& path : splitOnSeparator(std::string_view(line).substr(13))) {
+        for (const auto& path : splitOnSeparator(request.paths)) {
             codes.push_back(statusOf(path));
             remember(path, codes.back());
         }

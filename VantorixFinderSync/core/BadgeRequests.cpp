@@ -2,7 +2,7 @@
 // at once (waiting mode, no sync folder yet, the sync folder itself, an item outside it, a path the request
 // line cannot carry) or its path goes to the batch queue, whose answer sets the badge later.
 #include "../VantorixFinderSync.h"
-#include "../service/BatchFormat.h"
+#include "protocol/Wire.h"
 #include "PathRules.h"
 
 namespace vantorix {

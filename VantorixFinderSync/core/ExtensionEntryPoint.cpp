@@ -1,7 +1,7 @@
 #include "ExtensionEntryPoint.h"
 
 #include "../VantorixFinderSync.h"
-#include "../text/Utf8.h"
+#include "protocol/Utf8.h"
 
 #include <fstream>
 #include <sstream>

@@ -1,7 +1,8 @@
 // A run sends its batches one after another, pairs each answer's codes with the batch's paths by position, and
 // applies all results of the run in one main-thread pass that sets only new or changed badges.
 #include "../VantorixFinderSync.h"
-#include "../service/BatchFormat.h"
+#include "Batches.h"
+#include "protocol/Wire.h"
 
 namespace vantorix {
 

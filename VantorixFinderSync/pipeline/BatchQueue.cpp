@@ -1,7 +1,8 @@
 // The batch queue: paths wait here, each once, until a flush sends them in batches of 50: at once when 50 are
 // queued, otherwise 0.03 s after the first path following a flush. In waiting mode a flush holds the paths.
 #include "../VantorixFinderSync.h"
-#include "../service/BatchFormat.h"
+#include "Batches.h"
+#include "protocol/Wire.h"
 
 namespace vantorix {
 

@@ -1,7 +1,8 @@
 // The retry queue: paths of failed exchanges, tried again every 3 s on the main thread until their exchange
 // succeeds; then they go back into the batch queue for a fresh request.
 #include "../VantorixFinderSync.h"
-#include "../service/BatchFormat.h"
+#include "Batches.h"
+#include "protocol/Wire.h"
 
 namespace vantorix {
 

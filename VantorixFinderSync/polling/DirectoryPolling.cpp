@@ -1,7 +1,7 @@
 // Directory polling: every observed directory is re-listed every 1.5 s on the main thread, and its entries, less
 // a few system files, are queued for a status request.
 #include "../VantorixFinderSync.h"
-#include "../service/BatchFormat.h"
+#include "protocol/Wire.h"
 
 #include <array>
 #include <string_view>

@@ -2,7 +2,7 @@
 // GET_SYNC_PATH it reports the connection's health: every failure enters waiting mode with its reason tag and
 // hands the paths to the retry queue, and every success asks waiting mode to end.
 #include "../VantorixFinderSync.h"
-#include "BatchFormat.h"
+#include "protocol/Wire.h"
 
 namespace vantorix {
 namespace {
@@ -34,7 +34,7 @@ std::optional<std::string> VantorixFinderSync::sendBatchStatusRequestSequential(
         ~Signal() { semaphore.signal(); }
     } signal{*semaphore};
 
-    ExchangeOutcome outcome = runServiceExchange(platform, kHost, kPort, batchStatusExchange(pathsString));
+    ExchangeOutcome outcome = runServiceExchange(platform, kServiceHost, kServicePort, batchStatusExchange(pathsString));
     if (!outcome.response) return fail(reasonTagOf(outcome.failure));
     if (countPieces(*outcome.response) != countPieces(pathsString)) return fail("batch_response_mismatch");
     exitWaitingMode("batch_request_successful");

@@ -1,6 +1,7 @@
 #include "ServiceExchange.h"
 
-#include "../text/Utf8.h"
+#include "protocol/Utf8.h"
+#include "protocol/Wire.h"
 
 #include <vector>
 
@@ -20,14 +21,14 @@ struct StreamCloser {
 
 }  // namespace
 
-ExchangeParameters pingExchange() { return {"PING\n", true, 100ms, 2s, 64, 1500ms}; }
+ExchangeParameters pingExchange() { return {pingRequest(), true, 100ms, 2s, kPingAnswerLimit, 1500ms}; }
 
-ExchangeParameters syncPathExchange() { return {"GET_SYNC_PATH\n", true, 100ms, 2s, 1024, 2s}; }
+ExchangeParameters syncPathExchange() { return {syncPathRequest(), true, 100ms, 2s, kSyncPathAnswerLimit, 2s}; }
 
 // The batch exchange does not wait for the connection before writing (the first write waits for it), and its
 // whole write is bounded to 3 s, so that a peer that never reads cannot hold the exchange semaphore.
 ExchangeParameters batchStatusExchange(const std::string& pathsString) {
-    return {"BATCH_STATUS:" + pathsString + "\n", false, 0s, 3s, 8192, 3s};
+    return {batchStatusRequest(pathsString), false, 0s, 3s, kBatchAnswerLimit, 3s};
 }
 
 ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, int port, const ExchangeParameters& parameters) {

@@ -1,7 +1,7 @@
 // Sync folder tracking: the local service names the sync folder; every successful query declares it as the one
 // observed directory and restarts its polling, and a new or changed path empties the cache.
 #include "../VantorixFinderSync.h"
-#include "../text/Utf8.h"
+#include "protocol/Wire.h"
 
 namespace vantorix {
 
@@ -9,8 +9,8 @@ using namespace std::chrono_literals;
 
 std::optional<std::string> VantorixFinderSync::getCurrentSyncPath() {
     if (!pingServer()) return std::nullopt;
-    ExchangeOutcome outcome = runServiceExchange(platform, kHost, kPort, syncPathExchange());
-    if (!outcome.response || outcome.response->rfind("ERROR:", 0) == 0) return std::nullopt;
+    ExchangeOutcome outcome = runServiceExchange(platform, kServiceHost, kServicePort, syncPathExchange());
+    if (!outcome.response || isRefusal(*outcome.response)) return std::nullopt;
     return outcome.response;
 }
 

@@ -3,7 +3,7 @@
 #include "LoopbackPeer.h"
 #include "TraceProcess.h"
 #include "platform/posix/SessionBusNotificationCenter.h"
-#include "service/BatchFormat.h"
+#include "protocol/Wire.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // are asserted on the simulated platform.
 #include "LoopbackPeer.h"
 #include "platform/posix/PosixPlatform.h"
-#include "service/BatchFormat.h"
+#include "protocol/Wire.h"
 #include "service/ServiceExchange.h"
 
 #include <gtest/gtest.h>

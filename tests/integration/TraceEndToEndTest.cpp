@@ -1,7 +1,7 @@
 // The stand-in and the extension as one program, against a scripted local service on 127.0.0.1:27835.
 #include "LoopbackPeer.h"
 #include "TraceProcess.h"
-#include "service/BatchFormat.h"
+#include "protocol/Wire.h"
 
 #include <gtest/gtest.h>
 

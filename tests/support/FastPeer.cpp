@@ -1,7 +1,7 @@
 #include "FastPeer.h"
 #include "LoopbackPeer.h"
 
-#include "service/BatchFormat.h"
+#include "protocol/Wire.h"
 
 #include <arpa/inet.h>
 #include <cstdio>

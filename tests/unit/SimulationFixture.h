@@ -3,7 +3,7 @@
 
 #include "VantorixFinderSync.h"
 #include "platform/simulation/SimulatedPlatform.h"
-#include "service/BatchFormat.h"
+#include "protocol/Wire.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
 // The text rules of the protocol and the URL value.
 #include "platform/URL.h"
-#include "service/BatchFormat.h"
-#include "text/Utf8.h"
+#include "pipeline/Batches.h"
+#include "protocol/Wire.h"
+#include "protocol/Utf8.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "SimulatedNetwork.h"
 
-#include "../../service/BatchFormat.h"
+#include "protocol/Wire.h"
 #include "../StreamEnd.h"
 #include "SimulatedPlatform.h"
 
@@ -11,9 +11,13 @@ namespace vantorix::simulation {
 
 ScriptedLocalService::ScriptedLocalService() {
     handler_ = [this](const std::string& line) -> Reply {
-        if (line == "PING") return Reply::text("PONG\n");
-        if (line == "GET_SYNC_PATH") return Reply::text(syncPath_ + "\n");
-        if (line.rfind("BATCH_STATUS:", 0) == 0) return Reply::text(defaultBatchAnswer(*this, line.substr(13)) + "\n");
+        ParsedRequest request = parseRequestLine(line);
+        switch (request.kind) {
+        case RequestKind::ping: return Reply::text(std::string(kPongWord) + "\n");
+        case RequestKind::syncPath: return Reply::text(syncPath_ + "\n");
+        case RequestKind::batchStatus: return Reply::text(defaultBatchAnswer(*this, std::string(request.paths)) + "\n");
+        case RequestKind::unknown: break;
+        }
         return Reply::text("ERROR: unknown request\n");
     };
 }
@@ -216,7 +220,7 @@ private:
 }  // namespace
 
 StreamPair makeSimulatedStreams(SimulatedPlatform& platform, ScriptedLocalService& service, const std::string& host, int port) {
-    bool reachable = (host == "127.0.0.1" || host == "localhost") && port == 27835;
+    bool reachable = (host == kServiceHost || host == "localhost") && port == kServicePort;
     return makeStreamPair(std::make_shared<SimulatedConnection>(platform, service, reachable));
 }
 

@@ -1,4 +1,4 @@
-// UTF-8 helpers for the protocol's text.
+// UTF-8 rules of the wire: which bytes are text, how an answer is trimmed, and how bytes are shown safely.
 #pragma once
 
 #include <string>

@@ -1,8 +1,28 @@
-#include "BatchFormat.h"
+#include "Wire.h"
 
-#include "../text/Utf8.h"
+#include "Utf8.h"
 
 namespace vantorix {
+
+std::string pingRequest() { return std::string(kPingWord) + "\n"; }
+
+std::string syncPathRequest() { return std::string(kSyncPathWord) + "\n"; }
+
+std::string batchStatusRequest(std::string_view pathsString) {
+    std::string line;
+    line.reserve(kBatchStatusPrefix.size() + pathsString.size() + 1);
+    line.append(kBatchStatusPrefix).append(pathsString).push_back('\n');
+    return line;
+}
+
+ParsedRequest parseRequestLine(std::string_view line) {
+    if (line == kPingWord) return {RequestKind::ping, {}};
+    if (line == kSyncPathWord) return {RequestKind::syncPath, {}};
+    if (line.substr(0, kBatchStatusPrefix.size()) == kBatchStatusPrefix) return {RequestKind::batchStatus, line.substr(kBatchStatusPrefix.size())};
+    return {RequestKind::unknown, {}};
+}
+
+bool isRefusal(std::string_view answer) { return answer.substr(0, kRefusalPrefix.size()) == kRefusalPrefix; }
 
 std::vector<std::string> splitOnSeparator(std::string_view text) {
     std::vector<std::string> pieces;
@@ -37,15 +57,6 @@ std::string joinPaths(const std::vector<std::string>& paths) {
         joined += paths[i];
     }
     return joined;
-}
-
-std::vector<std::vector<std::string>> cutIntoBatches(const std::vector<std::string>& paths, std::size_t size) {
-    std::vector<std::vector<std::string>> batches;
-    for (std::size_t start = 0; start < paths.size(); start += size) {
-        std::size_t end = std::min(paths.size(), start + size);
-        batches.emplace_back(paths.begin() + static_cast<std::ptrdiff_t>(start), paths.begin() + static_cast<std::ptrdiff_t>(end));
-    }
-    return batches;
 }
 
 bool canCarryPath(std::string_view path) {
