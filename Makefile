@@ -18,16 +18,19 @@ build: setup
 
 test: test-plain test-asan test-tsan
 
-test-plain: build
+# The test builds treat warnings as errors; a plain `make` does not.
+test-plain: setup
+	@cmake -S . -B build -DVANTORIX_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j$(JOBS)
 	cd build && ctest --output-on-failure -j$(JOBS)
 
 test-asan: setup
-	@cmake -S . -B build-asan -DVANTORIX_SANITIZE=address -DVANTORIX_BENCHMARKS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B build-asan -DVANTORIX_SANITIZE=address -DVANTORIX_BENCHMARKS=OFF -DVANTORIX_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-asan -j$(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
 test-tsan: setup
-	@cmake -S . -B build-tsan -DVANTORIX_SANITIZE=thread -DVANTORIX_BENCHMARKS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B build-tsan -DVANTORIX_SANITIZE=thread -DVANTORIX_BENCHMARKS=OFF -DVANTORIX_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j$(JOBS)
 

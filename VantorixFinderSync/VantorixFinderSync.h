@@ -7,10 +7,13 @@
 // Supervision keeps the sync folder, the service's health and the waiting mode up to date; polling re-lists the
 // visible folders; notifications from the local service push changes in.
 //
+// The public surface is what the file manager and the notification center call, plus construction. Everything
+// else is private; tests reach inside through VantorixFinderSyncTestPeer.
+//
 // Threads and locks. Every mutable field names its owner below: a lock queue (a serial queue used only through
-// sync()) or the main thread. Lock blocks are short field accesses; no network exchange runs under a lock queue.
-// Where two lock queues nest, batchLock is taken before waitingModeLock, never the reverse. No operation calls
-// sync() on a lock queue it already runs on.
+// sync()) or the main thread. Lock blocks are short field accesses; no network exchange runs under a lock queue
+// or on the main thread. Where two lock queues nest, batchLock is taken before waitingModeLock, never the
+// reverse. No operation calls sync() on a lock queue it already runs on.
 //
 // Lifetime. The object is held by std::shared_ptr and made by create(). Work that must keep the object alive
 // captures a shared_ptr; work that must not captures a weak_ptr and does nothing once the object is gone. The
@@ -55,10 +58,20 @@ struct BatchConfig {
     Duration timeout() const { return std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(timeoutMs)); }
 };
 
-// The unified-logging handle of the extension. Nothing is written through it.
-struct LogHandle {
-    std::string subsystem;
-    std::string category;
+// The extension's log handle: every entry carries the extension's subsystem; the platform decides where it goes.
+class Logger {
+public:
+    Logger(Platform& platform, std::string subsystem) : platform_(platform), subsystem_(std::move(subsystem)) {}
+    bool logs(LogLevel level) const { return platform_.logs(level); }
+    void operator()(LogLevel level, const std::string& category, const std::string& message, std::vector<LogField> fields = {}) const {
+        if (!logs(level)) return;
+        fields.push_back({"subsystem", subsystem_});
+        platform_.log(level, category, message, std::move(fields));
+    }
+
+private:
+    Platform& platform_;
+    const std::string subsystem_;
 };
 
 // One pair of a batch answer: a path and the status code the local service gave it.
@@ -69,6 +82,8 @@ struct BatchResult {
 };
 
 class VantorixFinderSync final : public FinderSyncExtension, public std::enable_shared_from_this<VantorixFinderSync> {
+    struct ConstructionKey {};  // only create() makes the object: start-up needs shared_from_this()
+
 public:
     // Makes the extension object and starts it: the badges are registered and the notifications subscribed
     // before it returns; the first ping and everything after it run on a background queue.
@@ -76,24 +91,30 @@ public:
     // The object the extension entry point makes: on the process's real platform.
     static std::shared_ptr<VantorixFinderSync> create();
 
-    // Start-up steps that need no shared_from_this(); create() runs the rest. Use create().
-    explicit VantorixFinderSync(Platform& platform);
-    VantorixFinderSync();
+    VantorixFinderSync(ConstructionKey, Platform& platform);
     ~VantorixFinderSync() override;  // the teardown
     VantorixFinderSync(const VantorixFinderSync&) = delete;
     VantorixFinderSync& operator=(const VantorixFinderSync&) = delete;
 
-    // --- Entry points of the file manager (core/) ---
+    // --- Entry points of the file manager (core/), any thread ---
     void requestBadgeIdentifier(const URL& url) override;   // core/BadgeRequests.cpp
     void beginObservingDirectory(const URL& url) override;  // core/DirectoryObservation.cpp
     void endObservingDirectory(const URL& url) override;    // core/DirectoryObservation.cpp
 
-    // --- Entry points of the notification center (notifications/) ---
+    // --- Entry points of the notification center (notifications/), any thread; they parse and return ---
     void handleStatusChangeNotification(const Notification& notification);
     void handleSharedStatusNotification(const Notification& notification);
     void handleReadonlyStatusNotification(const Notification& notification);
 
+    // Whether the extension is waiting for the local service now, for a host's status line. Any thread.
+    bool isWaitingForLocalService();
+
+private:
+    friend class VantorixFinderSyncTestPeer;
+
     // --- Lifecycle (core/Lifecycle.cpp) ---
+    void start();  // subscribes to the notifications and hands the first ping to a background queue
+    void runBackgroundStart();
     void ensureMonitoringActive();
 
     // --- Badge catalogue (core/BadgeCatalogue.cpp) ---
@@ -107,7 +128,7 @@ public:
     // One exchange at a time (the semaphore, 5 s); every outcome enters or leaves waiting mode, and a failure
     // hands the paths to the retry queue. The trimmed answer, or nothing.
     std::optional<std::string> sendBatchStatusRequestSequential(const std::string& pathsString);
-    std::optional<std::string> getCurrentSyncPath();  // a PING first; nothing on any failure or "ERROR:
+    std::optional<std::string> getCurrentSyncPath();  // a PING first; nothing on any failure or "ERROR:"
 
     // --- Status cache (cache/): each operation is one block on statusCacheLock; callable from any thread but
     // never from inside a block on statusCacheLock ---
@@ -119,6 +140,8 @@ public:
 
     // --- Batch and retry pipeline (pipeline/) ---
     void addToBatchQueue(const std::string& path);  // any thread; never waits for the network
+    void processBatchQueue();  // runs on batchLock
+    void scheduleFlushTimer();  // runs on batchLock
     // Blocks for every exchange of the run; the badges follow in one main-queue pass.
     void processBatchesFromPaths(const std::vector<std::string>& paths);
     void processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime startTime);
@@ -126,13 +149,14 @@ public:
     void addToRetryQueue(const std::vector<std::string>& paths);  // any thread, also inside an exchange
     void startRetryTimer();
     void processRetryQueue();  // main thread, from the retry timer
+    void runRetryStop();
 
     // --- Connection supervision (supervision/) ---
     void startServerMonitoring();
     void checkServerAvailability();  // blocks for a PING (and the folder query on a reconnection); never main
     // Idempotent: only the call that changes the mode has effects. Not from inside a block on waitingModeLock,
-    // batchLock, serverCheckLock or statusCacheLock.
-    void enterWaitingMode(const std::string& reason);
+    // batchLock, serverCheckLock or statusCacheLock. `cause` says what failed, for the log.
+    void enterWaitingMode(const std::string& reason, const std::string& cause = "");
     void exitWaitingMode(const std::string& reason);
     void updateSyncPath();  // blocks for the folder query; nothing in waiting mode
     void startSyncPathRetryLoop();
@@ -147,50 +171,17 @@ public:
     // --- Notification intake (notifications/) ---
     void registerDistributedNotificationObservers();
 
-    // Whether the extension is in waiting mode now (for a status line); takes waitingModeLock.
-    bool isWaitingForLocalService();
-
-    // --- Read-only views for tests and tools; each takes the field's lock ---
-    bool waitingModeForTesting();
-    bool serverAvailableForTesting();
-    bool initialPingPerformedForTesting();
-    bool monitoringActiveForTesting();
-    std::optional<std::string> syncPathForTesting();
-    std::vector<std::string> batchQueueForTesting();
-    bool batchTimerPendingForTesting();
-    std::vector<std::string> retryQueueForTesting();
-    std::size_t statusCacheSizeForTesting();
-    std::optional<CachedStatus> cacheEntryForTesting(const std::string& path);
-    std::vector<std::string> observedDirectoriesForTesting();
-    const std::shared_ptr<Timer>& reconnectTimerForTesting() const { return reconnectTimer; }  // main thread
-    const std::shared_ptr<Timer>& cacheCleanupTimerForTesting() const { return cacheCleanupTimer; }  // main thread
-    bool retryTimerRunningForTesting();
-    std::int64_t retryAttemptsForTesting() const { return retryAttempts; }  // main thread
-    void setSyncPathForTesting(const std::string& path);
-    Semaphore& exchangeSemaphoreForTesting() { return *semaphore; }
-    void setWaitingModeForTesting(bool waiting);
-
-
-private:
-    void start();  // start-up steps S5 and S6
-    void runBackgroundStart();
-    void scheduleFlushTimer();
-    void processBatchQueue();  // runs on batchLock
-    void runRetryStop();
     std::weak_ptr<VantorixFinderSync> weakSelf() { return weak_from_this(); }
 
     Platform& platform;
 
-    // --- Fields, in declaration order, each with its owner ---
-    const LogHandle logger;                               // constant
+    // --- Fields, each with its owner ---
+    const Logger logger;                                  // constant
     const std::unique_ptr<DispatchQueue> requestQueue;    // serial "com.vantorix.socket.queue", user-initiated
     const std::unique_ptr<Semaphore> semaphore;           // count 1: one batch exchange at a time
-    std::unordered_set<std::string> pendingRequests;      // guarded by requestsLock
-    const std::unique_ptr<DispatchQueue> requestsLock;
     std::optional<std::string> currentSyncPath;           // guarded by syncPathLock
     const std::unique_ptr<DispatchQueue> syncPathLock;
     bool isServerAvailable = false;                       // guarded by serverCheckLock
-    WallTime lastServerCheck;                             // guarded by serverCheckLock
     const Duration serverCheckInterval = 10s;
     const Duration waitingModeCheckInterval = 3s;
     const std::unique_ptr<DispatchQueue> serverCheckLock;
@@ -200,7 +191,6 @@ private:
     Duration syncPathCheckInterval = 5s;                  // never changed
     bool isInWaitingMode = false;                         // guarded by waitingModeLock
     const std::unique_ptr<DispatchQueue> waitingModeLock;
-    bool hasPerformedInitialPing = false;                 // guarded by waitingModeLock
     std::unordered_map<std::string, CachedStatus> statusCache;  // guarded by statusCacheLock
     const std::unique_ptr<DispatchQueue> statusCacheLock;
     const CacheConfig cacheConfig;
@@ -217,10 +207,14 @@ private:
     std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made, replaced and invalidated on the main thread
     bool retryTimerStarting = false;                      // guarded by retryLock: a start is on its way to the main thread
     const Duration retryIntervalSeconds = 3s;
-    std::int64_t retryAttempts = 0;                       // main thread
     std::map<std::string, std::shared_ptr<Timer>> observedDirectories;  // guarded by observedDirLock
     const std::unique_ptr<DispatchQueue> observedDirLock;
     const Duration pollingInterval = 1500ms;
+
+    // --- Bookkeeping: written, never read by the extension's own behaviour; kept for diagnosis and tests ---
+    WallTime lastServerCheck;                             // guarded by serverCheckLock: when the last check ran
+    bool hasPerformedInitialPing = false;                 // guarded by waitingModeLock: the first ping has answered
+    std::int64_t retryAttempts = 0;                       // main thread: non-empty retry passes since the timer started
 };
 
 }  // namespace vantorix

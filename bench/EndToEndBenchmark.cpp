@@ -77,8 +77,13 @@ int main(int argc, char** argv) {
     auto extension = VantorixFinderSync::create(platform);
     platform.mainQueue().sync([&] { standIn.attach(extension); });
     auto known = Clock::now() + std::chrono::seconds(10);
-    while (!extension->syncPathForTesting() && Clock::now() < known) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!extension->syncPathForTesting()) {
+    auto folderDeclared = [&] {
+        bool declared = false;
+        platform.mainQueue().sync([&] { declared = !standIn.observedDirectories().empty(); });
+        return declared;
+    };
+    while (!folderDeclared() && Clock::now() < known) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!folderDeclared()) {
         std::fprintf(stderr, "the extension never learnt the sync folder: is something else listening on 27835?\n");
         return 1;
     }
@@ -126,7 +131,7 @@ int main(int argc, char** argv) {
     bool everWaiting = false;
     auto watchEnd = Clock::now() + std::chrono::seconds(6);
     while (Clock::now() < watchEnd) {
-        everWaiting = everWaiting || extension->waitingModeForTesting();
+        everWaiting = everWaiting || extension->isWaitingForLocalService();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::printf("6 s of polling the 10,000 entries: %.1f batch exchanges per second, waiting mode entered: %s\n",

@@ -28,7 +28,10 @@ void VantorixFinderSync::setCachedStatus(const std::string& path, const std::str
     });
 }
 
-void VantorixFinderSync::invalidateCache(const std::optional<std::string>& path, const std::string& /*reason*/) {
+void VantorixFinderSync::invalidateCache(const std::optional<std::string>& path, const std::string& reason) {
+    if (logger.logs(LogLevel::debug)) {
+        logger(LogLevel::debug, "SyncStatus", path ? "status cache entry dropped" : "status cache emptied", {{"reason", reason}, {"path", path.value_or("")}});
+    }
     statusCacheLock->sync([&] {
         if (path) {
             statusCache.erase(*path);

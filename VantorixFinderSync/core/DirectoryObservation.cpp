@@ -6,7 +6,6 @@ namespace vantorix {
 
 void VantorixFinderSync::beginObservingDirectory(const URL& url) {
     const std::string path = url.path();
-    requestsLock->sync([&] { pendingRequests.clear(); });
     // A plain prefix test without a slash: siblings whose names merely start with the directory's name lose
     // their entries too.
     statusCacheLock->sync([&] {

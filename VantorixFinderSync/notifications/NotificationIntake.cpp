@@ -19,8 +19,19 @@ void VantorixFinderSync::registerDistributedNotificationObservers() {
     });
 }
 
+namespace {
+
+std::optional<StatusChangePayload> acceptedPayload(const Logger& logger, const Notification& notification, bool readSyncState) {
+    std::string whyIgnored;
+    auto payload = parseStatusChangePayload(notification, readSyncState, &whyIgnored);
+    if (!payload) logger(LogLevel::info, "Notifications", "notification ignored", {{"name", notification.name}, {"why", whyIgnored}});
+    return payload;
+}
+
+}  // namespace
+
 void VantorixFinderSync::handleSharedStatusNotification(const Notification& notification) {
-    auto payload = parseStatusChangePayload(notification, false);
+    auto payload = acceptedPayload(logger, notification, false);
     if (!payload) return;
     platform.globalQueue(QualityOfService::userInitiated).async([self = shared_from_this(), paths = std::move(payload->paths)] {
         self->processBatchesFromPaths(paths);
@@ -30,7 +41,7 @@ void VantorixFinderSync::handleSharedStatusNotification(const Notification& noti
 void VantorixFinderSync::handleReadonlyStatusNotification(const Notification& notification) { handleSharedStatusNotification(notification); }
 
 void VantorixFinderSync::handleStatusChangeNotification(const Notification& notification) {
-    auto payload = parseStatusChangePayload(notification, true);
+    auto payload = acceptedPayload(logger, notification, true);
     if (!payload) return;
     platform.globalQueue(QualityOfService::userInitiated).async([self = shared_from_this(), payload = std::move(*payload)] {
         if (!payload.syncState) {

@@ -2,20 +2,24 @@
 
 namespace vantorix {
 
-std::optional<StatusChangePayload> parseStatusChangePayload(const Notification& notification, bool readSyncState) {
-    if (!notification.userInfo) return std::nullopt;
+std::optional<StatusChangePayload> parseStatusChangePayload(const Notification& notification, bool readSyncState, std::string* whyIgnored) {
+    auto ignore = [whyIgnored](const char* why) -> std::optional<StatusChangePayload> {
+        if (whyIgnored != nullptr) *whyIgnored = why;
+        return std::nullopt;
+    };
+    if (!notification.userInfo) return ignore("no user-info");
     const auto* userInfo = notification.userInfo->as<PropertyValue::Dictionary>();
-    if (userInfo == nullptr) return std::nullopt;
+    if (userInfo == nullptr) return ignore("the user-info is not a dictionary");
 
     auto pathsEntry = userInfo->find("paths");
-    if (pathsEntry == userInfo->end()) return std::nullopt;
+    if (pathsEntry == userInfo->end()) return ignore("no \"paths\"");
     const auto* paths = pathsEntry->second.as<PropertyValue::Array>();
-    if (paths == nullptr) return std::nullopt;
+    if (paths == nullptr) return ignore("\"paths\" is not an array");
     StatusChangePayload payload;
     payload.paths.reserve(paths->size());
     for (const auto& element : *paths) {
         const auto* path = element.as<std::string>();
-        if (path == nullptr) return std::nullopt;
+        if (path == nullptr) return ignore("\"paths\" holds a value that is not a string");
         payload.paths.push_back(*path);
     }
 

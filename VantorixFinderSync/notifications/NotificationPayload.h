@@ -26,7 +26,8 @@ struct StatusChangePayload {
 };
 
 // Nothing when the notification must be ignored: no user-info dictionary, or "paths" missing or not an array of
-// strings. `readSyncState` is false for the notifications that carry paths only.
-std::optional<StatusChangePayload> parseStatusChangePayload(const Notification& notification, bool readSyncState);
+// strings; `whyIgnored`, when given, then says which. `readSyncState` is false for the notifications that carry
+// paths only.
+std::optional<StatusChangePayload> parseStatusChangePayload(const Notification& notification, bool readSyncState, std::string* whyIgnored = nullptr);
 
 }  // namespace vantorix

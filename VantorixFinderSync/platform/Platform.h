@@ -10,12 +10,14 @@
 
 #include "Dispatch.h"
 #include "FinderSync.h"
+#include "Log.h"
 #include "NotificationCenter.h"
 #include "Streams.h"
 #include "Time.h"
 #include "Timer.h"
 #include "URL.h"
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +62,23 @@ public:
     // --- The file manager and the notification center ---
     virtual FinderSyncController& finderSyncController() = 0;
     virtual NotificationCenter& distributedNotificationCenter() = 0;
+
+    // --- Diagnostics ---
+    // Whether an entry of `level` is written anywhere. Cheap: callers ask before building an entry whose fields
+    // cost something to make.
+    bool logs(LogLevel level) const { return level >= threshold_.load(std::memory_order_relaxed); }
+    // Writes one entry, if its level is logged. Any thread.
+    void log(LogLevel level, const std::string& category, const std::string& message, std::vector<LogField> fields = {}) {
+        if (logs(level)) writeLog(LogEntry{level, category, message, std::move(fields)});
+    }
+
+protected:
+    // Writes an entry whose level is logged. Any thread; must not call back into the extension.
+    virtual void writeLog(const LogEntry& entry) = 0;
+    void setLogThreshold(LogLevel level) { threshold_.store(level, std::memory_order_relaxed); }
+
+private:
+    std::atomic<LogLevel> threshold_{LogLevel::info};
 };
 
 }  // namespace vantorix

@@ -23,6 +23,7 @@ public:
         closed_ = true;
         connection_.reset();
     }
+    int errorNumber() const override { return connection_ ? connection_->errorNumber() : 0; }
 
 protected:
     // Opened and not closed: the connection may be used.

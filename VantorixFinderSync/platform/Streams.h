@@ -8,6 +8,9 @@
 // end of stream or when nothing is there, or -1 on error. Neither blocks for long: no single write blocks
 // longer than 3 s.
 //
+// errorNumber() keeps the errno of the failure that put the connection in the error state or made a read or a
+// write return -1 (ECONNREFUSED, ECONNRESET, ...), so that the failure can say why; 0 while there is none.
+//
 // The readiness waits let a client wait for a state instead of sleeping in a loop; each returns at the latest
 // at its deadline, and returns early as soon as the state it waits for can no longer come.
 #pragma once
@@ -32,6 +35,7 @@ public:
     virtual bool hasBytesAvailable() = 0;
     virtual ssize_t read(std::uint8_t* buffer, std::size_t maxLength) = 0;
     virtual void close() = 0;
+    virtual int errorNumber() const = 0;
     // Waits until bytes are available to read. Returns false at the deadline, or at once when the stream is
     // not (or no longer) open: the peer closed, or the connection failed.
     virtual bool waitForBytes(MonotonicTime deadline) = 0;
@@ -44,6 +48,7 @@ public:
     virtual StreamStatus status() const = 0;
     virtual ssize_t write(const std::uint8_t* bytes, std::size_t length) = 0;
     virtual void close() = 0;
+    virtual int errorNumber() const = 0;
     // Waits until the stream has left the opening state; returns whether it is open.
     virtual bool waitUntilOpen(MonotonicTime deadline) = 0;
     // Waits until a write could accept bytes; returns false at the deadline or when the stream failed.

@@ -21,12 +21,16 @@ const char* reasonTagOf(ExchangeFailure failure) {
 }  // namespace
 
 std::optional<std::string> VantorixFinderSync::sendBatchStatusRequestSequential(const std::string& pathsString) {
-    auto fail = [&](const char* reason) -> std::optional<std::string> {
-        enterWaitingMode(reason);
+    auto fail = [&](const char* reason, const std::string& cause = "") -> std::optional<std::string> {
+        if (logger.logs(LogLevel::debug)) {
+            logger(LogLevel::debug, "Service", "batch status exchange failed",
+                   {{"reason", reason}, {"cause", cause}, {"paths", std::to_string(countPieces(pathsString))}});
+        }
+        enterWaitingMode(reason, cause);
         addToRetryQueue(splitOnSeparator(pathsString));
         return std::nullopt;
     };
-    if (!semaphore->wait(platform.monotonicNow() + 5s)) return fail("semaphore_timeout");
+    if (!semaphore->wait(platform.monotonicNow() + 5s)) return fail("semaphore_timeout", "another exchange held the connection turn for 5 s");
 
     // Every way out from here signals the semaphore once, after the waiting-mode and retry calls.
     struct Signal {
@@ -35,8 +39,10 @@ std::optional<std::string> VantorixFinderSync::sendBatchStatusRequestSequential(
     } signal{*semaphore};
 
     ExchangeOutcome outcome = runServiceExchange(platform, kServiceHost, kServicePort, batchStatusExchange(pathsString));
-    if (!outcome.response) return fail(reasonTagOf(outcome.failure));
-    if (countPieces(*outcome.response) != countPieces(pathsString)) return fail("batch_response_mismatch");
+    if (!outcome.response) return fail(reasonTagOf(outcome.failure), outcome.cause());
+    if (std::size_t answered = countPieces(*outcome.response), asked = countPieces(pathsString); answered != asked) {
+        return fail("batch_response_mismatch", std::to_string(answered) + " codes for " + std::to_string(asked) + " paths");
+    }
     exitWaitingMode("batch_request_successful");
     return outcome.response;
 }

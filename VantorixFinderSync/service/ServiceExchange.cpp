@@ -3,6 +3,7 @@
 #include "protocol/Utf8.h"
 #include "protocol/Wire.h"
 
+#include <system_error>
 #include <vector>
 
 namespace vantorix {
@@ -31,10 +32,28 @@ ExchangeParameters batchStatusExchange(const std::string& pathsString) {
     return {batchStatusRequest(pathsString), false, 0s, 3s, kBatchAnswerLimit, 3s};
 }
 
-ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, int port, const ExchangeParameters& parameters) {
-    auto fail = [](ExchangeFailure failure) { return ExchangeOutcome{std::nullopt, failure}; };
+std::string ExchangeOutcome::cause() const {
+    if (response) return "";
+    std::string what;
+    switch (failure) {
+    case ExchangeFailure::streamCreation: what = "no connection streams"; break;
+    case ExchangeFailure::notOpened: what = "the connection did not open in time"; break;
+    case ExchangeFailure::writeFailed: what = "the request could not be written in time"; break;
+    case ExchangeFailure::noResponse: what = "no answer in time"; break;
+    case ExchangeFailure::notUtf8: what = "the answer is not UTF-8"; break;
+    }
+    if (errorNumber != 0) what += ": " + std::generic_category().message(errorNumber) + " (errno " + std::to_string(errorNumber) + ")";
+    return what;
+}
 
+ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, int port, const ExchangeParameters& parameters) {
     StreamPair streams = platform.streamsToHost(host, port);
+    auto fail = [&streams](ExchangeFailure failure) {
+        int code = 0;
+        if (streams.output && streams.output->errorNumber() != 0) code = streams.output->errorNumber();
+        else if (streams.input) code = streams.input->errorNumber();
+        return ExchangeOutcome{std::nullopt, failure, code};
+    };
     if (!streams.input || !streams.output) return fail(ExchangeFailure::streamCreation);
     StreamCloser closer{streams};
     streams.input->open();
@@ -72,7 +91,7 @@ ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, 
     if (bytesRead <= 0) return fail(ExchangeFailure::noResponse);
     std::string_view received(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(bytesRead));
     if (!isValidUtf8(received)) return fail(ExchangeFailure::notUtf8);
-    return ExchangeOutcome{trimWhitespaceAndNewlines(received), ExchangeFailure::noResponse};
+    return ExchangeOutcome{trimWhitespaceAndNewlines(received), ExchangeFailure::noResponse, 0};
 }
 
 }  // namespace vantorix

@@ -34,6 +34,10 @@ enum class ExchangeFailure {
 struct ExchangeOutcome {
     std::optional<std::string> response;  // the trimmed response text, on success
     ExchangeFailure failure = ExchangeFailure::noResponse;  // why not, otherwise
+    int errorNumber = 0;                  // the errno behind the failure, when the connection had one
+
+    // What went wrong, in words, for a log entry: the errno's text when there is one.
+    std::string cause() const;
 };
 
 ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, int port, const ExchangeParameters& parameters);

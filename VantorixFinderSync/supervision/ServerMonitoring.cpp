@@ -55,9 +55,9 @@ void VantorixFinderSync::checkServerAvailability() {
     });
     bool waiting = waitingModeLock->syncValue([&] { return isInWaitingMode; });
     if (!before && now) {
+        logger(LogLevel::info, "Supervision", "the local service answered a check after being unavailable", {{"reason", "server_reconnected"}});
         if (waiting) exitWaitingMode("socket_reconnected_from_monitoring");
         invalidateCache(std::nullopt, "server_reconnected");
-        requestsLock->sync([&] { pendingRequests.clear(); });
         updateSyncPath();
         platform.mainQueue().asyncAfter(500ms, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
     } else if (before && !now && !waiting) {

@@ -23,7 +23,10 @@ void VantorixFinderSync::updateSyncPath() {
     std::set<URL> folder{URL::fileURL(*path)};
     platform.mainQueue().async([self = shared_from_this(), folder] { self->platform.finderSyncController().setDirectoryURLs(folder); });
     platform.mainQueue().async([self = shared_from_this(), path = *path] { self->startPollingDirectory(path); });
-    if (old != path) invalidateCache(std::nullopt, "sync_path_updated_or_reconnected");
+    if (old != path) {
+        logger(LogLevel::info, "Supervision", old ? "sync folder changed" : "sync folder learned", {{"path", *path}, {"previous", old.value_or("")}});
+        invalidateCache(std::nullopt, "sync_path_updated_or_reconnected");
+    }
 }
 
 void VantorixFinderSync::startSyncPathRetryLoop() {

@@ -7,9 +7,12 @@ namespace vantorix {
 
 using namespace std::chrono_literals;
 
-void VantorixFinderSync::enterWaitingMode(const std::string& /*reason*/) {
+void VantorixFinderSync::enterWaitingMode(const std::string& reason, const std::string& cause) {
     bool wasWaiting = waitingModeLock->syncValue([&] { return std::exchange(isInWaitingMode, true); });
     if (wasWaiting) return;
+    std::vector<LogField> fields{{"reason", reason}};
+    if (!cause.empty()) fields.push_back({"cause", cause});
+    logger(LogLevel::notice, "Supervision", "waiting mode entered: badges removed until the local service answers again", std::move(fields));
     invalidateCache(std::nullopt, "entering_waiting_mode");
     // waitingModeLock is released before batchLock is taken: the permitted order is the other way round.
     batchLock->sync([&] {
@@ -27,9 +30,10 @@ void VantorixFinderSync::enterWaitingMode(const std::string& /*reason*/) {
     serverCheckLock->sync([&] { isServerAvailable = false; });
 }
 
-void VantorixFinderSync::exitWaitingMode(const std::string& /*reason*/) {
+void VantorixFinderSync::exitWaitingMode(const std::string& reason) {
     bool wasWaiting = waitingModeLock->syncValue([&] { return std::exchange(isInWaitingMode, false); });
     if (!wasWaiting) return;
+    logger(LogLevel::notice, "Supervision", "waiting mode left: the local service answers again", {{"reason", reason}});
     invalidateCache(std::nullopt, "exiting_waiting_mode");
     serverCheckLock->sync([&] { isServerAvailable = true; });
     platform.mainQueue().asyncAfter(300ms, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });

@@ -45,7 +45,7 @@ TEST_F(BadgeRegistration, RegistersTheSevenBadgesInOrderBeforeCreateReturns) {
                                                         T{"company", "Company", "oi_company"}));
     // Registering again repeats the same seven.
     auto first = registrations();
-    extension->setupBadgeIdentifiers();
+    peer().setupBadgeIdentifiers();
     auto all = registrations();
     ASSERT_EQ(all.size(), 14u);
     EXPECT_TRUE(std::equal(first.begin(), first.end(), all.begin() + 7));
@@ -58,8 +58,8 @@ TEST_F(BadgeRegistration, AMissingImageLeavesOnlyItsBadgeUnregistered) {
     ASSERT_EQ(seen.size(), 6u);
     EXPECT_EQ(std::get<0>(seen[4]), "readonly");
     EXPECT_EQ(std::get<0>(seen[5]), "company");
-    EXPECT_FALSE(extension->loadIconFromFile("shared_test.png"));
-    EXPECT_EQ(extension->loadIconFromFile("company_test.png")->name, "oi_company");
+    EXPECT_FALSE(peer().loadIconFromFile("shared_test.png"));
+    EXPECT_EQ(peer().loadIconFromFile("company_test.png")->name, "oi_company");
 }
 
 TEST(GeneratedAssetSymbols, NameEveryBadgeImage) {

@@ -10,9 +10,9 @@ protected:
     // Requests a badge; returns whether it was queued, and checks that otherwise only a removal followed.
     bool queued(const std::string& path) {
         platform.recordingFileManager().clear();
-        auto before = extension->batchQueueForTesting();
+        auto before = peer().batchQueue();
         extension->requestBadgeIdentifier(URL::fileURL(path));
-        bool wasQueued = extension->batchQueueForTesting().size() > before.size();
+        bool wasQueued = peer().batchQueue().size() > before.size();
         platform.runUntilIdle();
         if (!wasQueued) {
             auto calls = badgeCalls();
@@ -40,15 +40,15 @@ TEST_F(BadgeRequest, OnlyItemsInsideTheSyncFolderAreQueued) {
     // Twice before the flush: queued once.
     extension->requestBadgeIdentifier(URL::fileURL("/Users/me/Sync/twice"));
     extension->requestBadgeIdentifier(URL::fileURL("/Users/me/Sync/twice"));
-    auto queue = extension->batchQueueForTesting();
+    auto queue = peer().batchQueue();
     EXPECT_EQ(std::count(queue.begin(), queue.end(), "/Users/me/Sync/twice"), 1);
 }
 
 TEST_F(BadgeRequest, TheCacheIsNotAskedAndTheAnswerSetsTheBadge) {
-    extension->setCachedStatus("/Users/me/Sync/a.txt", "error");
+    peer().setCachedStatus("/Users/me/Sync/a.txt", "error");
     platform.localService().setStatus("/Users/me/Sync/a.txt", "3");
     extension->requestBadgeIdentifier(URL::fileURL("/Users/me/Sync/a.txt"));
-    EXPECT_EQ(extension->batchQueueForTesting(), std::vector<std::string>{"/Users/me/Sync/a.txt"});
+    EXPECT_EQ(peer().batchQueue(), std::vector<std::string>{"/Users/me/Sync/a.txt"});
     platform.advanceBy(30ms);
     // The answer equals the cached badge, so the file manager is not called again.
     EXPECT_TRUE(badgeCalls().empty());
@@ -60,11 +60,11 @@ TEST_F(BadgeRequest, TheCacheIsNotAskedAndTheAnswerSetsTheBadge) {
 }
 
 TEST_F(BadgeRequest, NothingIsQueuedInWaitingModeOrBeforeTheFolderIsKnown) {
-    extension->setWaitingModeForTesting(true);
+    peer().setWaitingMode(true);
     EXPECT_FALSE(queued("/Users/me/Sync/a.txt"));
     extension.reset();
     platform.discardPendingWork();
-    extension = std::make_shared<VantorixFinderSync>(platform);  // no sync folder yet
+    extension = VantorixFinderSyncTestPeer::makeUnstarted(platform);  // no sync folder yet
     EXPECT_FALSE(queued("/Users/me/Sync/a.txt"));
 }
 

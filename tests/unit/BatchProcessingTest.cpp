@@ -11,7 +11,7 @@ using ::testing::ElementsAre;
 
 class BatchProcessing : public SimulationTest {
 protected:
-    void SetUp() override { extension = std::make_shared<VantorixFinderSync>(platform); }
+    void SetUp() override { extension = VantorixFinderSyncTestPeer::makeUnstarted(platform); }
     std::vector<std::string> badgeIdentifiers() {
         std::vector<std::string> identifiers;
         for (const auto& call : badgeCalls()) identifiers.push_back(call.url->path() + "=" + call.identifier);
@@ -23,24 +23,24 @@ TEST_F(BatchProcessing, PairsCodesByPositionAndAppliesOncePerRun) {
     platform.localService().setStatus("/a", "0");
     platform.localService().setStatus("/b", "1");
     platform.localService().setStatus("/c", "3");
-    extension->processBatchesFromPaths({"/a", "/b", "/c"});
+    peer().processBatchesFromPaths({"/a", "/b", "/c"});
     EXPECT_TRUE(badgeCalls().empty());  // applied on the main thread, later
     platform.runUntilIdle();
     EXPECT_THAT(badgeIdentifiers(), ElementsAre("/a=success", "/b=sync", "/c=error"));
-    EXPECT_EQ(extension->cacheEntryForTesting("/c")->badge, "error");
+    EXPECT_EQ(peer().cacheEntry("/c")->badge, "error");
 
     // Unchanged badges are not set again, but are stored again.
     platform.recordingFileManager().clear();
     platform.advanceBy(4s);  // within the 5 s of the "sync" entry
     platform.localService().setStatus("/c", "4");
-    extension->processBatchesFromPaths({"/a", "/b", "/c"});
+    peer().processBatchesFromPaths({"/a", "/b", "/c"});
     platform.runUntilIdle();
     EXPECT_THAT(badgeIdentifiers(), ElementsAre("/c=exclude"));
-    EXPECT_EQ(extension->cacheEntryForTesting("/a")->timestamp, platform.now());
+    EXPECT_EQ(peer().cacheEntry("/a")->timestamp, platform.now());
 
     // Nothing at all: nothing sent, nothing applied.
     std::size_t pending = platform.pendingCount();
-    extension->processBatchesFromPaths({});
+    peer().processBatchesFromPaths({});
     EXPECT_EQ(platform.pendingCount(), pending);
 }
 
@@ -51,7 +51,7 @@ TEST_F(BatchProcessing, AFailedBatchDropsOnlyItsOwnResults) {
     service.scriptNext({Availability::up, Duration(0), std::nullopt});
     service.scriptNext({Availability::up, Duration(0), Reply::text("0\n")});  // wrong count
     int applications = 0;
-    extension->processBatchesFromPaths(paths);
+    peer().processBatchesFromPaths(paths);
     // One run, three exchanges in order, the second failed.
     auto requests = batchRequests();
     ASSERT_EQ(requests.size(), 3u);
@@ -60,30 +60,30 @@ TEST_F(BatchProcessing, AFailedBatchDropsOnlyItsOwnResults) {
     for (const auto& call : badgeCalls()) applications += call.identifier == "success";
     EXPECT_EQ(applications, 100);
     EXPECT_EQ(platform.recordingFileManager().badgeOf("/p50"), std::nullopt);
-    EXPECT_EQ(extension->retryQueueForTesting().size(), 50u);
-    EXPECT_EQ(extension->retryQueueForTesting().front(), "/p50");
+    EXPECT_EQ(peer().retryQueue().size(), 50u);
+    EXPECT_EQ(peer().retryQueue().front(), "/p50");
 }
 
 TEST_F(BatchProcessing, PathsTheLineCannotCarryAreNeverSentAndNeverShiftOthers) {
     auto& service = platform.localService();
     service.setStatus("/d/after", "3");
     std::string bars = "/d/" + std::string(300, '|');
-    extension->processBatchesFromPaths({"/d/before", "/d/a|b", bars, "/d/line\nfeed", "/d/bad\xFF", "", "/d/after"});
+    peer().processBatchesFromPaths({"/d/before", "/d/a|b", bars, "/d/line\nfeed", "/d/bad\xFF", "", "/d/after"});
     platform.runUntilIdle();
     ASSERT_EQ(batchRequests().size(), 1u);
     EXPECT_EQ(batchRequests()[0].line, "BATCH_STATUS:/d/before|/d/after");
     EXPECT_THAT(badgeIdentifiers(), ElementsAre("/d/before=success", "/d/after=error"));
-    EXPECT_FALSE(extension->waitingModeForTesting());
+    EXPECT_FALSE(peer().waitingMode());
 
     // A batch of nothing but such paths makes no exchange at all.
-    extension->processBatchesFromPaths({"/x|y"});
+    peer().processBatchesFromPaths({"/x|y"});
     EXPECT_EQ(batchRequests().size(), 1u);
 }
 
 TEST_F(BatchProcessing, BadgesReachTheItemTheirPathNames) {
     platform.localService().setStatus("/d/C# notes.txt", "3");
     platform.localService().setStatus("/d/100%41.txt", "7");
-    extension->processBatchesFromPaths({"/d/C# notes.txt", "/d/what?.txt", "/d/100%41.txt"});
+    peer().processBatchesFromPaths({"/d/C# notes.txt", "/d/what?.txt", "/d/100%41.txt"});
     platform.runUntilIdle();
     EXPECT_THAT(badgeIdentifiers(), ElementsAre("/d/C# notes.txt=error", "/d/what?.txt=success", "/d/100%41.txt=shared"));
     EXPECT_EQ(badgeCalls()[0].url->absoluteString(), "file:///d/C%23%20notes.txt");

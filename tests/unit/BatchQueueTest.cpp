@@ -26,17 +26,17 @@ protected:
 
 TEST_F(BatchQueue, OnePathGoesOutThirtyMillisecondsLaterOnce) {
     std::size_t before = batchRequests().size();
-    extension->addToBatchQueue("/S/a");
-    extension->addToBatchQueue("/S/a");
-    EXPECT_EQ(extension->batchQueueForTesting(), std::vector<std::string>{"/S/a"});
+    peer().addToBatchQueue("/S/a");
+    peer().addToBatchQueue("/S/a");
+    EXPECT_EQ(peer().batchQueue(), std::vector<std::string>{"/S/a"});
     platform.advanceBy(29ms);
     EXPECT_EQ(batchRequests().size(), before);
     platform.advanceBy(1ms);
     ASSERT_EQ(batchRequests().size(), before + 1);
     EXPECT_EQ(batchRequests().back().line, "BATCH_STATUS:/S/a");
-    EXPECT_FALSE(extension->batchTimerPendingForTesting());
+    EXPECT_FALSE(peer().batchTimerPending());
     // Added again after the flush, it is queued again.
-    extension->addToBatchQueue("/S/a");
+    peer().addToBatchQueue("/S/a");
     platform.advanceBy(30ms);
     EXPECT_EQ(batchRequests().size(), before + 2);
 }
@@ -44,11 +44,11 @@ TEST_F(BatchQueue, OnePathGoesOutThirtyMillisecondsLaterOnce) {
 TEST_F(BatchQueue, TheFiftiethPathFlushesAtOnceAndRunsAreSequential) {
     std::size_t before = batchRequests().size();
     auto many = paths(120);
-    for (int i = 0; i < 50; ++i) extension->addToBatchQueue(many[static_cast<std::size_t>(i)]);
-    EXPECT_TRUE(extension->batchQueueForTesting().empty());  // flushed inside the fiftieth addition
-    EXPECT_FALSE(extension->batchTimerPendingForTesting());
-    for (int i = 50; i < 120; ++i) extension->addToBatchQueue(many[static_cast<std::size_t>(i)]);
-    EXPECT_EQ(extension->batchQueueForTesting().size(), 20u);
+    for (int i = 0; i < 50; ++i) peer().addToBatchQueue(many[static_cast<std::size_t>(i)]);
+    EXPECT_TRUE(peer().batchQueue().empty());  // flushed inside the fiftieth addition
+    EXPECT_FALSE(peer().batchTimerPending());
+    for (int i = 50; i < 120; ++i) peer().addToBatchQueue(many[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(peer().batchQueue().size(), 20u);
     platform.runUntilIdle();
     EXPECT_EQ(batchSizes(before), (std::vector<std::size_t>{50, 50}));
     platform.advanceBy(30ms);
@@ -57,36 +57,36 @@ TEST_F(BatchQueue, TheFiftiethPathFlushesAtOnceAndRunsAreSequential) {
 }
 
 TEST_F(BatchQueue, WaitingModeHoldsThePathsAndTheyGoOutAfterIt) {
-    extension->addToBatchQueue("/S/a");
-    extension->enterWaitingMode("test");
+    peer().addToBatchQueue("/S/a");
+    peer().enterWaitingMode("test");
     platform.runUntilIdle();
-    EXPECT_TRUE(extension->batchQueueForTesting().empty());  // the entry drops what was queued
-    EXPECT_FALSE(extension->batchTimerPendingForTesting());
+    EXPECT_TRUE(peer().batchQueue().empty());  // the entry drops what was queued
+    EXPECT_FALSE(peer().batchTimerPending());
     std::size_t before = batchRequests().size();
 
-    extension->addToBatchQueue("/S/b");
-    extension->addToBatchQueue("/S/c");
+    peer().addToBatchQueue("/S/b");
+    peer().addToBatchQueue("/S/c");
     platform.advanceBy(1s);
     EXPECT_EQ(batchRequests().size(), before);
-    EXPECT_EQ(extension->batchQueueForTesting(), (std::vector<std::string>{"/S/b", "/S/c"}));
+    EXPECT_EQ(peer().batchQueue(), (std::vector<std::string>{"/S/b", "/S/c"}));
     // The held flush cleared its spent timer, so the next addition after waiting mode starts a new one.
-    EXPECT_FALSE(extension->batchTimerPendingForTesting());
-    extension->exitWaitingMode("test");
-    extension->addToBatchQueue("/S/d");
+    EXPECT_FALSE(peer().batchTimerPending());
+    peer().exitWaitingMode("test");
+    peer().addToBatchQueue("/S/d");
     platform.advanceBy(30ms);
     ASSERT_EQ(batchRequests().size(), before + 1);
     EXPECT_EQ(batchRequests().back().line, "BATCH_STATUS:/S/b|/S/c|/S/d");
 }
 
 TEST_F(BatchQueue, AFlushOfManyHeldPathsCutsBatchesOfFifty) {
-    extension->enterWaitingMode("test");
+    peer().enterWaitingMode("test");
     platform.runUntilIdle();
-    for (const auto& path : paths(129)) extension->addToBatchQueue(path);
-    EXPECT_EQ(extension->batchQueueForTesting().size(), 129u);
-    extension->exitWaitingMode("test");
+    for (const auto& path : paths(129)) peer().addToBatchQueue(path);
+    EXPECT_EQ(peer().batchQueue().size(), 129u);
+    peer().exitWaitingMode("test");
     std::size_t before = batchRequests().size();
     // 129 held; the next addition flushes all 130 at once.
-    extension->addToBatchQueue("/S/last");
+    peer().addToBatchQueue("/S/last");
     platform.runUntilIdle();
     EXPECT_EQ(batchSizes(before), (std::vector<std::size_t>{50, 50, 30}));
 }

@@ -10,41 +10,41 @@ TEST_F(Lifecycle, ServiceUpAtStart) {
     extension = VantorixFinderSync::create(platform);
     // create() returned without any exchange: the first ping waits on the agenda.
     EXPECT_TRUE(platform.localService().requests().empty());
-    EXPECT_FALSE(extension->initialPingPerformedForTesting());
+    EXPECT_FALSE(peer().initialPingPerformed());
     EXPECT_EQ(platform.distributedNotificationCenter().subscriptionCount(extension.get()), 3u);
 
     platform.runUntilIdle();
     ASSERT_EQ(platform.localService().requests().size(), 1u);
     EXPECT_EQ(platform.localService().requests()[0].line, "PING");
-    EXPECT_TRUE(extension->initialPingPerformedForTesting());
-    EXPECT_FALSE(extension->waitingModeForTesting());
-    EXPECT_FALSE(extension->serverAvailableForTesting());  // a plain assignment of the mode, nothing else
-    ASSERT_TRUE(extension->reconnectTimerForTesting());
-    EXPECT_EQ(extension->reconnectTimerForTesting()->timeInterval(), 10s);
-    ASSERT_TRUE(extension->cacheCleanupTimerForTesting());
-    EXPECT_EQ(extension->cacheCleanupTimerForTesting()->timeInterval(), 60s);
+    EXPECT_TRUE(peer().initialPingPerformed());
+    EXPECT_FALSE(peer().waitingMode());
+    EXPECT_FALSE(peer().serverAvailable());  // a plain assignment of the mode, nothing else
+    ASSERT_TRUE(peer().reconnectTimer());
+    EXPECT_EQ(peer().reconnectTimer()->timeInterval(), 10s);
+    ASSERT_TRUE(peer().cacheCleanupTimer());
+    EXPECT_EQ(peer().cacheCleanupTimer()->timeInterval(), 60s);
     EXPECT_TRUE(platform.recordingFileManager().callsOf(FileManagerCall::Kind::setDirectoryURLs).empty());
 
     // The sync-path loop asks 3 s later, not before.
     platform.advanceBy(2999ms);
-    EXPECT_FALSE(extension->syncPathForTesting());
+    EXPECT_FALSE(peer().syncPath());
     platform.advanceBy(1ms);
-    EXPECT_EQ(extension->syncPathForTesting(), "/Users/someone/Vantorix");
+    EXPECT_EQ(peer().syncPath(), "/Users/someone/Vantorix");
 }
 
 TEST_F(Lifecycle, ServiceDownAtStart) {
     platform.localService().setAvailability(Availability::refusing);
     extension = VantorixFinderSync::create(platform);
     platform.runUntilIdle();
-    EXPECT_TRUE(extension->initialPingPerformedForTesting());
-    EXPECT_TRUE(extension->waitingModeForTesting());
+    EXPECT_TRUE(peer().initialPingPerformed());
+    EXPECT_TRUE(peer().waitingMode());
     // Everything starts all the same; the monitor checks every 3 s while waiting.
-    ASSERT_TRUE(extension->reconnectTimerForTesting());
-    EXPECT_EQ(extension->reconnectTimerForTesting()->timeInterval(), 3s);
-    EXPECT_TRUE(extension->cacheCleanupTimerForTesting());
+    ASSERT_TRUE(peer().reconnectTimer());
+    EXPECT_EQ(peer().reconnectTimer()->timeInterval(), 3s);
+    EXPECT_TRUE(peer().cacheCleanupTimer());
     // The sync-path loop runs but asks nothing in waiting mode.
     platform.advanceBy(9s);
-    EXPECT_FALSE(extension->syncPathForTesting());
+    EXPECT_FALSE(peer().syncPath());
     EXPECT_TRUE(platform.recordingFileManager().callsOf(FileManagerCall::Kind::setDirectoryURLs).empty());
 }
 
@@ -52,12 +52,12 @@ TEST_F(Lifecycle, ABadgeRequestBeforeTheFirstPingIsHandledAsOutsideWaitingMode) 
     // The service refuses, but the first ping has not run yet when the request comes.
     platform.localService().setAvailability(Availability::refusing);
     extension = VantorixFinderSync::create(platform);
-    extension->setSyncPathForTesting("/S");
+    peer().setSyncPath("/S");
     extension->requestBadgeIdentifier(URL::fileURL("/S/a.txt"));
-    EXPECT_EQ(extension->batchQueueForTesting(), std::vector<std::string>{"/S/a.txt"});
+    EXPECT_EQ(peer().batchQueue(), std::vector<std::string>{"/S/a.txt"});
     EXPECT_TRUE(badgeCalls().empty());
     platform.runUntilIdle();
-    EXPECT_TRUE(extension->waitingModeForTesting());
+    EXPECT_TRUE(peer().waitingMode());
     // Now in waiting mode, a request removes the badge and queues nothing new.
     extension->requestBadgeIdentifier(URL::fileURL("/S/b.txt"));
     platform.runUntilIdle();
@@ -68,15 +68,15 @@ TEST_F(Lifecycle, ABadgeRequestBeforeTheFirstPingIsHandledAsOutsideWaitingMode) 
 
 TEST_F(Lifecycle, EnsureMonitoringActiveChangesNothingOnceStarted) {
     startWithSyncFolder();
-    extension->setCachedStatus("/Users/someone/Vantorix/a", "success");
+    peer().setCachedStatus("/Users/someone/Vantorix/a", "success");
     auto registrations = platform.recordingFileManager().callsOf(FileManagerCall::Kind::setBadgeImage).size();
-    auto timer = extension->reconnectTimerForTesting();
-    for (int i = 0; i < 5; ++i) extension->ensureMonitoringActive();
+    auto timer = peer().reconnectTimer();
+    for (int i = 0; i < 5; ++i) peer().ensureMonitoringActive();
     platform.runUntilIdle();
-    EXPECT_TRUE(extension->monitoringActiveForTesting());
-    EXPECT_EQ(extension->cacheEntryForTesting("/Users/someone/Vantorix/a")->badge, "success");  // not emptied
+    EXPECT_TRUE(peer().monitoringActive());
+    EXPECT_EQ(peer().cacheEntry("/Users/someone/Vantorix/a")->badge, "success");  // not emptied
     EXPECT_EQ(platform.recordingFileManager().callsOf(FileManagerCall::Kind::setBadgeImage).size(), registrations);
-    EXPECT_EQ(extension->reconnectTimerForTesting(), timer);
+    EXPECT_EQ(peer().reconnectTimer(), timer);
 }
 
 TEST_F(Lifecycle, TeardownWithoutTimers) {
@@ -91,13 +91,13 @@ TEST_F(Lifecycle, TeardownWithoutTimers) {
 
 TEST_F(Lifecycle, TeardownCancelsEveryTimer) {
     startWithSyncFolder();
-    extension->startPollingDirectory("/Users/someone/Vantorix/sub");
-    extension->addToRetryQueue({"/Users/someone/Vantorix/r"});
+    peer().startPollingDirectory("/Users/someone/Vantorix/sub");
+    peer().addToRetryQueue({"/Users/someone/Vantorix/r"});
     platform.runUntilIdle();
-    std::vector<std::shared_ptr<Timer>> timers{extension->reconnectTimerForTesting(), extension->cacheCleanupTimerForTesting()};
+    std::vector<std::shared_ptr<Timer>> timers{peer().reconnectTimer(), peer().cacheCleanupTimer()};
     for (auto* timer : {&timers[0], &timers[1]}) ASSERT_TRUE(*timer && (*timer)->isValid());
-    ASSERT_EQ(extension->observedDirectoriesForTesting().size(), 2u);
-    ASSERT_TRUE(extension->retryTimerRunningForTesting());
+    ASSERT_EQ(peer().observedDirectories().size(), 2u);
+    ASSERT_TRUE(peer().retryTimerRunning());
     std::weak_ptr<VantorixFinderSync> weak = extension;
     const void* observer = extension.get();
 

@@ -89,7 +89,7 @@ TEST_F(NotificationIntake, ADirectUpdateShowsTheStateAtOnceThenConfirmsIt) {
     EXPECT_EQ(badgeCalls()[0].url->path(), "/b");
     EXPECT_THAT(requestedBatches(), ElementsAre("/b"));
     EXPECT_THAT(shownWhenAsked, ElementsAre(std::optional<std::string>("error")));
-    EXPECT_EQ(extension->cacheEntryForTesting("/b")->badge, "error");
+    EXPECT_EQ(peer().cacheEntry("/b")->badge, "error");
 
     // The service says otherwise: the badge is set once more.
     platform.recordingFileManager().clear();

@@ -112,10 +112,10 @@ TEST_P(OutageScenario, BadgesConvergeAfterTheLastRecovery) {
         // Converged at this moment; and stays so while the service is healthy.
         platform.advanceBy(5s);
         EXPECT_TRUE(converged()) << "seed " << GetParam();
-        EXPECT_TRUE(extension->retryQueueForTesting().empty()) << "seed " << GetParam();
-        EXPECT_FALSE(extension->waitingModeForTesting()) << "seed " << GetParam();
+        EXPECT_TRUE(peer().retryQueue().empty()) << "seed " << GetParam();
+        EXPECT_FALSE(peer().waitingMode()) << "seed " << GetParam();
         // A polling pass may have queued paths a moment ago; they leave with the next flush.
-        EXPECT_TRUE(platform.runUntilCondition([&] { return extension->batchQueueForTesting().empty(); }, 100ms)) << "seed " << GetParam();
+        EXPECT_TRUE(platform.runUntilCondition([&] { return peer().batchQueue().empty(); }, 100ms)) << "seed " << GetParam();
     }
 }
 
@@ -146,7 +146,7 @@ TEST_P(FlappingService, BadgesConvergeOnceItIsSteady) {
         return true;
     };
     EXPECT_TRUE(platform.runUntilCondition(converged, 10s)) << "seed " << GetParam();
-    EXPECT_TRUE(platform.runUntilCondition([&] { return extension->retryQueueForTesting().empty(); }, 5s)) << "seed " << GetParam();
+    EXPECT_TRUE(platform.runUntilCondition([&] { return peer().retryQueue().empty(); }, 5s)) << "seed " << GetParam();
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, FlappingService, ::testing::Range(1u, 6u));

@@ -8,67 +8,67 @@ namespace {
 class Polling : public SimulationTest {
 protected:
     void SetUp() override {
-        extension = std::make_shared<VantorixFinderSync>(platform);
+        extension = VantorixFinderSyncTestPeer::makeUnstarted(platform);
         platform.addDirectory("/S/d", {"a.txt", ".DS_Store", ".hidden", "sub", "thumbs.db", "Thumbs.db", "desktop.ini", ".localized",
                                        ".Spotlight-V100", ".TemporaryItems", "pipe|name", "new\nline"});
     }
 };
 
 TEST_F(Polling, EveryPassQueuesTheVisibleEntriesInListingOrder) {
-    extension->startPollingDirectory("/S/d");
+    peer().startPollingDirectory("/S/d");
     platform.advanceBy(1499ms);
-    EXPECT_TRUE(extension->batchQueueForTesting().empty());
+    EXPECT_TRUE(peer().batchQueue().empty());
     platform.advanceBy(1ms);
-    EXPECT_EQ(extension->batchQueueForTesting(), (std::vector<std::string>{"/S/d/a.txt", "/S/d/.hidden", "/S/d/sub", "/S/d/thumbs.db"}));
+    EXPECT_EQ(peer().batchQueue(), (std::vector<std::string>{"/S/d/a.txt", "/S/d/.hidden", "/S/d/sub", "/S/d/thumbs.db"}));
     platform.advanceBy(30ms);
     ASSERT_EQ(batchRequests().size(), 1u);
     platform.advanceBy(1470ms);  // the second pass, 3.0 s after the start
     EXPECT_EQ(batchRequests().size(), 1u);
-    EXPECT_EQ(extension->batchQueueForTesting().size(), 4u);
+    EXPECT_EQ(peer().batchQueue().size(), 4u);
     platform.advanceBy(30ms);
     EXPECT_EQ(batchRequests().size(), 2u);
 }
 
 TEST_F(Polling, StartingAgainReplacesTheTimerAndStoppingEndsIt) {
-    extension->startPollingDirectory("/S/d");
+    peer().startPollingDirectory("/S/d");
     platform.advanceBy(1s);
-    extension->startPollingDirectory("/S/d");  // the first pass now comes 1.5 s after this restart
+    peer().startPollingDirectory("/S/d");  // the first pass now comes 1.5 s after this restart
     platform.advanceBy(1499ms);
-    EXPECT_TRUE(extension->batchQueueForTesting().empty());
+    EXPECT_TRUE(peer().batchQueue().empty());
     platform.advanceBy(1ms);
-    EXPECT_EQ(extension->batchQueueForTesting().size(), 4u);
-    EXPECT_EQ(extension->observedDirectoriesForTesting(), std::vector<std::string>{"/S/d"});
+    EXPECT_EQ(peer().batchQueue().size(), 4u);
+    EXPECT_EQ(peer().observedDirectories(), std::vector<std::string>{"/S/d"});
 
-    extension->stopPollingDirectory("/never/started");
-    extension->stopPollingDirectory("/S/d");
+    peer().stopPollingDirectory("/never/started");
+    peer().stopPollingDirectory("/S/d");
     platform.advanceBy(100ms);
-    EXPECT_TRUE(extension->observedDirectoriesForTesting().empty());
+    EXPECT_TRUE(peer().observedDirectories().empty());
     std::size_t requests = batchRequests().size();
     platform.advanceBy(10s);
     EXPECT_EQ(batchRequests().size(), requests);
 
     // With and without the final slash: two directories, two timers, and "//" in the entry paths.
-    extension->startPollingDirectory("/S/d/");
-    extension->startPollingDirectory("/S/d");
+    peer().startPollingDirectory("/S/d/");
+    peer().startPollingDirectory("/S/d");
     platform.addDirectory("/S/d/", {"x"});
     platform.advanceBy(1500ms);
-    EXPECT_EQ(extension->observedDirectoriesForTesting().size(), 2u);
-    EXPECT_EQ(extension->batchQueueForTesting().front(), "/S/d//x");
+    EXPECT_EQ(peer().observedDirectories().size(), 2u);
+    EXPECT_EQ(peer().batchQueue().front(), "/S/d//x");
 }
 
 TEST_F(Polling, NoListingInWaitingModeOrOfAVanishedDirectory) {
-    extension->startPollingDirectory("/S/d");
-    extension->setWaitingModeForTesting(true);
+    peer().startPollingDirectory("/S/d");
+    peer().setWaitingMode(true);
     platform.advanceBy(3s);
-    EXPECT_TRUE(extension->batchQueueForTesting().empty());
-    extension->setWaitingModeForTesting(false);
+    EXPECT_TRUE(peer().batchQueue().empty());
+    peer().setWaitingMode(false);
     platform.removeDirectory("/S/d");
     platform.advanceBy(3s);
-    EXPECT_TRUE(extension->batchQueueForTesting().empty());
+    EXPECT_TRUE(peer().batchQueue().empty());
     // It comes back: the same timer finds it again.
     platform.addDirectory("/S/d", {"back"});
     platform.advanceBy(1500ms);
-    EXPECT_EQ(extension->batchQueueForTesting(), std::vector<std::string>{"/S/d/back"});
+    EXPECT_EQ(peer().batchQueue(), std::vector<std::string>{"/S/d/back"});
 }
 
 }  // namespace

@@ -7,17 +7,17 @@ namespace {
 
 class RetryQueue : public SimulationTest {
 protected:
-    void SetUp() override { extension = std::make_shared<VantorixFinderSync>(platform); }
+    void SetUp() override { extension = VantorixFinderSyncTestPeer::makeUnstarted(platform); }
 };
 
 TEST_F(RetryQueue, FailedPathsAreTriedEveryThreeSecondsUntilTheyGetThrough) {
     auto& service = platform.localService();
     service.setAvailability(Availability::refusing);
-    extension->processBatchesFromPaths({"/a", "/b"});
-    EXPECT_EQ(extension->retryQueueForTesting(), (std::vector<std::string>{"/a", "/b"}));
-    extension->addToRetryQueue({"/b", "/c"});
-    EXPECT_EQ(extension->retryQueueForTesting(), (std::vector<std::string>{"/a", "/b", "/c"}));
-    EXPECT_TRUE(extension->retryTimerRunningForTesting());
+    peer().processBatchesFromPaths({"/a", "/b"});
+    EXPECT_EQ(peer().retryQueue(), (std::vector<std::string>{"/a", "/b"}));
+    peer().addToRetryQueue({"/b", "/c"});
+    EXPECT_EQ(peer().retryQueue(), (std::vector<std::string>{"/a", "/b", "/c"}));
+    EXPECT_TRUE(peer().retryTimerRunning());
 
     // Passes at 3 s and 6 s fail; the paths stay, in order, and the attempts are counted.
     service.setAvailability(Availability::up);
@@ -27,21 +27,21 @@ TEST_F(RetryQueue, FailedPathsAreTriedEveryThreeSecondsUntilTheyGetThrough) {
     platform.advanceBy(1ms);
     ASSERT_EQ(batchRequests().size(), 1u);
     EXPECT_EQ(batchRequests()[0].line, "BATCH_STATUS:/a|/b|/c");
-    EXPECT_EQ(extension->retryAttemptsForTesting(), 1);
+    EXPECT_EQ(peer().retryAttempts(), 1);
     platform.advanceBy(3s);
     EXPECT_EQ(batchRequests().size(), 2u);
-    EXPECT_EQ(extension->retryAttemptsForTesting(), 2);
-    EXPECT_EQ(extension->retryQueueForTesting(), (std::vector<std::string>{"/a", "/b", "/c"}));
+    EXPECT_EQ(peer().retryAttempts(), 2);
+    EXPECT_EQ(peer().retryQueue(), (std::vector<std::string>{"/a", "/b", "/c"}));
 
     // A pass that gets through hands the paths to the batch queue, which asks again for real; the timer stops.
     service.setHandler([&service](const std::string& line) { return Reply::text(simulation::defaultBatchAnswer(service, line.substr(13)) + "\n"); });
     platform.advanceBy(3s);
-    EXPECT_TRUE(extension->retryQueueForTesting().empty());
+    EXPECT_TRUE(peer().retryQueue().empty());
     platform.advanceBy(30ms);
     ASSERT_EQ(batchRequests().size(), 4u);
     EXPECT_EQ(batchRequests()[3].line, "BATCH_STATUS:/a|/b|/c");
-    EXPECT_FALSE(extension->retryTimerRunningForTesting());
-    EXPECT_EQ(extension->retryAttemptsForTesting(), 0);
+    EXPECT_FALSE(peer().retryTimerRunning());
+    EXPECT_EQ(peer().retryAttempts(), 0);
     EXPECT_EQ(platform.recordingFileManager().badgeOf("/c"), "success");
 }
 
@@ -50,7 +50,7 @@ TEST_F(RetryQueue, APassSendsAtMostFiftyPathsAnExchangeAndKeepsOrderOnFailure) {
     std::vector<std::string> paths;
     for (int i = 0; i < 5000; ++i) paths.push_back("/p" + std::to_string(i));
     service.setAvailability(Availability::refusing);
-    extension->addToRetryQueue(paths);
+    peer().addToRetryQueue(paths);
     service.setAvailability(Availability::up);
     // The third exchange of the pass fails: two exchanges got through, the rest waits in order.
     service.scriptNext({Availability::up, Duration(0), std::nullopt});
@@ -63,47 +63,47 @@ TEST_F(RetryQueue, APassSendsAtMostFiftyPathsAnExchangeAndKeepsOrderOnFailure) {
     for (const auto& request : requests) EXPECT_EQ(countPieces(request.line.substr(13)), 50u);
     EXPECT_EQ(splitOnSeparator(requests[2].line.substr(13)).front(), "/p100");
     EXPECT_EQ(splitOnSeparator(requests[3].line.substr(13)).front(), "/p0");
-    auto waiting = extension->retryQueueForTesting();
+    auto waiting = peer().retryQueue();
     ASSERT_EQ(waiting.size(), 4900u);
     EXPECT_EQ(waiting.front(), "/p100");
     EXPECT_EQ(waiting.back(), "/p4999");
-    EXPECT_TRUE(extension->retryTimerRunningForTesting());
+    EXPECT_TRUE(peer().retryTimerRunning());
 
     // Against a healthy service the next pass gets everything through, however many paths wait.
     platform.advanceBy(3s);
-    EXPECT_TRUE(extension->retryQueueForTesting().empty());
+    EXPECT_TRUE(peer().retryQueue().empty());
     EXPECT_EQ(batchRequests().size(), 5u + 98u + 98u);
     platform.advanceBy(1s);
-    EXPECT_FALSE(extension->retryTimerRunningForTesting());
-    EXPECT_FALSE(extension->waitingModeForTesting());
+    EXPECT_FALSE(peer().retryTimerRunning());
+    EXPECT_FALSE(peer().waitingMode());
     EXPECT_EQ(platform.recordingFileManager().badgeOf("/p4999"), "success");
 }
 
 TEST_F(RetryQueue, PathsAddedWhileAStopIsPendingKeepTheTimerRunning) {
     auto& service = platform.localService();
-    extension->addToRetryQueue({"/a"});
+    peer().addToRetryQueue({"/a"});
     // While the pass for /a is under way, another exchange fails elsewhere and hands over /late: it finds the
     // timer running and starts none.
     service.setHandler([&](const std::string& line) {
-        if (line == "BATCH_STATUS:/a") extension->addToRetryQueue({"/late"});
+        if (line == "BATCH_STATUS:/a") peer().addToRetryQueue({"/late"});
         return Reply::text(simulation::defaultBatchAnswer(service, line.substr(13)) + "\n");
     });
     platform.advanceBy(3s);  // the pass, then its stop
-    EXPECT_EQ(extension->retryQueueForTesting(), std::vector<std::string>{"/late"});
-    EXPECT_TRUE(extension->retryTimerRunningForTesting());
+    EXPECT_EQ(peer().retryQueue(), std::vector<std::string>{"/late"});
+    EXPECT_TRUE(peer().retryTimerRunning());
     platform.advanceBy(3s);
     EXPECT_EQ(batchRequests().back().line, "BATCH_STATUS:/late");
-    EXPECT_TRUE(extension->retryQueueForTesting().empty());
+    EXPECT_TRUE(peer().retryQueue().empty());
     platform.advanceBy(1s);
-    EXPECT_FALSE(extension->retryTimerRunningForTesting());
+    EXPECT_FALSE(peer().retryTimerRunning());
 }
 
 TEST_F(RetryQueue, ATimerFiringOnAnEmptyQueueStops) {
-    extension->addToRetryQueue({});
-    EXPECT_TRUE(extension->retryTimerRunningForTesting());
+    peer().addToRetryQueue({});
+    EXPECT_TRUE(peer().retryTimerRunning());
     platform.advanceBy(3s);
     platform.runUntilIdle();
-    EXPECT_FALSE(extension->retryTimerRunningForTesting());
+    EXPECT_FALSE(peer().retryTimerRunning());
     EXPECT_TRUE(batchRequests().empty());
 }
 

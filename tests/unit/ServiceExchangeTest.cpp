@@ -9,14 +9,14 @@ class ServiceExchange : public SimulationTest {
 protected:
     void SetUp() override {
         // The object without its background start: the exchanges are called directly.
-        extension = std::make_shared<VantorixFinderSync>(platform);
+        extension = VantorixFinderSyncTestPeer::makeUnstarted(platform);
     }
 
     // Scripts the next connection's answer and runs a PING, measuring its virtual duration.
     bool pingAnswered(Reply reply, double* seconds = nullptr) {
         platform.localService().scriptNext({Availability::up, Duration(0), std::move(reply)});
         double before = now();
-        bool result = extension->pingServer();
+        bool result = peer().pingServer();
         if (seconds != nullptr) *seconds = now() - before;
         EXPECT_EQ(platform.localService().connectionsOpenNow(), 0) << "a connection was left open";
         return result;
@@ -24,7 +24,7 @@ protected:
 
     std::optional<std::string> batchAnswered(const std::string& paths, Reply reply) {
         platform.localService().scriptNext({Availability::up, Duration(0), std::move(reply)});
-        auto result = extension->sendBatchStatusRequestSequential(paths);
+        auto result = peer().sendBatchStatusRequestSequential(paths);
         EXPECT_EQ(platform.localService().connectionsOpenNow(), 0) << "a connection was left open";
         return result;
     }
@@ -61,20 +61,20 @@ TEST_F(ServiceExchange, PingFailsWithinItsDeadlines) {
 
     platform.localService().scriptNext({Availability::refusing, Duration(0), std::nullopt});
     double before = now();
-    EXPECT_FALSE(extension->pingServer());
+    EXPECT_FALSE(peer().pingServer());
     EXPECT_LE(now() - before, 0.1);
 
     // The connection has about 0.1 s to open.
     platform.localService().scriptNext({Availability::slowConnect, 100ms, std::nullopt});
-    EXPECT_TRUE(extension->pingServer());
+    EXPECT_TRUE(peer().pingServer());
     platform.localService().scriptNext({Availability::slowConnect, 150ms, std::nullopt});
     before = now();
-    EXPECT_FALSE(extension->pingServer());
+    EXPECT_FALSE(peer().pingServer());
     EXPECT_NEAR(now() - before, 0.1, 1e-9);
 
     // A peer that takes the connection but never reads: PING's five bytes fit its buffer; the answer never comes.
     platform.localService().scriptNext({Availability::acceptsButNeverReads, Duration(0), std::nullopt});
-    EXPECT_FALSE(extension->pingServer());
+    EXPECT_FALSE(peer().pingServer());
     EXPECT_EQ(platform.localService().connectionsOpenNow(), 0);
 }
 
@@ -83,7 +83,7 @@ TEST_F(ServiceExchange, SyncPathQueryFollowsAPingAndTakesTheTrimmedLine) {
     auto query = [&](Reply reply) {
         service.scriptNext({Availability::up, Duration(0), Reply::text("PONG\n")});
         service.scriptNext({Availability::up, Duration(0), std::move(reply)});
-        return extension->getCurrentSyncPath();
+        return peer().getCurrentSyncPath();
     };
     EXPECT_EQ(query(Reply::text("/Users/someone/Sync\n")), "/Users/someone/Sync");
     EXPECT_EQ(query(Reply::text("ERROR: not logged in\n")), std::nullopt);
@@ -103,7 +103,7 @@ TEST_F(ServiceExchange, SyncPathQueryFollowsAPingAndTakesTheTrimmedLine) {
     // No PONG, no query.
     service.clearRequests();
     service.scriptNext({Availability::up, Duration(0), Reply::text("NO\n")});
-    EXPECT_EQ(extension->getCurrentSyncPath(), std::nullopt);
+    EXPECT_EQ(peer().getCurrentSyncPath(), std::nullopt);
     ASSERT_EQ(service.requests().size(), 1u);
     EXPECT_EQ(service.requests()[0].line, "PING");
 }
@@ -112,8 +112,8 @@ TEST_F(ServiceExchange, BatchRequestChecksTheCountAndReportsEveryOutcome) {
     auto& service = platform.localService();
     EXPECT_EQ(batchAnswered("/a/x|/a/y", Reply::text("0|1\n")), "0|1");
     EXPECT_EQ(service.requests().back().line, "BATCH_STATUS:/a/x|/a/y");
-    EXPECT_FALSE(extension->waitingModeForTesting());
-    EXPECT_TRUE(extension->retryQueueForTesting().empty());
+    EXPECT_FALSE(peer().waitingMode());
+    EXPECT_TRUE(peer().retryQueue().empty());
 
     EXPECT_EQ(batchAnswered("/a/x|/a/y", Reply::text("0||1\n")), "0||1");  // two separators count two codes
     EXPECT_EQ(batchAnswered("", Reply::text("\n")), "");                   // no paths, no codes
@@ -121,13 +121,13 @@ TEST_F(ServiceExchange, BatchRequestChecksTheCountAndReportsEveryOutcome) {
 
     // A short answer: mismatch, waiting mode, and the paths to the retry queue.
     EXPECT_EQ(batchAnswered("/a/x|/a/y", Reply::text("0\n")), std::nullopt);
-    EXPECT_TRUE(extension->waitingModeForTesting());
-    EXPECT_EQ(extension->retryQueueForTesting(), (std::vector<std::string>{"/a/x", "/a/y"}));
+    EXPECT_TRUE(peer().waitingMode());
+    EXPECT_EQ(peer().retryQueue(), (std::vector<std::string>{"/a/x", "/a/y"}));
 
     // The next success ends waiting mode.
     EXPECT_EQ(batchAnswered("/a/z", Reply::text("3\n")), "3");
-    EXPECT_FALSE(extension->waitingModeForTesting());
-    EXPECT_TRUE(extension->serverAvailableForTesting());
+    EXPECT_FALSE(peer().waitingMode());
+    EXPECT_TRUE(peer().serverAvailable());
 
     // Pieces: only the first is read.
     EXPECT_EQ(batchAnswered("/a|/b", Reply::inPieces({{0ms, "0|"}, {10ms, "1\n"}})), std::nullopt);
@@ -154,28 +154,28 @@ TEST_F(ServiceExchange, BatchRequestFailsWithinItsDeadlines) {
 
     // Nothing listens: the write fails.
     service.scriptNext({Availability::refusing, Duration(0), std::nullopt});
-    EXPECT_EQ(extension->sendBatchStatusRequestSequential("/a"), std::nullopt);
+    EXPECT_EQ(peer().sendBatchStatusRequestSequential("/a"), std::nullopt);
 
     // A peer that never reads cannot hold the exchange for longer than the 3 s write limit.
     std::vector<std::string> paths;
     for (int i = 0; i < 2000; ++i) paths.push_back("/Users/someone/Vantorix/a/rather/long/folder/name/file" + std::to_string(i));
     service.scriptNext({Availability::acceptsButNeverReads, Duration(0), std::nullopt});
     before = now();
-    EXPECT_EQ(extension->sendBatchStatusRequestSequential(joinPaths(paths)), std::nullopt);
+    EXPECT_EQ(peer().sendBatchStatusRequestSequential(joinPaths(paths)), std::nullopt);
     EXPECT_NEAR(now() - before, 3.0, 1e-9);
     EXPECT_EQ(service.connectionsOpenNow(), 0);
 
     // A second caller while the exchange is held waits 5 s, then gives up without a connection.
-    extension->exitWaitingMode("test");
+    peer().exitWaitingMode("test");
     int opened = service.connectionsOpened();
-    ASSERT_TRUE(extension->exchangeSemaphoreForTesting().wait(platform.monotonicNow()));
+    ASSERT_TRUE(peer().exchangeSemaphore().wait(platform.monotonicNow()));
     before = now();
-    EXPECT_EQ(extension->sendBatchStatusRequestSequential("/held"), std::nullopt);
+    EXPECT_EQ(peer().sendBatchStatusRequestSequential("/held"), std::nullopt);
     EXPECT_NEAR(now() - before, 5.0, 1e-9);
     EXPECT_EQ(service.connectionsOpened(), opened);
-    EXPECT_TRUE(extension->waitingModeForTesting());
-    EXPECT_EQ(extension->retryQueueForTesting().back(), "/held");
-    extension->exchangeSemaphoreForTesting().signal();
+    EXPECT_TRUE(peer().waitingMode());
+    EXPECT_EQ(peer().retryQueue().back(), "/held");
+    peer().exchangeSemaphore().signal();
     EXPECT_EQ(batchAnswered("/a", Reply::text("0\n")), "0");  // the semaphore is whole again
 }
 

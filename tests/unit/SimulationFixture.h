@@ -2,7 +2,9 @@
 #pragma once
 
 #include "VantorixFinderSync.h"
+#include "VantorixFinderSyncTestPeer.h"
 #include "platform/simulation/SimulatedPlatform.h"
+#include "pipeline/Batches.h"
 #include "protocol/Wire.h"
 
 #include <gtest/gtest.h>
@@ -34,10 +36,11 @@ protected:
         platform.localService().setSyncPath(folder);
         start();
         platform.advanceBy(3s);
-        ASSERT_EQ(extension->syncPathForTesting(), folder);
+        ASSERT_EQ(peer().syncPath(), folder);
     }
 
     double now() const { return platform.elapsedSeconds(); }
+    VantorixFinderSyncTestPeer peer() { return VantorixFinderSyncTestPeer(*extension); }
 
     std::vector<FileManagerCall> badgeCalls() {
         return platform.recordingFileManager().callsOf(FileManagerCall::Kind::setBadgeIdentifier);

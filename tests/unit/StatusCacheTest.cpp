@@ -19,71 +19,71 @@ TEST(Freshness, HoldsUpToTheTimeToLiveInclusive) {
 
 class StatusCache : public SimulationTest {
 protected:
-    void SetUp() override { extension = std::make_shared<VantorixFinderSync>(platform); }
+    void SetUp() override { extension = VantorixFinderSyncTestPeer::makeUnstarted(platform); }
 };
 
 TEST_F(StatusCache, SyncEntriesLiveFiveSecondsAndOthersThirty) {
-    extension->setCachedStatus("/s", "sync");
-    extension->setCachedStatus("/e", "error");
+    peer().setCachedStatus("/s", "sync");
+    peer().setCachedStatus("/e", "error");
     platform.advanceBy(5s);
-    EXPECT_EQ(extension->getCachedStatus("/s"), "sync");
+    EXPECT_EQ(peer().getCachedStatus("/s"), "sync");
     platform.advanceBy(1ms);
-    EXPECT_EQ(extension->getCachedStatus("/s"), std::nullopt);
-    EXPECT_FALSE(extension->cacheEntryForTesting("/s"));  // the read dropped it
+    EXPECT_EQ(peer().getCachedStatus("/s"), std::nullopt);
+    EXPECT_FALSE(peer().cacheEntry("/s"));  // the read dropped it
     platform.advanceBy(25s - 1ms);
-    EXPECT_EQ(extension->getCachedStatus("/e"), "error");
+    EXPECT_EQ(peer().getCachedStatus("/e"), "error");
     platform.advanceBy(1ms);
-    EXPECT_EQ(extension->getCachedStatus("/e"), std::nullopt);
+    EXPECT_EQ(peer().getCachedStatus("/e"), std::nullopt);
 
     // Storing switches the time to live and restarts the age.
-    extension->setCachedStatus("/x", "success");
+    peer().setCachedStatus("/x", "success");
     platform.advanceBy(20s);
-    extension->setCachedStatus("/x", "sync");
-    EXPECT_TRUE(extension->cacheEntryForTesting("/x")->isAggressiveTtl);
+    peer().setCachedStatus("/x", "sync");
+    EXPECT_TRUE(peer().cacheEntry("/x")->isAggressiveTtl);
     platform.advanceBy(5s);
-    EXPECT_EQ(extension->getCachedStatus("/x"), "sync");
-    extension->setCachedStatus("/x", "success");
+    EXPECT_EQ(peer().getCachedStatus("/x"), "sync");
+    peer().setCachedStatus("/x", "success");
     platform.advanceBy(29s);
-    EXPECT_EQ(extension->getCachedStatus("/x"), "success");
+    EXPECT_EQ(peer().getCachedStatus("/x"), "success");
     // A trailing slash is another key; a reason changes nothing.
-    extension->setCachedStatus("/d/", "shared");
-    EXPECT_EQ(extension->getCachedStatus("/d"), std::nullopt);
-    extension->invalidateCache("/nothing", "any_reason");
-    extension->invalidateCache("/d/", "whatever");
-    EXPECT_EQ(extension->getCachedStatus("/d/"), std::nullopt);
-    EXPECT_EQ(extension->getCachedStatus("/x"), "success");
-    extension->invalidateCache(std::nullopt, "everything");
-    EXPECT_EQ(extension->statusCacheSizeForTesting(), 0u);
+    peer().setCachedStatus("/d/", "shared");
+    EXPECT_EQ(peer().getCachedStatus("/d"), std::nullopt);
+    peer().invalidateCache("/nothing", "any_reason");
+    peer().invalidateCache("/d/", "whatever");
+    EXPECT_EQ(peer().getCachedStatus("/d/"), std::nullopt);
+    EXPECT_EQ(peer().getCachedStatus("/x"), "success");
+    peer().invalidateCache(std::nullopt, "everything");
+    EXPECT_EQ(peer().statusCacheSize(), 0u);
 }
 
 TEST_F(StatusCache, TheSweepAppliesTheNormalTimeToLiveToEveryEntry) {
-    extension->setCachedStatus("/s", "sync");
-    extension->setCachedStatus("/o", "success");
+    peer().setCachedStatus("/s", "sync");
+    peer().setCachedStatus("/o", "success");
     platform.advanceBy(20s);
-    extension->performCacheCleanup();
-    EXPECT_TRUE(extension->cacheEntryForTesting("/s"));  // past its 5 s, but the sweep keeps it
-    EXPECT_EQ(extension->getCachedStatus("/s"), std::nullopt);  // the read drops it
+    peer().performCacheCleanup();
+    EXPECT_TRUE(peer().cacheEntry("/s"));  // past its 5 s, but the sweep keeps it
+    EXPECT_EQ(peer().getCachedStatus("/s"), std::nullopt);  // the read drops it
     platform.advanceBy(10s);
-    extension->performCacheCleanup();
-    EXPECT_TRUE(extension->cacheEntryForTesting("/o"));  // exactly 30 s
+    peer().performCacheCleanup();
+    EXPECT_TRUE(peer().cacheEntry("/o"));  // exactly 30 s
     platform.advanceBy(1s);
-    extension->performCacheCleanup();
-    EXPECT_EQ(extension->statusCacheSizeForTesting(), 0u);
+    peer().performCacheCleanup();
+    EXPECT_EQ(peer().statusCacheSize(), 0u);
 }
 
 TEST_F(StatusCache, AFullCacheLosesItsOldestEntryFirst) {
     for (int i = 0; i < 2000; ++i) {
-        extension->setCachedStatus("/p" + std::to_string(i), "success");
+        peer().setCachedStatus("/p" + std::to_string(i), "success");
         platform.advanceBy(1ms);
     }
-    extension->setCachedStatus("/new", "success");
-    EXPECT_EQ(extension->statusCacheSizeForTesting(), 2000u);
-    EXPECT_FALSE(extension->cacheEntryForTesting("/p0"));
+    peer().setCachedStatus("/new", "success");
+    EXPECT_EQ(peer().statusCacheSize(), 2000u);
+    EXPECT_FALSE(peer().cacheEntry("/p0"));
     // An existing path that is not the oldest: the oldest still goes, and the map shrinks by one.
-    extension->setCachedStatus("/p500", "error");
-    EXPECT_EQ(extension->statusCacheSizeForTesting(), 1999u);
-    EXPECT_FALSE(extension->cacheEntryForTesting("/p1"));
-    EXPECT_EQ(extension->cacheEntryForTesting("/p500")->badge, "error");
+    peer().setCachedStatus("/p500", "error");
+    EXPECT_EQ(peer().statusCacheSize(), 1999u);
+    EXPECT_FALSE(peer().cacheEntry("/p1"));
+    EXPECT_EQ(peer().cacheEntry("/p500")->badge, "error");
 }
 
 TEST_F(StatusCache, TheSweepRunsEverySixtySecondsAfterStart) {
@@ -91,11 +91,11 @@ TEST_F(StatusCache, TheSweepRunsEverySixtySecondsAfterStart) {
     extension.reset();
     platform.localService().setAvailability(Availability::refusing);
     start();
-    extension->setCachedStatus("/o", "success");
+    peer().setCachedStatus("/o", "success");
     platform.advanceBy(59s);
-    EXPECT_TRUE(extension->cacheEntryForTesting("/o"));  // 59 s old, no sweep yet
+    EXPECT_TRUE(peer().cacheEntry("/o"));  // 59 s old, no sweep yet
     platform.advanceBy(1s);
-    EXPECT_FALSE(extension->cacheEntryForTesting("/o"));  // the first sweep, one interval after start
+    EXPECT_FALSE(peer().cacheEntry("/o"));  // the first sweep, one interval after start
 }
 
 }  // namespace

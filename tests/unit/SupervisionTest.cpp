@@ -23,12 +23,12 @@ std::ostream& operator<<(std::ostream& out, const Row& row) {
 class AvailabilityTransition : public SimulationTest, public ::testing::WithParamInterface<Row> {
 protected:
     void SetUp() override {
-        extension = std::make_shared<VantorixFinderSync>(platform);
-        extension->setSyncPathForTesting("/S");
+        extension = VantorixFinderSyncTestPeer::makeUnstarted(platform);
+        peer().setSyncPath("/S");
     }
     State state() {
-        bool available = extension->serverAvailableForTesting();
-        bool waiting = extension->waitingModeForTesting();
+        bool available = peer().serverAvailable();
+        bool waiting = peer().waitingMode();
         EXPECT_FALSE(available && waiting) << "available and waiting is not a stable state";
         return waiting ? State::waiting : available ? State::connected : State::unconfirmed;
     }
@@ -37,31 +37,31 @@ protected:
 TEST_P(AvailabilityTransition, FollowsTheTable) {
     const Row& row = GetParam();
     if (row.from == State::connected) {
-        extension->setWaitingModeForTesting(true);
-        extension->exitWaitingMode("setup");
+        peer().setWaitingMode(true);
+        peer().exitWaitingMode("setup");
     } else if (row.from == State::waiting) {
-        extension->enterWaitingMode("setup");
+        peer().enterWaitingMode("setup");
     }
     platform.advanceBy(2s);  // let the set-up's repaints pass
     ASSERT_EQ(state(), row.from);
-    extension->setCachedStatus("/S/a", "success");
+    peer().setCachedStatus("/S/a", "success");
     std::size_t queries = platform.localService().requestsStartingWith("GET_SYNC_PATH").size();
     auto& service = platform.localService();
 
     switch (row.event) {
-    case Event::checkSucceeds: extension->checkServerAvailability(); break;
+    case Event::checkSucceeds: peer().checkServerAvailability(); break;
     case Event::checkFails:
         service.setAvailability(Availability::refusing);
-        extension->checkServerAvailability();
+        peer().checkServerAvailability();
         break;
     case Event::exchangeFails:
         service.setAvailability(Availability::refusing);
-        extension->sendBatchStatusRequestSequential("/S/a");
+        peer().sendBatchStatusRequestSequential("/S/a");
         break;
-    case Event::exchangeSucceeds: extension->sendBatchStatusRequestSequential("/S/a"); break;
+    case Event::exchangeSucceeds: peer().sendBatchStatusRequestSequential("/S/a"); break;
     }
     EXPECT_EQ(state(), row.to);
-    EXPECT_EQ(extension->statusCacheSizeForTesting() == 0, row.cacheEmptied);
+    EXPECT_EQ(peer().statusCacheSize() == 0, row.cacheEmptied);
     EXPECT_EQ(platform.localService().requestsStartingWith("GET_SYNC_PATH").size() > queries, row.folderReread);
 }
 
@@ -102,24 +102,24 @@ protected:
 TEST_F(Supervision, TheMonitorChecksEveryTenSecondsUntilItFindsWaitingModeThenEveryThreeForGood) {
     startWithSyncFolder("/S");
     platform.advanceBy(7s - 1ms);  // just before the first check at 10 s
-    EXPECT_EQ(extension->reconnectTimerForTesting()->timeInterval(), 10s);
+    EXPECT_EQ(peer().reconnectTimer()->timeInterval(), 10s);
     platform.localService().setAvailability(Availability::refusing);
     // 10 s: the first check after start finds nothing to do (unconfirmed before and now).
     platform.advanceBy(1ms);
-    EXPECT_FALSE(extension->waitingModeForTesting());
+    EXPECT_FALSE(peer().waitingMode());
     platform.localService().setAvailability(Availability::up);
     platform.advanceBy(10s);  // 20 s: the service is found: connected
-    EXPECT_TRUE(extension->serverAvailableForTesting());
+    EXPECT_TRUE(peer().serverAvailable());
     platform.localService().setAvailability(Availability::refusing);
     platform.advanceBy(10s);  // 30 s: gone: waiting mode, and the interval switches to 3 s
-    EXPECT_TRUE(extension->waitingModeForTesting());
+    EXPECT_TRUE(peer().waitingMode());
     platform.runUntilIdle();
-    EXPECT_EQ(extension->reconnectTimerForTesting()->timeInterval(), 3s);
+    EXPECT_EQ(peer().reconnectTimer()->timeInterval(), 3s);
     platform.localService().setAvailability(Availability::up);
     platform.advanceBy(3s);  // 33 s: back; the interval stays at 3 s from now on
-    EXPECT_FALSE(extension->waitingModeForTesting());
+    EXPECT_FALSE(peer().waitingMode());
     platform.advanceBy(9s);
-    EXPECT_EQ(extension->reconnectTimerForTesting()->timeInterval(), 3s);
+    EXPECT_EQ(peer().reconnectTimer()->timeInterval(), 3s);
     auto checks = pingTimes(33);
     // Checks at 33, 36, 39, 42 (and the sync-path loop's own pings in between).
     for (double at : {33.0, 36.0, 39.0, 42.0}) EXPECT_NE(std::find(checks.begin(), checks.end(), at), checks.end()) << at;
@@ -129,15 +129,15 @@ TEST_F(Supervision, StartingInWaitingModeChecksEveryThreeSecondsThenSwitchesOnce
     platform.localService().setAvailability(Availability::refusing);
     platform.localService().setSyncPath("/S");
     start();
-    EXPECT_EQ(extension->reconnectTimerForTesting()->timeInterval(), 3s);
+    EXPECT_EQ(peer().reconnectTimer()->timeInterval(), 3s);
     platform.advanceBy(8s);
-    EXPECT_TRUE(extension->waitingModeForTesting());
+    EXPECT_TRUE(peer().waitingMode());
     platform.localService().setAvailability(Availability::up);
     platform.advanceBy(1s);  // the check at 9 s finds it: exit, reconnection steps, and the switch to 10 s
-    EXPECT_FALSE(extension->waitingModeForTesting());
-    EXPECT_EQ(extension->syncPathForTesting(), "/S");
+    EXPECT_FALSE(peer().waitingMode());
+    EXPECT_EQ(peer().syncPath(), "/S");
     platform.runUntilIdle();
-    EXPECT_EQ(extension->reconnectTimerForTesting()->timeInterval(), 10s);
+    EXPECT_EQ(peer().reconnectTimer()->timeInterval(), 10s);
     // Repaints: the exit's 0.3 s after 9 s, the reconnection's 0.5 s after 9 s, each restoring 0.5 s later.
     platform.advanceBy(2s);
     std::vector<std::pair<double, std::size_t>> expected{{9.0, 1}, {9.3, 0}, {9.5, 0}, {9.8, 1}, {10.0, 1}};
@@ -150,31 +150,31 @@ TEST_F(Supervision, StartingInWaitingModeChecksEveryThreeSecondsThenSwitchesOnce
     // A later outage keeps the 10 s interval.
     platform.localService().setAvailability(Availability::refusing);
     platform.advanceBy(20s);
-    EXPECT_TRUE(extension->waitingModeForTesting());
-    EXPECT_EQ(extension->reconnectTimerForTesting()->timeInterval(), 10s);
+    EXPECT_TRUE(peer().waitingMode());
+    EXPECT_EQ(peer().reconnectTimer()->timeInterval(), 10s);
 }
 
 TEST_F(Supervision, WaitingModeIsEnteredAndLeftOncePerChange) {
     startWithSyncFolder("/S");
     platform.advanceBy(10s);  // past the first check and its repaint
     std::size_t before = directorySets().size();
-    for (int i = 0; i < 40; ++i) extension->addToBatchQueue("/S/f" + std::to_string(i));
-    extension->setCachedStatus("/S/a", "success");
+    for (int i = 0; i < 40; ++i) peer().addToBatchQueue("/S/f" + std::to_string(i));
+    peer().setCachedStatus("/S/a", "success");
     double entered = now();
-    extension->enterWaitingMode("first");
-    extension->enterWaitingMode("second");  // no effect at all
-    EXPECT_TRUE(extension->batchQueueForTesting().empty());
-    EXPECT_EQ(extension->statusCacheSizeForTesting(), 0u);
-    EXPECT_FALSE(extension->serverAvailableForTesting());
+    peer().enterWaitingMode("first");
+    peer().enterWaitingMode("second");  // no effect at all
+    EXPECT_TRUE(peer().batchQueue().empty());
+    EXPECT_EQ(peer().statusCacheSize(), 0u);
+    EXPECT_FALSE(peer().serverAvailable());
     std::size_t batches = batchRequests().size();
     platform.advanceBy(100ms);
-    EXPECT_FALSE(extension->batchTimerPendingForTesting());
+    EXPECT_FALSE(peer().batchTimerPending());
     // Left within 0.1 s: both repaints run, at 0.2 s after the entry and 0.3 s after the exit.
-    extension->setCachedStatus("/S/b", "success");
-    extension->exitWaitingMode("first");
-    extension->exitWaitingMode("second");
-    EXPECT_EQ(extension->statusCacheSizeForTesting(), 0u);
-    EXPECT_TRUE(extension->serverAvailableForTesting());
+    peer().setCachedStatus("/S/b", "success");
+    peer().exitWaitingMode("first");
+    peer().exitWaitingMode("second");
+    EXPECT_EQ(peer().statusCacheSize(), 0u);
+    EXPECT_TRUE(peer().serverAvailable());
     platform.advanceBy(1s);
     EXPECT_EQ(batchRequests().size(), batches);  // none of the 40 was sent
     auto sets = directorySets();
@@ -189,8 +189,8 @@ TEST_F(Supervision, WaitingModeIsEnteredAndLeftOncePerChange) {
 }
 
 TEST_F(Supervision, ARepaintWithoutASyncFolderDoesNothing) {
-    extension = std::make_shared<VantorixFinderSync>(platform);
-    extension->refreshCurrentDirectoryBadges();
+    extension = VantorixFinderSyncTestPeer::makeUnstarted(platform);
+    peer().refreshCurrentDirectoryBadges();
     platform.advanceBy(2s);
     EXPECT_TRUE(directorySets().empty());
 }

@@ -38,28 +38,28 @@ TEST_F(SyncPath, TheLoopAsksAtThreeSecondsThenFiveAfterEachQuery) {
 TEST_F(SyncPath, EverySuccessDeclaresTheFolderAndANewPathEmptiesTheCache) {
     platform.localService().setSyncPath("/P");
     start();
-    extension->setCachedStatus("/P/a", "success");
+    peer().setCachedStatus("/P/a", "success");
     platform.advanceBy(3s);
-    EXPECT_EQ(extension->syncPathForTesting(), "/P");
+    EXPECT_EQ(peer().syncPath(), "/P");
     ASSERT_EQ(directoryCalls().size(), 1u);
     EXPECT_EQ(directoryCalls()[0].urls, std::set<URL>{URL::fileURL("/P")});
-    EXPECT_EQ(extension->observedDirectoriesForTesting(), std::vector<std::string>{"/P"});
-    EXPECT_EQ(extension->statusCacheSizeForTesting(), 0u);  // a first path empties the cache
+    EXPECT_EQ(peer().observedDirectories(), std::vector<std::string>{"/P"});
+    EXPECT_EQ(peer().statusCacheSize(), 0u);  // a first path empties the cache
 
     // The same answer again: declared again, polling restarted, cache kept.
-    extension->setCachedStatus("/P/a", "success");
+    peer().setCachedStatus("/P/a", "success");
     platform.advanceBy(5s);
     EXPECT_EQ(directoryCalls().size(), 2u);
-    EXPECT_EQ(extension->cacheEntryForTesting("/P/a")->badge, "success");
+    EXPECT_EQ(peer().cacheEntry("/P/a")->badge, "success");
 
     // Another folder: the cache is emptied once; the old folder's polling is not stopped here.
     platform.localService().setSyncPath("/Q with space#1");
     platform.advanceBy(5s);
-    EXPECT_EQ(extension->syncPathForTesting(), "/Q with space#1");
+    EXPECT_EQ(peer().syncPath(), "/Q with space#1");
     EXPECT_EQ(directoryCalls().back().urls, std::set<URL>{URL::fileURL("/Q with space#1")});
     EXPECT_EQ(directoryCalls().back().urls.begin()->path(), "/Q with space#1");
-    EXPECT_EQ(extension->statusCacheSizeForTesting(), 0u);
-    EXPECT_EQ(extension->observedDirectoriesForTesting().size(), 2u);
+    EXPECT_EQ(peer().statusCacheSize(), 0u);
+    EXPECT_EQ(peer().observedDirectories().size(), 2u);
 }
 
 TEST_F(SyncPath, FailuresAndWaitingModeKeepTheLastPath) {
@@ -67,7 +67,7 @@ TEST_F(SyncPath, FailuresAndWaitingModeKeepTheLastPath) {
     start();
     platform.advanceBy(3s);
     // Waiting mode until the monitor's first check at 10 s: the iteration at 8 s asks nothing.
-    extension->setWaitingModeForTesting(true);
+    peer().setWaitingMode(true);
     std::size_t queries = platform.localService().requestsStartingWith("GET_SYNC_PATH").size();
     platform.advanceBy(6s);
     EXPECT_EQ(platform.localService().requestsStartingWith("GET_SYNC_PATH").size(), queries);
@@ -77,7 +77,7 @@ TEST_F(SyncPath, FailuresAndWaitingModeKeepTheLastPath) {
     });
     platform.advanceBy(10s);
     EXPECT_EQ(platform.localService().requestsStartingWith("GET_SYNC_PATH").size(), queries + 3);
-    EXPECT_EQ(extension->syncPathForTesting(), "/P");
+    EXPECT_EQ(peer().syncPath(), "/P");
 }
 
 }  // namespace

@@ -52,8 +52,9 @@ PosixPlatform::PosixPlatform() : PosixPlatform(Options{}) {}
 
 PosixPlatform::PosixPlatform(Options options)
     : resourceDirectory_(options.resourceDirectory.empty() ? folderOfExecutable() + "/resources" : options.resourceDirectory),
-      notifications_(options.useSessionBus ? std::unique_ptr<NotificationCenter>(std::make_unique<SessionBusNotificationCenter>())
+      notifications_(options.useSessionBus ? std::unique_ptr<NotificationCenter>(std::make_unique<SessionBusNotificationCenter>([this](const LogEntry& entry) { log(entry.level, entry.category, entry.message, entry.fields); }))
                                            : std::make_unique<InProcessNotificationCenter>()) {
+    setLogThreshold(journal_.writesNothing() ? LogLevel::error : journal_.threshold());
     for (std::size_t i = 0; i < globalQueues_.size(); ++i) {
         auto qos = static_cast<QualityOfService>(i);
         globalQueues_[i] = std::make_unique<GlobalQueue>(pool_, delays_, qos, labelOf(qos));

@@ -5,6 +5,7 @@
 
 #include "../InProcessNotificationCenter.h"
 #include "../Platform.h"
+#include "Journal.h"
 #include "MainRunLoop.h"
 #include "SessionBusNotificationCenter.h"
 #include "PosixDispatch.h"
@@ -51,7 +52,11 @@ public:
     FinderSyncController& finderSyncController() override;
     NotificationCenter& distributedNotificationCenter() override;
 
+protected:
+    void writeLog(const LogEntry& entry) override { journal_.write(entry); }
+
 private:
+    Journal journal_;
     std::string resourceDirectory_;
     MainRunLoop mainLoop_;
     DelayScheduler delays_;

@@ -183,7 +183,7 @@ struct SessionBusNotificationCenter::Bus {
     }
 };
 
-SessionBusNotificationCenter::SessionBusNotificationCenter() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+SessionBusNotificationCenter::SessionBusNotificationCenter(LogSink log) : log_(std::move(log)), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 SessionBusNotificationCenter::~SessionBusNotificationCenter() {
     {
@@ -266,7 +266,9 @@ void SessionBusNotificationCenter::run() {
             connected_ = up;
             if (!up && !reportedMissing_) {
                 reportedMissing_ = true;
-                std::fprintf(stderr, "vantorix: no D-Bus session bus; status-change notifications are off until one appears\n");
+                LogEntry entry{LogLevel::warning, "Notifications", "no D-Bus session bus; status-change notifications are off until one appears", {}};
+                if (log_) log_(entry);
+                else std::fprintf(stderr, "vantorix: %s\n", entry.message.c_str());
             }
             settled_ = true;
             if (!up) outgoing_.clear();

@@ -7,14 +7,16 @@
 // for several threads). That thread subscribes with a match rule on interface and member, waits with poll() on
 // the bus and an eventfd, delivers each notification to its observers, and sends what post() hands it. If the
 // bus goes away, it reconnects every few seconds. Without a session bus, observing and posting do nothing and a
-// single line on standard error says so; everything else works.
+// single log entry says so; everything else works.
 #pragma once
 
+#include "../Log.h"
 #include "../NotificationCenter.h"
 #include "../ObserverList.h"
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,7 +28,9 @@ namespace vantorix::posix {
 
 class SessionBusNotificationCenter final : public NotificationCenter {
 public:
-    SessionBusNotificationCenter();
+    using LogSink = std::function<void(const LogEntry&)>;
+    // `log` receives what a person needs to know about the bus (none: a line on standard error).
+    explicit SessionBusNotificationCenter(LogSink log = nullptr);
     ~SessionBusNotificationCenter() override;  // stops the thread and closes the connection
 
     // Returns once the subscription is in force on the bus (or it is known that there is no bus).
@@ -52,6 +56,7 @@ private:
     void run();
     void wake();
 
+    const LogSink log_;
     std::mutex mutex_;
     std::condition_variable stateChanged_;
     ObserverList observers_;

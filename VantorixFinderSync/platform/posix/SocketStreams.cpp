@@ -4,6 +4,7 @@
 #include "PosixDispatch.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
@@ -40,12 +41,12 @@ public:
         sockaddr_storage address{};
         socklen_t length = 0;
         if (!resolve(address, length)) {
-            state_ = StreamStatus::error;
+            fail(EINVAL);
             return;
         }
         fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd_ < 0) {
-            state_ = StreamStatus::error;
+            fail(errno);
             return;
         }
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0) {
@@ -53,7 +54,7 @@ public:
         } else if (errno == EINPROGRESS) {
             state_ = StreamStatus::opening;
         } else {
-            state_ = StreamStatus::error;
+            fail(errno);
         }
     }
 
@@ -81,7 +82,9 @@ public:
         ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n > 0) return 1;
         if (n == 0) return 0;
-        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? -1 : -2;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
+        remember(errno);
+        return -2;
     }
 
     bool hasBytesAvailable() {
@@ -100,7 +103,9 @@ public:
         if (state != StreamStatus::open) return -1;
         ssize_t n = ::recv(fd_, buffer, maxLength, MSG_DONTWAIT);
         if (n >= 0) return n;
-        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+        remember(errno);
+        return -1;
     }
 
     bool waitForBytes(MonotonicTime deadline) {
@@ -125,7 +130,9 @@ public:
         if (status() != StreamStatus::open) return -1;
         ssize_t n = ::send(fd_, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0) return n;
-        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+        remember(errno);
+        return -1;
     }
 
     bool waitUntilWritable(MonotonicTime deadline) {
@@ -162,14 +169,27 @@ private:
         return false;  // only numeric addresses: the extension talks to the loopback interface
     }
 
+    // Called with the mutex held: the connection failed with `code`.
+    void fail(int code) {
+        state_ = StreamStatus::error;
+        error_.store(code, std::memory_order_relaxed);
+    }
+    void remember(int code) { error_.store(code, std::memory_order_relaxed); }
+
+public:
+    int errorNumber() const { return error_.load(std::memory_order_relaxed); }
+
+private:
     // Called with the mutex held while opening: moves to open or error once the connect has finished.
     void settleConnect(int timeoutMs) {
         pollfd pfd{fd_, POLLOUT, 0};
         if (::poll(&pfd, 1, timeoutMs) <= 0) return;
         int error = 0;
         socklen_t size = sizeof(error);
-        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-            state_ = StreamStatus::error;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+            fail(errno);
+        } else if (error != 0) {
+            fail(error);
         } else {
             state_ = StreamStatus::open;
         }
@@ -180,6 +200,7 @@ private:
     std::mutex mutex_;
     int fd_ = -1;
     StreamStatus state_ = StreamStatus::notOpen;
+    std::atomic<int> error_{0};
 };
 
 }  // namespace

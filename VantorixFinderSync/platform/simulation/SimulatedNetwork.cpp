@@ -5,6 +5,7 @@
 #include "SimulatedPlatform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace vantorix::simulation {
@@ -109,6 +110,9 @@ public:
         }
         return total;
     }
+
+    // A refused connection says so; a simulated peer fails in no other way that has an errno.
+    int errorNumber() const { return opened_ && script_.availability == Availability::refusing ? ECONNREFUSED : 0; }
 
     bool hasBytesAvailable() const { return status() == StreamStatus::open && bytesArrived() > readOffset_; }
 

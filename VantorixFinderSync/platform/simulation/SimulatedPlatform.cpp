@@ -106,6 +106,15 @@ SimulatedPlatform::SimulatedPlatform()
       controller_(&recorder_),
       images_{"oi_success", "oi_sync", "oi_error", "oi_exclude", "oi_readonly", "oi_shared", "oi_company"} {
     mainQueue_ = std::make_unique<SimulatedQueue>(*this, mainContext_.get());
+    setLogThreshold(LogLevel::debug);
+}
+
+std::vector<LogEntry> SimulatedPlatform::logEntriesWith(const std::string& message) const {
+    std::vector<LogEntry> entries;
+    for (const auto& entry : logEntries_) {
+        if (entry.message.rfind(message, 0) == 0) entries.push_back(entry);
+    }
+    return entries;
 }
 
 SimulatedPlatform::~SimulatedPlatform() { discardPendingWork(); }

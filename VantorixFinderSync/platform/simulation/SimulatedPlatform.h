@@ -58,6 +58,11 @@ public:
     void removeDirectory(const std::string& path);
     void removeImage(const std::string& name) { images_.erase(name); }
 
+    // Every log entry written so far, debug ones included, in order.
+    const std::vector<LogEntry>& logEntries() const { return logEntries_; }
+    // The entries whose message begins with `message`.
+    std::vector<LogEntry> logEntriesWith(const std::string& message) const;
+
     // Reports a broken platform contract (a deadlock, a runaway test) and aborts.
     [[noreturn]] void fail(const std::string& message) const;
 
@@ -88,6 +93,9 @@ public:
     bool isRunning(const Context* context) const;
     Context* mainContext() { return mainContext_.get(); }
 
+protected:
+    void writeLog(const LogEntry& entry) override { logEntries_.push_back(entry); }
+
 private:
     using Key = std::tuple<MonotonicTime, std::uint64_t>;
     struct Entry {
@@ -117,6 +125,7 @@ private:
     InProcessNotificationCenter notifications_;
     std::unordered_map<std::string, std::vector<std::string>> directories_;
     std::set<std::string> images_;
+    std::vector<LogEntry> logEntries_;
 };
 
 }  // namespace vantorix::simulation
