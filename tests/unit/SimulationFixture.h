@@ -21,6 +21,11 @@ using simulation::SimulatedPlatform;
 class SimulationTest : public ::testing::Test {
 protected:
     ~SimulationTest() override {
+        if (HasFailure()) {
+            const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+            std::printf("replay this schedule: VANTORIX_SEED=%llu ctest --test-dir build -R '^%s.%s$'\n",
+                        static_cast<unsigned long long>(platform.scheduleSeed()), test->test_suite_name(), test->name());
+        }
         extension.reset();
         platform.discardPendingWork();  // the end of the process: whatever still holds the object lets go
     }

@@ -3,40 +3,31 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace vantorix::simulation {
-
-struct SimulatedPlatform::Context {
-    enum class Kind { main, serial, global };
-    Kind kind;
-    std::string label;
-};
 
 namespace {
 
 // 2026-01-01T00:00:00Z: the wall clock of virtual time zero.
 constexpr auto kWallClockOrigin = std::chrono::seconds(1767225600);
 
+using Context = Scheduler::Context;
+
 class SimulatedQueue final : public DispatchQueue {
 public:
-    SimulatedQueue(SimulatedPlatform& platform, SimulatedPlatform::Context* context, std::shared_ptr<SimulatedPlatform::Context> owned = nullptr)
-        : platform_(platform), context_(context), owned_(std::move(owned)) {}
+    SimulatedQueue(Scheduler& scheduler, Context* context) : scheduler_(scheduler), context_(context) {}
 
-    const std::string& label() const override;
-    void async(Task block) override { platform_.submit(context_, Duration::zero(), std::move(block)); }
-    void sync(const std::function<void()>& block) override { platform_.runInline(context_, block); }
-    void asyncAfter(Duration delay, Task block) override { platform_.submit(context_, delay, std::move(block)); }
-    bool isCurrent() const override;
+    const std::string& label() const override { return context_->label; }
+    void async(Task block) override { scheduler_.submit(context_, Duration::zero(), std::move(block)); }
+    void sync(const std::function<void()>& block) override { scheduler_.runInline(context_, block); }
+    void asyncAfter(Duration delay, Task block) override { scheduler_.submit(context_, delay, std::move(block)); }
+    bool isCurrent() const override { return scheduler_.isCurrent(context_); }
 
 private:
-    SimulatedPlatform& platform_;
-    SimulatedPlatform::Context* context_;
-    std::shared_ptr<SimulatedPlatform::Context> owned_;
+    Scheduler& scheduler_;
+    Context* context_;  // owned by the scheduler, so that blocks submitted to the queue outlive it
 };
-
-const std::string& SimulatedQueue::label() const { return context_->label; }
-
-bool SimulatedQueue::isCurrent() const { return platform_.isRunning(context_); }
 
 class SimulatedSemaphore final : public Semaphore {
 public:
@@ -67,7 +58,8 @@ public:
 
     void arm(MonotonicTime due) {
         due_ = due;
-        platform_.submit(platform_.mainContext(), due - platform_.monotonicNow(), [self = shared_from_this()] { self->fire(); });
+        Scheduler& scheduler = platform_.scheduler();
+        scheduler.submit(scheduler.mainContext(), due - platform_.monotonicNow(), [self = shared_from_this()] { self->fire(); });
     }
 
 private:
@@ -101,12 +93,24 @@ private:
 }  // namespace
 
 SimulatedPlatform::SimulatedPlatform()
-    : mainContext_(std::make_unique<Context>(Context{Context::Kind::main, "com.vantorix.main-thread"})),
-      recorder_([this] { return now_; }),
+    : scheduler_([this](const std::string& message) { fail(message); }),
+      recorder_([this] { return scheduler_.now(); }),
       controller_(&recorder_),
       images_{"oi_success", "oi_sync", "oi_error", "oi_exclude", "oi_readonly", "oi_shared", "oi_company"} {
-    mainQueue_ = std::make_unique<SimulatedQueue>(*this, mainContext_.get());
+    mainQueue_ = std::make_unique<SimulatedQueue>(scheduler_, scheduler_.mainContext());
     setLogThreshold(LogLevel::debug);
+    if (const char* seed = std::getenv("VANTORIX_SEED"); seed != nullptr && *seed != '\0') {
+        scheduler_.setSeed(std::strtoull(seed, nullptr, 10));
+        seedFromEnvironment_ = true;
+    }
+}
+
+// Ends what still runs while every part of the simulated world exists: parked blocks finish, pending ones are
+// dropped, and what they held is released.
+SimulatedPlatform::~SimulatedPlatform() { scheduler_.finish(); }
+
+void SimulatedPlatform::setScheduleSeed(std::uint64_t seed) {
+    if (!seedFromEnvironment_) scheduler_.setSeed(seed);
 }
 
 std::vector<LogEntry> SimulatedPlatform::logEntriesWith(const std::string& message) const {
@@ -117,155 +121,69 @@ std::vector<LogEntry> SimulatedPlatform::logEntriesWith(const std::string& messa
     return entries;
 }
 
-SimulatedPlatform::~SimulatedPlatform() { discardPendingWork(); }
-
 void SimulatedPlatform::fail(const std::string& message) const {
-    std::fprintf(stderr, "simulated platform: %s (at %.3f s virtual)\n", message.c_str(), elapsedSeconds());
+    std::fprintf(stderr, "simulated platform: %s (at %.3f s virtual, schedule seed %llu)\n", message.c_str(), elapsedSeconds(),
+                 static_cast<unsigned long long>(scheduler_.seed()));
     std::fflush(stderr);
     std::abort();
 }
 
+void SimulatedPlatform::requireMainThread(const char* call) const {
+    if (!scheduler_.onMainThread()) fail(std::string(call) + " called off the main thread");
+}
+
+void SimulatedPlatform::CheckedController::setBadgeImage(const Image& image, const std::string& label, const std::string& identifier) {
+    platform_.controller_->setBadgeImage(image, label, identifier);  // any thread: registration
+}
+
+void SimulatedPlatform::CheckedController::setBadgeIdentifier(const std::string& identifier, const URL& url) {
+    platform_.requireMainThread("setBadgeIdentifier");
+    platform_.controller_->setBadgeIdentifier(identifier, url);
+}
+
+void SimulatedPlatform::CheckedController::setDirectoryURLs(const std::set<URL>& urls) {
+    platform_.requireMainThread("setDirectoryURLs");
+    platform_.controller_->setDirectoryURLs(urls);
+}
+
 // --- Driving ---
 
-void SimulatedPlatform::runUntilIdle() { runUntil(now_); }
+void SimulatedPlatform::runUntilIdle() { scheduler_.runUntil(scheduler_.now()); }
 
-void SimulatedPlatform::advanceBy(Duration duration) { runUntil(now_ + duration); }
+void SimulatedPlatform::advanceBy(Duration duration) { scheduler_.runUntil(scheduler_.now() + duration); }
 
-void SimulatedPlatform::runUntil(MonotonicTime time) {
-    if (!running_.empty()) fail("the test drove the platform from inside a block");
-    while (runNextDueBy(time)) {
-    }
-    if (now_ < time) now_ = time;
-}
+void SimulatedPlatform::runUntil(MonotonicTime time) { scheduler_.runUntil(time); }
 
 bool SimulatedPlatform::runUntilCondition(const std::function<bool()>& condition, Duration limit) {
-    if (!running_.empty()) fail("the test drove the platform from inside a block");
-    MonotonicTime end = now_ + limit;
-    if (condition()) return true;
-    while (runNextDueBy(end)) {
-        if (condition()) return true;
-    }
-    if (now_ < end) now_ = end;
-    return condition();
-}
-
-bool SimulatedPlatform::runNextDueBy(MonotonicTime limit) {
-    if (agenda_.empty()) return false;
-    auto first = agenda_.begin();
-    MonotonicTime due = std::get<0>(first->first);
-    if (due > limit) return false;
-    Entry entry = std::move(first->second);
-    agenda_.erase(first);
-    if (due > now_) now_ = due;
-    runEntry(entry.context, entry.block);
-    return true;
-}
-
-void SimulatedPlatform::runEntry(Context* context, Task& block) {
-    if (++steps_ > stepLimit_) fail("step limit reached: a repeating timer or a block that resubmits itself keeps the agenda busy");
-    running_.push_back(context);
-    block();
-    running_.pop_back();
-    block = nullptr;
-}
-
-void SimulatedPlatform::discardPendingWork() {
-    // Moved out first: destroying a block may release an object whose teardown submits or invalidates work.
-    while (!agenda_.empty()) {
-        auto pending = std::move(agenda_);
-        agenda_.clear();
-        pending.clear();
-    }
-}
-
-// --- Blocks ---
-
-void SimulatedPlatform::submit(Context* context, Duration delay, Task block) {
-    MonotonicTime due = now_ + std::max(delay, Duration::zero());
-    agenda_.emplace(Key{due, sequence_++}, Entry{context, std::move(block)});
-}
-
-bool SimulatedPlatform::isRunning(const Context* context) const {
-    if (context->kind == Context::Kind::main) return running_.empty() || running_.front() == context;
-    return std::find(running_.begin(), running_.end(), context) != running_.end();
-}
-
-void SimulatedPlatform::runInline(Context* context, const std::function<void()>& block) {
-    if (context->kind != Context::Kind::global) {
-        if (isRunning(context)) fail("sync onto queue \"" + context->label + "\", which the caller already runs on (deadlock)");
-        if (context->kind == Context::Kind::serial) checkLockOrder(context);
-        // A serial queue runs what was submitted to it before this sync first.
-        for (auto it = agenda_.begin(); it != agenda_.end() && std::get<0>(it->first) <= now_;) {
-            if (it->second.context != context) {
-                ++it;
-                continue;
-            }
-            Entry earlier = std::move(it->second);
-            agenda_.erase(it);
-            runEntry(earlier.context, earlier.block);
-            it = agenda_.begin();
-        }
-    }
-    running_.push_back(context);
-    block();
-    running_.pop_back();
-}
-
-// Serial queues used through sync() are locks: taking B inside A once and A inside B another time is the
-// deadlock two threads would meet, even if this single thread never does.
-void SimulatedPlatform::checkLockOrder(const Context* taken) {
-    for (const Context* held : running_) {
-        if (held->kind != Context::Kind::serial || held == taken) continue;
-        if (lockOrder_.count({taken, held}) != 0) {
-            fail("lock order inversion: \"" + taken->label + "\" taken while running on \"" + held->label + "\", and the other way round before (a deadlock between two threads)");
-        }
-        lockOrder_.insert({held, taken});
-    }
-}
-
-bool SimulatedPlatform::waitUntil(const std::function<bool()>& satisfied, const std::function<std::optional<MonotonicTime>()>& nextChange,
-                                  MonotonicTime deadline) {
-    for (;;) {
-        if (satisfied()) return true;
-        if (now_ >= deadline) return false;
-        MonotonicTime target = deadline;
-        if (nextChange) {
-            if (auto next = nextChange(); next && *next > now_ && *next < deadline) target = *next;
-        }
-        now_ = target;
-    }
+    return scheduler_.runUntil(scheduler_.now() + limit, condition);
 }
 
 // --- Platform ---
 
 WallTime SimulatedPlatform::now() {
-    return WallTime(std::chrono::duration_cast<WallTime::duration>(kWallClockOrigin + now_.time_since_epoch()));
+    return WallTime(std::chrono::duration_cast<WallTime::duration>(kWallClockOrigin + scheduler_.now().time_since_epoch()));
 }
 
-void SimulatedPlatform::sleep(Duration duration) { waitUntil([] { return false; }, nullptr, now_ + duration); }
+void SimulatedPlatform::sleep(Duration duration) { waitUntil([] { return false; }, nullptr, scheduler_.now() + duration); }
 
 DispatchQueue& SimulatedPlatform::mainQueue() { return *mainQueue_; }
 
 DispatchQueue& SimulatedPlatform::globalQueue(QualityOfService qos) {
     auto& queue = globalQueues_[qos];
-    if (!queue) {
-        auto context = std::make_shared<Context>(Context{Context::Kind::global, "com.vantorix.global." + std::to_string(static_cast<int>(qos))});
-        queue = std::make_unique<SimulatedQueue>(*this, context.get(), context);
-    }
+    if (!queue) queue = std::make_unique<SimulatedQueue>(scheduler_, scheduler_.newContext(Context::Kind::global, "com.vantorix.global." + std::to_string(static_cast<int>(qos))));
     return *queue;
 }
 
 std::unique_ptr<DispatchQueue> SimulatedPlatform::makeSerialQueue(const std::string& label, QualityOfService) {
-    auto context = std::make_shared<Context>(Context{Context::Kind::serial, label});
-    contexts_.push_back(context);  // kept while blocks submitted to the queue may still be on the agenda
-    return std::make_unique<SimulatedQueue>(*this, context.get(), context);
+    return std::make_unique<SimulatedQueue>(scheduler_, scheduler_.newContext(Context::Kind::serial, label));
 }
 
 std::unique_ptr<Semaphore> SimulatedPlatform::makeSemaphore(int count) { return std::make_unique<SimulatedSemaphore>(*this, count); }
 
 std::shared_ptr<Timer> SimulatedPlatform::scheduleTimer(Duration interval, bool repeats, TimerAction action) {
+    requireMainThread("scheduleTimer");
     auto timer = std::make_shared<SimulatedTimer>(*this, interval, repeats, std::move(action));
-    timer->arm(now_ + std::max(interval, Duration::zero()));
+    timer->arm(scheduler_.now() + std::max(interval, Duration::zero()));
     return timer;
 }
 

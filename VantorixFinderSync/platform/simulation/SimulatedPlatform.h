@@ -1,21 +1,25 @@
-// The simulated platform: one thread, virtual time, deterministic.
+// The simulated platform: virtual time, an in-memory network, a recording file manager, deterministic
+// interleaving.
 //
-// Every block, delayed block and timer firing sits on one agenda ordered by (due time, submission order). The
-// test drives it: runUntilIdle() runs what is due now, advanceBy()/runUntil() run everything due up to a time,
-// in order, moving the virtual clock to each block's due time. A block runs to its end before the next starts;
-// a blocking call inside a block (sleep, a semaphore or stream wait) lets virtual time pass up to the moment its
-// condition holds or its deadline, while nothing else runs, as if that thread were busy. Timers whose firings
-// fell into such a gap fire late, once, as on a busy run loop.
+// Blocks, delayed blocks and timer firings run on simulated threads under the Scheduler (Scheduler.h): one at a
+// time, in an order fixed by the schedule seed. A blocking call inside a block (sleep, a semaphore or stream
+// wait, a sync onto a queue another thread holds) parks that thread while the others run, until its condition
+// holds or its deadline passes; a main-thread block that blocks holds up timers and main-queue blocks, as on a
+// real main thread. The test drives it: runUntilIdle() runs what is ready now, advanceBy()/runUntil() run
+// everything up to a time, runUntilCondition() until a condition holds. The test's thread counts as the main
+// thread when it calls into the extension.
 //
-// sync() runs inline, after the queue's earlier blocks that are due; a sync() onto a serial queue that is
-// already running (the deadlock it would be) fails loudly with the queue's label, and so does a pair of serial
-// queues taken in both orders (the deadlock two threads would meet). The test thread counts as the
-// main thread when no block is running. A step limit stops a test that would spin forever on repeating timers.
+// Contracts it checks, failing the test loudly: a sync() onto a queue the caller already runs on (a deadlock); a
+// pair of serial queues taken in both orders (the deadlock two threads would meet); a timer scheduled, or a
+// file manager call other than badge registration made, off the main thread; a runaway schedule (step limit).
+//
+// The schedule seed: VANTORIX_SEED when set, otherwise 0 (submission order) unless the test sets one.
 #pragma once
 
 #include "../InProcessNotificationCenter.h"
 #include "../Platform.h"
 #include "RecordingFileManager.h"
+#include "Scheduler.h"
 #include "SimulatedNetwork.h"
 
 #include <cstdint>
@@ -35,19 +39,26 @@ public:
     SimulatedPlatform();
     ~SimulatedPlatform() override;
 
-    // --- Driving ---
+    // --- Driving (from the test's thread, never from inside a block) ---
     void runUntilIdle();
     void advanceBy(Duration duration);
     void runUntil(MonotonicTime time);
-    // Runs until `condition` holds (checked after every block) or `limit` has passed; returns whether it holds.
+    // Runs until `condition` holds (checked after every step) or `limit` has passed; returns whether it holds.
+    // The condition may read state (also through sync) but must not block.
     bool runUntilCondition(const std::function<bool()>& condition, Duration limit);
     // Seconds of virtual time since the platform was made.
-    double elapsedSeconds() const { return toSeconds(now_.time_since_epoch()); }
-    // Drops every pending block and timer, releasing what they hold (the end of a process).
-    void discardPendingWork();
-    std::size_t pendingCount() const { return agenda_.size(); }
-    void setStepLimit(std::uint64_t steps) { stepLimit_ = steps; }
-    std::uint64_t stepsTaken() const { return steps_; }
+    double elapsedSeconds() const { return toSeconds(scheduler_.now().time_since_epoch()); }
+    // Drops every pending block and timer, releasing what they hold, and lets every parked block end at once
+    // (the end of a process).
+    void discardPendingWork() { scheduler_.finish(); }
+    std::size_t pendingCount() const { return scheduler_.pendingCount(); }
+    void setStepLimit(std::uint64_t steps) { scheduler_.setStepLimit(steps); }
+    std::uint64_t stepsTaken() const { return scheduler_.stepsTaken(); }
+    Duration longestMainHold() const { return scheduler_.longestMainHold(); }
+    std::size_t threadCount() const { return scheduler_.threadCount(); }
+    // The schedule seed; VANTORIX_SEED, when set, wins over the one a test sets.
+    std::uint64_t scheduleSeed() const { return scheduler_.seed(); }
+    void setScheduleSeed(std::uint64_t seed);
 
     // --- The simulated world ---
     ScriptedLocalService& localService() { return service_; }
@@ -68,7 +79,7 @@ public:
 
     // --- Platform ---
     WallTime now() override;
-    MonotonicTime monotonicNow() override { return now_; }
+    MonotonicTime monotonicNow() override { return scheduler_.now(); }
     void sleep(Duration duration) override;
     DispatchQueue& mainQueue() override;
     DispatchQueue& globalQueue(QualityOfService qos) override;
@@ -78,50 +89,46 @@ public:
     StreamPair streamsToHost(const std::string& host, int port) override;
     std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) override;
     std::optional<Image> imageNamed(const std::string& name) override;
-    FinderSyncController& finderSyncController() override { return *controller_; }
+    FinderSyncController& finderSyncController() override { return checkedController_; }
     InProcessNotificationCenter& distributedNotificationCenter() override { return notifications_; }
 
     // --- Used by the simulated queues, timers and streams ---
-    struct Context;  // the thing a block runs on: the main thread, a serial queue, or a global queue
-    void submit(Context* context, Duration delay, Task block);
-    void runInline(Context* context, const std::function<void()>& block);
-    // Lets virtual time pass until `satisfied` holds or `deadline` is reached; returns whether it holds.
+    Scheduler& scheduler() { return scheduler_; }
+    // Parks the calling thread until `satisfied` holds or `deadline` is reached; returns whether it holds.
     // `nextChange` tells the earliest time at which `satisfied` could become true without anything running
     // (a network arrival), or nothing.
     bool waitUntil(const std::function<bool()>& satisfied, const std::function<std::optional<MonotonicTime>()>& nextChange,
-                   MonotonicTime deadline);
-    bool isRunning(const Context* context) const;
-    Context* mainContext() { return mainContext_.get(); }
+                   MonotonicTime deadline) {
+        return scheduler_.waitUntil(satisfied, nextChange, deadline);
+    }
 
 protected:
     void writeLog(const LogEntry& entry) override { logEntries_.push_back(entry); }
 
 private:
-    using Key = std::tuple<MonotonicTime, std::uint64_t>;
-    struct Entry {
-        Context* context;
-        Task block;
+    // Passes the file manager calls on to the current controller, after checking that those reserved for the
+    // main thread come from it.
+    class CheckedController final : public FinderSyncController {
+    public:
+        explicit CheckedController(SimulatedPlatform& platform) : platform_(platform) {}
+        void setBadgeImage(const Image& image, const std::string& label, const std::string& identifier) override;
+        void setBadgeIdentifier(const std::string& identifier, const URL& url) override;
+        void setDirectoryURLs(const std::set<URL>& urls) override;
+
+    private:
+        SimulatedPlatform& platform_;
     };
-    bool runNextDueBy(MonotonicTime limit);
-    void checkLockOrder(const Context* taken);
-    void runEntry(Context* context, Task& block);
+    void requireMainThread(const char* call) const;
 
-    MonotonicTime now_{};
-    std::map<Key, Entry> agenda_;
-    std::uint64_t sequence_ = 0;
-    std::uint64_t steps_ = 0;
-    std::uint64_t stepLimit_ = 5'000'000;
-    std::vector<Context*> running_;
-    std::set<std::pair<const Context*, const Context*>> lockOrder_;  // (held, then taken) pairs seen so far
-
-    std::unique_ptr<Context> mainContext_;
+    Scheduler scheduler_;
     std::unique_ptr<DispatchQueue> mainQueue_;
     std::map<QualityOfService, std::unique_ptr<DispatchQueue>> globalQueues_;
-    std::vector<std::shared_ptr<Context>> contexts_;
+    bool seedFromEnvironment_ = false;
 
     ScriptedLocalService service_;
     RecordingFileManager recorder_;
     FinderSyncController* controller_;
+    CheckedController checkedController_{*this};
     InProcessNotificationCenter notifications_;
     std::unordered_map<std::string, std::vector<std::string>> directories_;
     std::set<std::string> images_;
