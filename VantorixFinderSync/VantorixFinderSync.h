@@ -15,6 +15,12 @@
 // or on the main thread. Where two lock queues nest, batchLock is taken before waitingModeLock, never the
 // reverse. No operation calls sync() on a lock queue it already runs on.
 //
+// Bounded work. Every batch status exchange runs on one serial queue, runQueue: the runs of flushes, the runs of
+// notified paths and the retry passes, one after another. So a large folder or a flood of notifications costs
+// queued paths, not parked threads, and runs never wait on one another for the connection. A path already
+// queued, or handed to a run that has not ended, is not queued again. The sync-path loop runs on requestQueue;
+// the main thread only sets badges, timers and the observed set, and never waits for the local service.
+//
 // Lifetime. The object is held by std::shared_ptr and made by create(). Work that must keep the object alive
 // captures a shared_ptr; work that must not captures a weak_ptr and does nothing once the object is gone. The
 // destructor is the teardown: it cancels the timers, empties the collections and ends the notification
@@ -141,14 +147,19 @@ private:
     // --- Batch and retry pipeline (pipeline/) ---
     void addToBatchQueue(const std::string& path);  // any thread; never waits for the network
     void processBatchQueue();  // runs on batchLock
+    void ensureFlushScheduled();  // runs on batchLock: a flush is on its way whenever paths are queued
     void scheduleFlushTimer();  // runs on batchLock
     // Blocks for every exchange of the run; the badges follow in one main-queue pass.
     void processBatchesFromPaths(const std::vector<std::string>& paths);
     void processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime startTime);
     void updateAllIconsFromResults(const std::vector<BatchResult>& results);  // main thread only
+    // Notified paths wait here, each once, until one run on runQueue asks for all of them.
+    void addNotifiedPaths(const std::vector<std::string>& paths);  // any thread
+    void runNotifiedPaths();  // runQueue
     void addToRetryQueue(const std::vector<std::string>& paths);  // any thread, also inside an exchange
     void startRetryTimer();
-    void processRetryQueue();  // main thread, from the retry timer
+    void processRetryQueue();  // main thread, from the retry timer: queues one pass on runQueue
+    void runRetryPass();  // runQueue
     void runRetryStop();
 
     // --- Connection supervision (supervision/) ---
@@ -179,6 +190,7 @@ private:
     const Logger logger;                                  // constant
     const std::unique_ptr<DispatchQueue> requestQueue;    // serial "com.vantorix.socket.queue", user-initiated
     const std::unique_ptr<Semaphore> semaphore;           // count 1: one batch exchange at a time
+    const std::unique_ptr<DispatchQueue> runQueue;        // serial "com.vantorix.batch.runs": every batch exchange runs here
     std::optional<std::string> currentSyncPath;           // guarded by syncPathLock
     const std::unique_ptr<DispatchQueue> syncPathLock;
     bool isServerAvailable = false;                       // guarded by serverCheckLock
@@ -200,12 +212,17 @@ private:
     const std::unique_ptr<DispatchQueue> batchLock;
     std::shared_ptr<Timer> batchTimer;                    // guarded by batchLock; made and invalidated on the main thread
     bool batchTimerPending = false;                       // guarded by batchLock: a timer creation is on its way to the main thread
+    std::unordered_set<std::string> inFlightPaths;        // guarded by batchLock: flushed to a run that has not ended
+    std::vector<std::string> notifiedPaths;               // guarded by batchLock: notified, waiting for their run
+    std::unordered_set<std::string> notifiedMembers;      // guarded by batchLock: the paths of notifiedPaths
+    bool notifiedRunQueued = false;                       // guarded by batchLock: a run of notifiedPaths is on runQueue
     const BatchConfig batchConfig;
     std::vector<std::string> retryQueue;                  // guarded by retryLock
     std::unordered_set<std::string> retryQueueMembers;    // guarded by retryLock: the paths of retryQueue, for the duplicate test
     const std::unique_ptr<DispatchQueue> retryLock;
     std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made, replaced and invalidated on the main thread
     bool retryTimerStarting = false;                      // guarded by retryLock: a start is on its way to the main thread
+    bool retryPassQueued = false;                         // guarded by retryLock: a pass waits on runQueue
     const Duration retryIntervalSeconds = 3s;
     std::map<std::string, std::shared_ptr<Timer>> observedDirectories;  // guarded by observedDirLock
     const std::unique_ptr<DispatchQueue> observedDirLock;
@@ -214,7 +231,7 @@ private:
     // --- Bookkeeping: written, never read by the extension's own behaviour; kept for diagnosis and tests ---
     WallTime lastServerCheck;                             // guarded by serverCheckLock: when the last check ran
     bool hasPerformedInitialPing = false;                 // guarded by waitingModeLock: the first ping has answered
-    std::int64_t retryAttempts = 0;                       // main thread: non-empty retry passes since the timer started
+    std::int64_t retryAttempts = 0;                       // guarded by retryLock: non-empty retry passes since the timer started
 };
 
 }  // namespace vantorix

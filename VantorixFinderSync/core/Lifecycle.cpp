@@ -10,6 +10,7 @@ VantorixFinderSync::VantorixFinderSync(ConstructionKey, Platform& platform)
       logger(platform, "com.vantorix.pc-client.VantorixFinderSync"),
       requestQueue(platform.makeSerialQueue("com.vantorix.socket.queue", QualityOfService::userInitiated)),
       semaphore(platform.makeSemaphore(1)),
+      runQueue(platform.makeSerialQueue("com.vantorix.batch.runs", QualityOfService::userInitiated)),
       syncPathLock(platform.makeSerialQueue("com.vantorix.syncpath.lock", QualityOfService::defaultQoS)),
       serverCheckLock(platform.makeSerialQueue("com.vantorix.servercheck.lock", QualityOfService::defaultQoS)),
       monitoringLock(platform.makeSerialQueue("com.vantorix.monitoring.lock", QualityOfService::defaultQoS)),
@@ -87,6 +88,9 @@ VantorixFinderSync::~VantorixFinderSync() {
     batchLock->sync([&] {
         batchQueue.clear();
         batchQueueMembers.clear();
+        inFlightPaths.clear();
+        notifiedPaths.clear();
+        notifiedMembers.clear();
     });
     statusCacheLock->sync([&] { statusCache.clear(); });
     platform.distributedNotificationCenter().removeObserver(this);

@@ -34,7 +34,7 @@ void VantorixFinderSync::handleSharedStatusNotification(const Notification& noti
     auto payload = acceptedPayload(logger, notification, false);
     if (!payload) return;
     platform.globalQueue(QualityOfService::userInitiated).async([self = shared_from_this(), paths = std::move(payload->paths)] {
-        self->processBatchesFromPaths(paths);
+        self->addNotifiedPaths(paths);
     });
 }
 
@@ -45,12 +45,12 @@ void VantorixFinderSync::handleStatusChangeNotification(const Notification& noti
     if (!payload) return;
     platform.globalQueue(QualityOfService::userInitiated).async([self = shared_from_this(), payload = std::move(*payload)] {
         if (!payload.syncState) {
-            self->processBatchesFromPaths(payload.paths);
+            self->addNotifiedPaths(payload.paths);
             return;
         }
         // The direct update: cached here, shown on the main thread one entry after another, then confirmed.
-        // The confirming run starts from the main queue, behind the badge submissions, so that no confirming
-        // request can overtake the badge it confirms.
+        // The confirming request is queued from the main queue, behind the badge submissions, so that it can
+        // never overtake the badge it confirms.
         std::vector<std::string> applied;
         applied.reserve(payload.syncState->size());
         for (const auto& entry : *payload.syncState) {
@@ -61,10 +61,32 @@ void VantorixFinderSync::handleStatusChangeNotification(const Notification& noti
             });
             applied.push_back(entry.path);
         }
-        self->platform.mainQueue().async([self, applied = std::move(applied)] {
-            self->platform.globalQueue(QualityOfService::userInitiated).async([self, applied] { self->processBatchesFromPaths(applied); });
-        });
+        self->platform.mainQueue().async([self, applied = std::move(applied)] { self->addNotifiedPaths(applied); });
     });
+}
+
+// Notified paths are coalesced: however many notifications arrive while a run is under way, each path waits
+// once, and one run on runQueue asks for all that wait. Memory grows with the distinct paths, not with the
+// rate of notifications, and no thread waits per notification.
+void VantorixFinderSync::addNotifiedPaths(const std::vector<std::string>& paths) {
+    bool queueRun = batchLock->syncValue([&] {
+        for (const auto& path : paths) {
+            if (notifiedMembers.insert(path).second) notifiedPaths.push_back(path);
+        }
+        if (notifiedPaths.empty() || notifiedRunQueued) return false;
+        notifiedRunQueued = true;
+        return true;
+    });
+    if (queueRun) runQueue->async([self = shared_from_this()] { self->runNotifiedPaths(); });
+}
+
+void VantorixFinderSync::runNotifiedPaths() {
+    std::vector<std::string> paths = batchLock->syncValue([&] {
+        notifiedRunQueued = false;
+        notifiedMembers.clear();
+        return std::exchange(notifiedPaths, {});
+    });
+    processBatchesFromPaths(paths);
 }
 
 }  // namespace vantorix

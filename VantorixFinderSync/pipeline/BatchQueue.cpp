@@ -1,5 +1,6 @@
 // The batch queue: paths wait here, each once, until a flush sends them in batches of 50: at once when 50 are
 // queued, otherwise 0.03 s after the first path following a flush. In waiting mode a flush holds the paths.
+// A flush hands its batches to one run on runQueue; a path of a run that has not ended is not queued again.
 #include "../VantorixFinderSync.h"
 #include "Batches.h"
 #include "protocol/Wire.h"
@@ -8,23 +9,29 @@ namespace vantorix {
 
 void VantorixFinderSync::addToBatchQueue(const std::string& path) {
     batchLock->sync([&] {
-        if (!batchQueueMembers.insert(path).second) return;  // it goes out with the next flush anyway
-        batchQueue.push_back(path);
-        if (static_cast<std::int64_t>(batchQueue.size()) >= batchConfig.maxSize) {
-            processBatchQueue();
-            return;
+        // Queued already, it goes out with the next flush; in a run, its answer is on its way.
+        if (inFlightPaths.count(path) == 0 && batchQueueMembers.insert(path).second) {
+            batchQueue.push_back(path);
+            if (static_cast<std::int64_t>(batchQueue.size()) >= batchConfig.maxSize) {
+                processBatchQueue();
+                return;
+            }
         }
-        if (!batchTimer && !batchTimerPending) {
-            batchTimerPending = true;  // one timer creation on its way, not one per addition
-            scheduleFlushTimer();
-        }
+        // Also for a duplicate: paths held through waiting mode must never wait without a flush on its way.
+        ensureFlushScheduled();
     });
+}
+
+// Runs on batchLock: one timer creation on its way, not one per addition.
+void VantorixFinderSync::ensureFlushScheduled() {
+    if (batchQueue.empty() || batchTimer || batchTimerPending) return;
+    batchTimerPending = true;
+    scheduleFlushTimer();
 }
 
 // Runs on batchLock. The timer is made on the main thread and stored under batchLock. When it fires, a flush
 // runs in the background; whatever that flush does, the fired timer is cleared, so that the next addition
-// schedules a new one. (Leaving a fired timer referenced after a flush held back by waiting mode would stop
-// every later addition from scheduling a flush, and fewer than 50 paths would never be sent.)
+// schedules a new one.
 void VantorixFinderSync::scheduleFlushTimer() {
     platform.mainQueue().async([self = shared_from_this()] {
         self->batchLock->sync([&] {
@@ -55,13 +62,17 @@ void VantorixFinderSync::processBatchQueue() {
     std::vector<std::string> paths = std::move(batchQueue);
     batchQueue.clear();
     batchQueueMembers.clear();
+    inFlightPaths.insert(paths.begin(), paths.end());
     if (batchTimer) {
         batchTimer->invalidate();
         batchTimer = nullptr;
     }
     batchTimerPending = false;
-    platform.globalQueue(QualityOfService::userInitiated).async([self = shared_from_this(), batches = cutIntoBatches(paths)] {
-        self->processSequentialBatches(batches, self->platform.monotonicNow());
+    runQueue->async([self = shared_from_this(), paths = std::move(paths)] {
+        self->processSequentialBatches(cutIntoBatches(paths), self->platform.monotonicNow());
+        self->batchLock->sync([&] {
+            for (const auto& path : paths) self->inFlightPaths.erase(path);
+        });
     });
 }
 

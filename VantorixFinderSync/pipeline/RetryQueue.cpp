@@ -1,5 +1,6 @@
-// The retry queue: paths of failed exchanges, tried again every 3 s on the main thread until their exchange
-// succeeds; then they go back into the batch queue for a fresh request.
+// The retry queue: paths of failed exchanges, tried again every 3 s until their exchange succeeds; then they go
+// back into the batch queue for a fresh request. The timer lives on the main thread; the passes run on runQueue,
+// so the main thread never waits for the local service.
 #include "../VantorixFinderSync.h"
 #include "Batches.h"
 #include "protocol/Wire.h"
@@ -29,55 +30,57 @@ void VantorixFinderSync::startRetryTimer() {
             if (self->retryTimer) self->retryTimer->invalidate();
             self->retryTimer = timer;
             self->retryTimerStarting = false;
+            self->retryAttempts = 0;
         });
-        self->retryAttempts = 0;
     });
 }
 
-// One pass, on the main thread. The paths go out in exchanges of at most 50, in order: one exchange for all of
-// them could not be answered within one 8192-byte read beyond 4096 paths, and would fail forever. The pass
-// stops at the first failed exchange; that exchange has put its own paths back, and the paths not yet sent go
-// back behind them, so the order holds.
+// On the main thread: one pass at a time waits on runQueue; a firing while it waits adds nothing.
 void VantorixFinderSync::processRetryQueue() {
+    bool queue = retryLock->syncValue([&] { return !std::exchange(retryPassQueued, true); });
+    if (queue) runQueue->async([self = shared_from_this()] { self->runRetryPass(); });
+}
+
+// One pass. The paths go out in exchanges of at most 50, in order: one exchange for all of them could not be
+// answered within one 8192-byte read beyond 4096 paths, and would fail forever. The pass stops at the first
+// failed exchange; that exchange has put its own paths back, and the paths not yet sent go back behind them, so
+// the order holds.
+void VantorixFinderSync::runRetryPass() {
     std::vector<std::string> pass = retryLock->syncValue([&] {
+        retryPassQueued = false;
         retryQueueMembers.clear();
+        if (!retryQueue.empty()) ++retryAttempts;
         return std::exchange(retryQueue, {});
     });
     if (pass.empty()) {
-        platform.mainQueue().async([weak = weakSelf()] {
-            if (auto self = weak.lock()) self->runRetryStop();
-        });
+        runRetryStop();
         return;
     }
-    ++retryAttempts;
     std::vector<std::vector<std::string>> exchanges = cutIntoBatches(pass);
     for (std::size_t k = 0; k < exchanges.size(); ++k) {
         const auto& paths = exchanges[k];
         std::optional<std::string> answer = sendBatchStatusRequestSequential(joinPaths(paths));
         if (!answer) {
             std::vector<std::string> unsent;
-            for (std::size_t rest = k; rest < exchanges.size(); ++rest) unsent.insert(unsent.end(), exchanges[rest].begin(), exchanges[rest].end());
+            for (std::size_t rest = k + 1; rest < exchanges.size(); ++rest) unsent.insert(unsent.end(), exchanges[rest].begin(), exchanges[rest].end());
             addToRetryQueue(unsent);
             return;  // the timer keeps running; the next pass comes 3 s later
         }
         std::size_t answered = splitOnSeparator(*answer).size();
         for (std::size_t i = 0; i < paths.size() && i < answered; ++i) addToBatchQueue(paths[i]);
     }
-    platform.mainQueue().async([weak = weakSelf()] {
-        if (auto self = weak.lock()) self->runRetryStop();
-    });
+    runRetryStop();
 }
 
 // Stops the retry timer, unless paths arrived since the pass took the queue: they found the timer running and
 // did not start one, so stopping now would strand them.
 void VantorixFinderSync::runRetryStop() {
-    bool stopped = retryLock->syncValue([&] {
-        if (!retryQueue.empty()) return false;
+    retryLock->sync([&] {
+        if (!retryQueue.empty()) return;
         if (retryTimer) retryTimer->invalidate();
         retryTimer = nullptr;
-        return true;
+        retryAttempts = 0;
     });
-    if (stopped) retryAttempts = 0;
 }
 
 }  // namespace vantorix

@@ -29,16 +29,18 @@ void VantorixFinderSync::updateSyncPath() {
     }
 }
 
+// The loop runs on requestQueue, beside the updates of directory openings, so that a query against a stalled
+// service holds no one but the loop; what an update learns reaches the main thread as submitted blocks.
 void VantorixFinderSync::startSyncPathRetryLoop() {
-    platform.mainQueue().asyncAfter(3s, [self = shared_from_this()] { self->retryGetSyncPath(); });
+    requestQueue->asyncAfter(3s, [self = shared_from_this()] { self->retryGetSyncPath(); });
 }
 
-// One iteration on the main thread; the next comes 5 s after this one has returned, so iterations never overlap.
+// One iteration; the next comes 5 s after this one has returned, so iterations never overlap.
 void VantorixFinderSync::retryGetSyncPath() {
     std::optional<std::string> before = syncPathLock->syncValue([&] { return currentSyncPath; });
     updateSyncPath();
     Duration delay = before ? syncPathCheckInterval : Duration(5s);
-    platform.mainQueue().asyncAfter(delay, [self = shared_from_this()] { self->retryGetSyncPath(); });
+    requestQueue->asyncAfter(delay, [self = shared_from_this()] { self->retryGetSyncPath(); });
 }
 
 }  // namespace vantorix

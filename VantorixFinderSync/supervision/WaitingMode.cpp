@@ -35,6 +35,8 @@ void VantorixFinderSync::exitWaitingMode(const std::string& reason) {
     if (!wasWaiting) return;
     logger(LogLevel::notice, "Supervision", "waiting mode left: the local service answers again", {{"reason", reason}});
     invalidateCache(std::nullopt, "exiting_waiting_mode");
+    // Paths held through waiting mode go out now, not whenever a new path happens to arrive.
+    batchLock->sync([&] { ensureFlushScheduled(); });
     serverCheckLock->sync([&] { isServerAvailable = true; });
     platform.mainQueue().asyncAfter(300ms, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
 }

@@ -27,7 +27,7 @@ public:
     }
     std::vector<std::string> retryQueue() { return e.retryLock->syncValue([&] { return e.retryQueue; }); }
     bool retryTimerRunning() { return e.retryLock->syncValue([&] { return e.retryTimerStarting || (e.retryTimer && e.retryTimer->isValid()); }); }
-    std::int64_t retryAttempts() const { return e.retryAttempts; }  // main thread
+    std::int64_t retryAttempts() { return e.retryLock->syncValue([&] { return e.retryAttempts; }); }
     std::size_t statusCacheSize() { return e.statusCacheLock->syncValue([&] { return e.statusCache.size(); }); }
     std::optional<CachedStatus> cacheEntry(const std::string& path) {
         return e.statusCacheLock->syncValue([&]() -> std::optional<CachedStatus> {
