@@ -3,6 +3,7 @@
 // are asserted on the simulated platform.
 #include "LoopbackPeer.h"
 #include "platform/posix/PosixPlatform.h"
+#include "platform/posix/SessionBusNotificationCenter.h"
 #include "protocol/Wire.h"
 #include "service/ServiceExchange.h"
 
@@ -12,6 +13,7 @@
 #include <future>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace vantorix::testing {
@@ -88,23 +90,32 @@ TEST(RealPlatformDeathTest, SyncOntoTheRunningQueueAbortsNamingIt) {
         "com.vantorix.waiting.mode.lock");
 }
 
-TEST_F(RealPlatform, GlobalQueuesGrowForBlockingWork) {
-    // Forty blocks that each wait until all forty have started: only a pool that grows can finish them.
+TEST(WorkerPool, GrowsForBlockingWorkAndLetsIdleThreadsGo) {
+    // Forty tasks that each wait until all forty have started: only a pool that grows can finish them.
     constexpr int kBlocks = 40;
+    posix::WorkerPool pool(256, 200ms);
     std::mutex mutex;
     std::condition_variable allStarted;
     int started = 0;
     std::promise<void> done;
     std::atomic<int> finished{0};
     for (int i = 0; i < kBlocks; ++i) {
-        platform.globalQueue(QualityOfService::userInitiated).async([&] {
+        pool.submit(QualityOfService::userInitiated, [&] {
             std::unique_lock lock(mutex);
             if (++started == kBlocks) allStarted.notify_all();
             allStarted.wait(lock, [&] { return started == kBlocks; });
             if (++finished == kBlocks) done.set_value();
         });
     }
-    EXPECT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
+    ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
+    EXPECT_GE(pool.threadCount(), static_cast<std::size_t>(kBlocks));
+    // Idle threads go after their idle time; the pool grows again at once when work blocks.
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (pool.threadCount() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(pool.threadCount(), 0u);
+    std::promise<void> again;
+    pool.submit(QualityOfService::utility, [&] { again.set_value(); });
+    EXPECT_EQ(again.get_future().wait_for(20s), std::future_status::ready);
 }
 
 TEST_F(RealPlatform, DelayedBlocksAndTimersRunOnTimeOnTheirThread) {
@@ -205,6 +216,32 @@ TEST_F(RealPlatform, StreamClientAgainstLoopbackPeers) {
     auto stalled = runServiceExchange(platform, "127.0.0.1", peer.port(), batchStatusExchange(joinPaths(paths)));
     EXPECT_FALSE(stalled.response);
     EXPECT_EQ(stalled.failure, ExchangeFailure::writeFailed);
+}
+
+// A session bus that takes connections and never answers: subscribing must not hold the caller (the extension's
+// initializer) for the bus's call timeout; the subscription completes, or fails, in the background.
+TEST(SessionBus, SubscribingNeverWaitsForABusThatDoesNotAnswer) {
+    std::string path = "/tmp/vantorix-mute-bus-" + std::to_string(::getpid());
+    int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ::unlink(path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 16), 0);
+    std::string saved = std::getenv("DBUS_SESSION_BUS_ADDRESS") ? std::getenv("DBUS_SESSION_BUS_ADDRESS") : "";
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+    {
+        posix::SessionBusNotificationCenter center([](const LogEntry&) {});
+        auto started = std::chrono::steady_clock::now();
+        int observer = 0;
+        center.addObserver(&observer, "VantorixStatusChanged", [](const Notification&) {});
+        center.post("VantorixStatusChanged", "", std::nullopt);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+    }
+    if (saved.empty()) ::unsetenv("DBUS_SESSION_BUS_ADDRESS"); else ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+    ::close(listener);
+    ::unlink(path.c_str());
 }
 
 }  // namespace

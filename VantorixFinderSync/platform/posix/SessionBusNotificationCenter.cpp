@@ -177,9 +177,12 @@ struct SessionBusNotificationCenter::Bus {
     sd_bus* connection = nullptr;
     sd_bus_slot* match = nullptr;
     ~Bus() { close(); }
+    // What was sent is flushed when the connection runs; a bus still authenticating is not waited for.
     void close() {
         if (match != nullptr) match = sd_bus_slot_unref(match);
-        if (connection != nullptr) connection = sd_bus_flush_close_unref(connection);
+        if (connection == nullptr) return;
+        if (sd_bus_is_ready(connection) > 0) sd_bus_flush(connection);
+        connection = sd_bus_close_unref(connection);
     }
 };
 
@@ -200,35 +203,37 @@ void SessionBusNotificationCenter::wake() {
     (void)!::write(wakeFd_, &one, sizeof one);
 }
 
+// Called with mutex_ held.
 void SessionBusNotificationCenter::startThread() {
-    std::unique_lock lock(mutex_);
-    if (!started_) {
-        started_ = true;
-        thread_ = std::thread([this] { run(); });
-    }
-    stateChanged_.wait(lock, [this] { return settled_; });
+    if (started_) return;
+    started_ = true;
+    thread_ = std::thread([this] { run(); });
 }
 
+// Never waits for the bus: the subscription is made by the bus thread, in the background.
 void SessionBusNotificationCenter::addObserver(const void* observer, const std::string& name, Handler handler) {
     observers_.add(observer, name, std::move(handler));
-    startThread();  // the match rule is in force once the first connection attempt has settled
+    std::lock_guard lock(mutex_);
+    startThread();
 }
 
 void SessionBusNotificationCenter::removeObserver(const void* observer) { observers_.remove(observer); }
 
+// Never waits for the bus: before the first connection attempt has settled the notification waits for it.
 void SessionBusNotificationCenter::post(const std::string& name, const std::string& object, const std::optional<PropertyValue>& userInfo) {
-    startThread();
     {
         std::lock_guard lock(mutex_);
-        if (!connected_ || outgoing_.size() >= kMaximumPendingPosts) return;
+        startThread();
+        if ((settled_ && !connected_) || outgoing_.size() >= kMaximumPendingPosts) return;
         outgoing_.push_back({name, object, userInfo});
     }
     wake();
 }
 
 bool SessionBusNotificationCenter::isConnected() {
+    std::unique_lock lock(mutex_);
     startThread();
-    std::lock_guard lock(mutex_);
+    stateChanged_.wait(lock, [this] { return settled_; });
     return connected_;
 }
 
@@ -246,13 +251,12 @@ void SessionBusNotificationCenter::run() {
     };
     std::string rule = std::string("type='signal',interface='") + kInterface + "',member='" + kMember + "'";
 
+    // Opening connects without waiting for the bus to answer; the match is asked for asynchronously and is in
+    // force once the bus has answered, so that a bus that never answers holds no one.
     auto connect = [&]() -> bool {
         bus.close();
         if (sd_bus_open_user(&bus.connection) < 0) return false;
-        // The subscription is made synchronously, while addObserver() waits: a bus that does not answer must not
-        // hold the caller (the extension's initializer) for long.
-        sd_bus_set_method_call_timeout(bus.connection, 2'000'000);
-        if (sd_bus_add_match(bus.connection, &bus.match, rule.c_str(), onSignal, this) < 0) {
+        if (sd_bus_add_match_async(bus.connection, &bus.match, rule.c_str(), onSignal, nullptr, this) < 0) {
             bus.close();
             return false;
         }

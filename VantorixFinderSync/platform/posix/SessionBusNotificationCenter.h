@@ -33,13 +33,13 @@ public:
     explicit SessionBusNotificationCenter(LogSink log = nullptr);
     ~SessionBusNotificationCenter() override;  // stops the thread and closes the connection
 
-    // Returns once the subscription is in force on the bus (or it is known that there is no bus).
+    // Return at once: the subscription is made in the background, and is in force once the bus has answered.
     void addObserver(const void* observer, const std::string& name, Handler handler) override;
     void removeObserver(const void* observer) override;
-    // Hands the notification to the bus thread and returns.
+    // Hands the notification to the bus thread and returns; never waits for the bus.
     void post(const std::string& name, const std::string& object, const std::optional<PropertyValue>& userInfo) override;
 
-    // Whether the bus thread is connected now, connecting first if nothing has yet.
+    // Whether the bus thread is connected now, waiting for its first connection attempt to settle.
     bool isConnected();
 
     static constexpr const char* kObjectPath = "/com/vantorix/DistributedNotificationCenter";

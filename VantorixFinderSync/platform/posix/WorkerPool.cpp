@@ -2,31 +2,47 @@
 
 namespace vantorix::posix {
 
-WorkerPool::WorkerPool(std::size_t maxThreads) : maxThreads_(maxThreads) {}
+WorkerPool::WorkerPool(std::size_t maxThreads, Duration idleTimeout) : maxThreads_(maxThreads), idleTimeout_(idleTimeout) {}
 
 WorkerPool::~WorkerPool() { stop(); }
 
 void WorkerPool::stop() {
-    std::vector<std::thread> threads;
+    std::list<std::thread> threads;
+    std::vector<std::thread> ended;
     std::array<std::deque<Task>, 5> dropped;  // destroyed outside the lock: what they hold may submit on its way out
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         threads.swap(threads_);
+        ended.swap(ended_);
         dropped.swap(pending_);
         pendingCount_ = 0;
     }
     available_.notify_all();
     for (auto& thread : threads) thread.join();
+    for (auto& thread : ended) thread.join();
+}
+
+// Threads that ended for idleness are joined by the next submission (they have returned, or are about to).
+void WorkerPool::joinEnded() {
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard lock(mutex_);
+        ended.swap(ended_);
+    }
+    for (auto& thread : ended) thread.join();
 }
 
 void WorkerPool::submit(QualityOfService qos, Task task) {
+    joinEnded();
     std::unique_lock lock(mutex_);
     if (stopping_) return;
     pending_[static_cast<std::size_t>(qos)].push_back(std::move(task));
     ++pendingCount_;
     if (pendingCount_ > idle_ && threads_.size() < maxThreads_) {
-        threads_.emplace_back([this] { run(); });
+        threads_.emplace_back();
+        auto self = std::prev(threads_.end());
+        *self = std::thread([this, self] { run(self); });
     }
     available_.notify_one();
 }
@@ -36,13 +52,19 @@ std::size_t WorkerPool::threadCount() const {
     return threads_.size();
 }
 
-void WorkerPool::run() {
+void WorkerPool::run(std::list<std::thread>::iterator self) {
     std::unique_lock lock(mutex_);
     for (;;) {
         ++idle_;
-        available_.wait(lock, [this] { return stopping_ || pendingCount_ > 0; });
+        bool woken = available_.wait_for(lock, idleTimeout_, [this] { return stopping_ || pendingCount_ > 0; });
         --idle_;
         if (stopping_) return;
+        if (!woken) {
+            // Idle for the whole idle time: this thread ends. Its handle moves to ended_ for a later join.
+            ended_.push_back(std::move(*self));
+            threads_.erase(self);
+            return;
+        }
         Task task;
         for (auto& queue : pending_) {
             if (!queue.empty()) {

@@ -3,7 +3,8 @@
 // Blocking work is normal on the global queues (a batch run can wait seconds for the local service), so the pool
 // starts a new thread whenever a task is submitted and no thread is idle to take it, up to a generous limit.
 // Tasks of a higher quality of service are taken first; within one quality of service, in submission order.
-// Threads are kept once started.
+// A thread that has had nothing to do for the idle time ends, so that one burst of blocking work does not keep
+// its threads for the rest of the process.
 #pragma once
 
 #include "../Dispatch.h"
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,7 +22,7 @@ namespace vantorix::posix {
 
 class WorkerPool {
 public:
-    explicit WorkerPool(std::size_t maxThreads = 256);
+    explicit WorkerPool(std::size_t maxThreads = 256, Duration idleTimeout = std::chrono::seconds(5));
     ~WorkerPool();  // stop()
     // Stops taking tasks, lets running tasks finish, joins every thread; later submissions are dropped.
     void stop();
@@ -28,19 +30,23 @@ public:
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     void submit(QualityOfService qos, Task task);
+    // The threads alive now.
     std::size_t threadCount() const;
 
 private:
-    void run();
+    void run(std::list<std::thread>::iterator self);
+    void joinEnded();
 
     const std::size_t maxThreads_;
+    const Duration idleTimeout_;
     mutable std::mutex mutex_;
     std::condition_variable available_;
     std::array<std::deque<Task>, 5> pending_;  // indexed by QualityOfService
     std::size_t pendingCount_ = 0;
     std::size_t idle_ = 0;
     bool stopping_ = false;
-    std::vector<std::thread> threads_;
+    std::list<std::thread> threads_;  // alive
+    std::vector<std::thread> ended_;  // ended for idleness, not joined yet
 };
 
 }  // namespace vantorix::posix
