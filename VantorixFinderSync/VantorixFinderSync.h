@@ -143,6 +143,10 @@ private:
     void setCachedStatus(const std::string& path, const std::string& badge);
     void invalidateCache(const std::optional<std::string>& path, const std::string& reason);
     void performCacheCleanup();
+    // The entries of a polled folder's items are kept whatever the limit; the rest count against it.
+    void setCacheFolderShown(const std::string& folder, bool shown);
+    // On statusCacheLock: removes an entry and its place in the eviction order.
+    std::unordered_map<std::string, CachedStatus>::iterator eraseCacheEntry(std::unordered_map<std::string, CachedStatus>::iterator entry);
 
     // --- Batch and retry pipeline (pipeline/) ---
     void addToBatchQueue(const std::string& path);  // any thread; never waits for the network
@@ -204,6 +208,10 @@ private:
     bool isInWaitingMode = false;                         // guarded by waitingModeLock
     const std::unique_ptr<DispatchQueue> waitingModeLock;
     std::unordered_map<std::string, CachedStatus> statusCache;  // guarded by statusCacheLock
+    // Guarded by statusCacheLock: the entries the limit may evict (those outside shownFolders), oldest first, and
+    // the folders being polled, whose items' entries stay however many there are.
+    std::set<std::pair<WallTime, std::string>> cacheEvictionOrder;
+    std::set<std::string> cacheShownFolders;
     const std::unique_ptr<DispatchQueue> statusCacheLock;
     const CacheConfig cacheConfig;
     std::shared_ptr<Timer> cacheCleanupTimer;             // main thread

@@ -1,30 +1,46 @@
 // The status cache: the badge word last shown per path, with a time to live of 5 s for "sync" and 30 s for the
-// rest, at most 2000 entries, swept once a minute.
+// rest, swept once a minute. At most 2000 entries outside the folders being polled, the oldest evicted first;
+// the entries of a polled folder's items stay however many there are, so that an item whose status has not
+// changed is never set again while its folder is shown, whatever the folder's size.
 #include "../VantorixFinderSync.h"
 
 namespace vantorix {
+namespace {
+
+std::string folderOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return "";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::unordered_map<std::string, CachedStatus>::iterator VantorixFinderSync::eraseCacheEntry(std::unordered_map<std::string, CachedStatus>::iterator entry) {
+    cacheEvictionOrder.erase({entry->second.timestamp, entry->first});
+    return statusCache.erase(entry);
+}
 
 std::optional<std::string> VantorixFinderSync::getCachedStatus(const std::string& path) {
     return statusCacheLock->syncValue([&]() -> std::optional<std::string> {
         auto found = statusCache.find(path);
         if (found == statusCache.end()) return std::nullopt;
         if (isFresh(found->second, platform.now(), cacheConfig.ttlSeconds, cacheConfig.aggressiveTtl)) return found->second.badge;
-        statusCache.erase(found);  // a stale entry is dropped by the read that finds it
+        eraseCacheEntry(found);  // a stale entry is dropped by the read that finds it
         return std::nullopt;
     });
 }
 
 void VantorixFinderSync::setCachedStatus(const std::string& path, const std::string& badge) {
     statusCacheLock->sync([&] {
-        // A full map first loses its oldest entry, even when the path being stored is already in it.
-        if (static_cast<std::int64_t>(statusCache.size()) >= cacheConfig.maxEntries) {
-            auto oldest = statusCache.begin();
-            for (auto it = statusCache.begin(); it != statusCache.end(); ++it) {
-                if (it->second.timestamp < oldest->second.timestamp) oldest = it;
-            }
-            if (oldest != statusCache.end()) statusCache.erase(oldest);
+        bool evictable = cacheShownFolders.count(folderOf(path)) == 0;
+        // A full cache first loses its oldest evictable entry, even when the path being stored is already in it.
+        if (evictable && static_cast<std::int64_t>(cacheEvictionOrder.size()) >= cacheConfig.maxEntries) {
+            eraseCacheEntry(statusCache.find(cacheEvictionOrder.begin()->second));
         }
-        statusCache.insert_or_assign(path, CachedStatus{badge, platform.now(), true, badge == "sync"});
+        if (auto old = statusCache.find(path); old != statusCache.end()) eraseCacheEntry(old);
+        CachedStatus entry{badge, platform.now(), true, badge == "sync"};
+        if (evictable) cacheEvictionOrder.insert({entry.timestamp, path});
+        statusCache.emplace(path, std::move(entry));
     });
 }
 
@@ -33,10 +49,11 @@ void VantorixFinderSync::invalidateCache(const std::optional<std::string>& path,
         logger(LogLevel::debug, "SyncStatus", path ? "status cache entry dropped" : "status cache emptied", {{"reason", reason}, {"path", path.value_or("")}});
     }
     statusCacheLock->sync([&] {
-        if (path) {
-            statusCache.erase(*path);
-        } else {
+        if (!path) {
             statusCache.clear();
+            cacheEvictionOrder.clear();
+        } else if (auto found = statusCache.find(*path); found != statusCache.end()) {
+            eraseCacheEntry(found);
         }
     });
 }
@@ -46,10 +63,27 @@ void VantorixFinderSync::invalidateCache(const std::optional<std::string>& path,
 void VantorixFinderSync::performCacheCleanup() {
     statusCacheLock->sync([&] {
         WallTime now = platform.now();
-        std::erase_if(statusCache, [&](const auto& entry) {
-            const CachedStatus& status = entry.second;
-            return !status.isValid || std::chrono::duration_cast<Duration>(now - status.timestamp) > cacheConfig.ttlSeconds;
-        });
+        for (auto it = statusCache.begin(); it != statusCache.end();) {
+            const CachedStatus& status = it->second;
+            bool old = !status.isValid || std::chrono::duration_cast<Duration>(now - status.timestamp) > cacheConfig.ttlSeconds;
+            it = old ? eraseCacheEntry(it) : std::next(it);
+        }
+    });
+}
+
+// A folder that starts being polled takes its items' entries out of the eviction order; one that stops puts them
+// back, and the limit applies to them again at once.
+void VantorixFinderSync::setCacheFolderShown(const std::string& folder, bool shown) {
+    statusCacheLock->sync([&] {
+        if (shown ? !cacheShownFolders.insert(folder).second : cacheShownFolders.erase(folder) == 0) return;
+        for (const auto& [path, status] : statusCache) {
+            if (folderOf(path) != folder) continue;
+            if (shown) cacheEvictionOrder.erase({status.timestamp, path});
+            else cacheEvictionOrder.insert({status.timestamp, path});
+        }
+        while (static_cast<std::int64_t>(cacheEvictionOrder.size()) > cacheConfig.maxEntries) {
+            eraseCacheEntry(statusCache.find(cacheEvictionOrder.begin()->second));
+        }
     });
 }
 

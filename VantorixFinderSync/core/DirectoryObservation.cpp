@@ -9,7 +9,9 @@ void VantorixFinderSync::beginObservingDirectory(const URL& url) {
     // A plain prefix test without a slash: siblings whose names merely start with the directory's name lose
     // their entries too.
     statusCacheLock->sync([&] {
-        std::erase_if(statusCache, [&](const auto& entry) { return entry.first.compare(0, path.size(), path) == 0; });
+        for (auto it = statusCache.begin(); it != statusCache.end();) {
+            it = it->first.compare(0, path.size(), path) == 0 ? eraseCacheEntry(it) : std::next(it);
+        }
     });
     startPollingDirectory(path);
     // One after another: requestQueue is serial, so sync-folder updates of several openings never overlap.

@@ -92,7 +92,10 @@ VantorixFinderSync::~VantorixFinderSync() {
         notifiedPaths.clear();
         notifiedMembers.clear();
     });
-    statusCacheLock->sync([&] { statusCache.clear(); });
+    statusCacheLock->sync([&] {
+        statusCache.clear();
+        cacheEvictionOrder.clear();
+    });
     platform.distributedNotificationCenter().removeObserver(this);
 }
 

@@ -24,13 +24,16 @@ void VantorixFinderSync::startPollingDirectory(const std::string& path) {
     platform.mainQueue().async([weak = weakSelf(), path] {
         auto self = weak.lock();
         if (!self) return;
-        self->observedDirLock->sync([&] {
+        bool started = self->observedDirLock->syncValue([&] {
             auto& timer = self->observedDirectories[path];
+            bool restarted = timer != nullptr;
             if (timer) timer->invalidate();
             timer = self->platform.scheduleTimer(self->pollingInterval, true, [weak, path](Timer&) {
                 if (auto self = weak.lock()) self->pollVisibleFiles(path);
             });
+            return !restarted;
         });
+        if (started) self->setCacheFolderShown(path, true);
     });
 }
 
@@ -38,12 +41,14 @@ void VantorixFinderSync::stopPollingDirectory(const std::string& path) {
     platform.mainQueue().async([weak = weakSelf(), path] {
         auto self = weak.lock();
         if (!self) return;
-        self->observedDirLock->sync([&] {
+        bool stopped = self->observedDirLock->syncValue([&] {
             auto found = self->observedDirectories.find(path);
-            if (found == self->observedDirectories.end()) return;
+            if (found == self->observedDirectories.end()) return false;
             found->second->invalidate();
             self->observedDirectories.erase(found);
+            return true;
         });
+        if (stopped) self->setCacheFolderShown(path, false);
     });
 }
 

@@ -1,6 +1,6 @@
-// Scenarios that need threads to overlap: a stalled exchange while the main thread's timers run, runs that
-// contend for the connection turn, a flood of notifications. The simulated platform interleaves its threads, so
-// each one runs here in virtual time.
+// The extension under load, in virtual time: large folders shown, slow and stalled services, floods of
+// notifications. The simulated platform interleaves its threads, so a stalled exchange overlaps the main
+// thread's timers and other runs here as it would on a real machine.
 #include "FinderStandIn.h"
 #include "SimulationFixture.h"
 
@@ -9,7 +9,7 @@
 namespace vantorix::testing {
 namespace {
 
-class Interleaving : public SimulationTest {
+class UnderLoad : public SimulationTest {
 protected:
     static constexpr const char* kFolder = "/Users/someone/Vantorix";
 
@@ -20,7 +20,9 @@ protected:
         platform.addDirectory(kFolder, names);
         for (const auto& name : names) files.push_back(std::string(kFolder) + "/" + name);
         standIn = std::make_unique<finder::FinderStandIn>(platform, [this](const finder::FinderEvent& event) {
-            if (event.call == "setBadgeIdentifier" && event.badge.empty() && !standIn->badgeOf(event.path).empty()) ++badgesRemoved;
+            if (event.call != "setBadgeIdentifier") return;
+            ++badgesSet;
+            if (event.badge.empty() && !standIn->badgeOf(event.path).empty()) ++badgesRemoved;
         });
         platform.setFinderSyncController(standIn.get());
         platform.localService().setSyncPath(kFolder);
@@ -55,10 +57,11 @@ protected:
     std::vector<std::string> files;
     std::unique_ptr<finder::FinderStandIn> standIn;
     int badgesRemoved = 0;
+    int badgesSet = 0;
 };
 
 // Paths held by waiting mode, asked for again after it: the duplicate must not strand them.
-TEST_F(Interleaving, HeldPathsLeaveWaitingModeWithAFlushOnItsWay) {
+TEST_F(UnderLoad, HeldPathsLeaveWaitingModeWithAFlushOnItsWay) {
     startWithSyncFolder(kFolder);
     const std::string a = std::string(kFolder) + "/a";
     peer().enterWaitingMode("test");
@@ -73,7 +76,7 @@ TEST_F(Interleaving, HeldPathsLeaveWaitingModeWithAFlushOnItsWay) {
 }
 
 // A stalled service with 10,000 paths to retry and the sync-path loop asking: the main thread never waits.
-TEST_F(Interleaving, TheMainThreadNeverWaitsOnTheNetwork) {
+TEST_F(UnderLoad, TheMainThreadNeverWaitsOnTheNetwork) {
     showFolder(10000);
     platform.advanceBy(5s);
     ASSERT_TRUE(allBadged());
@@ -88,7 +91,7 @@ TEST_F(Interleaving, TheMainThreadNeverWaitsOnTheNetwork) {
 
 // 10,000 files and a service that takes 30 ms a batch: the first pass takes the time its 200 exchanges take,
 // the extension never gives up on the service, and no badge is removed.
-TEST_F(Interleaving, ASlowServiceNeverRemovesBadgesAndTheFirstPassEnds) {
+TEST_F(UnderLoad, ASlowServiceNeverRemovesBadgesAndTheFirstPassEnds) {
     answerBatchesAfter(30ms);
     showFolder(10000);
     platform.advanceBy(3s);  // the sync folder becomes known; the stand-in asks for every entry
@@ -102,7 +105,7 @@ TEST_F(Interleaving, ASlowServiceNeverRemovesBadgesAndTheFirstPassEnds) {
 }
 
 // A flood of notifications while batches stall: memory and threads stay bounded, and no notified path is lost.
-TEST_F(Interleaving, ANotificationFloodIsCoalescedAndNothingIsLost) {
+TEST_F(UnderLoad, ANotificationFloodIsCoalescedAndNothingIsLost) {
     startWithSyncFolder(kFolder);
     platform.localService().setHandler([](const std::string& line) { return line == "PING" ? Reply::text("PONG\n") : Reply::silence(); });
     for (int i = 0; i < 1000; ++i) {
@@ -118,6 +121,41 @@ TEST_F(Interleaving, ANotificationFloodIsCoalescedAndNothingIsLost) {
         for (const auto& path : splitOnSeparator(request.line.substr(13))) asked.insert(path);
     }
     for (int i = 0; i < 1000; ++i) EXPECT_EQ(asked.count("/n" + std::to_string(i)), 1u) << "never asked for /n" << i;
+}
+
+// A folder far larger than the cache's limit, at rest: no badge is set again while nothing changes; a change is
+// still shown; the folder's entries leave the cache's exemption when it is no longer shown.
+TEST_F(UnderLoad, ALargeFolderAtRestSetsNothingAgain) {
+    showFolder(10000);
+    ASSERT_TRUE(platform.runUntilCondition([&] { return allBadged(); }, 10s));
+    platform.advanceBy(15s);  // past the first successful check, whose reconnection repaints everything once
+    badgesSet = 0;
+    platform.advanceBy(30s);
+    EXPECT_EQ(badgesSet, 0);
+    platform.localService().setStatus(files[1234], "3");
+    platform.advanceBy(2s);
+    EXPECT_EQ(standIn->badgeOf(files[1234]), "error");
+    EXPECT_EQ(badgesSet, 1);
+    standIn->hide(kFolder);
+    platform.advanceBy(1s);
+    EXPECT_LE(peer().statusCacheSize(), 2000u);
+}
+
+// The shown folder grows by 10,000 entries, then disappears: the work stays bounded and nothing is left behind.
+TEST_F(UnderLoad, AFolderThatGrowsAndVanishesLeavesNothingBehind) {
+    showFolder(2000);
+    ASSERT_TRUE(platform.runUntilCondition([&] { return allBadged(); }, 10s));
+    std::vector<std::string> names;
+    for (int i = 0; i < 12000; ++i) names.push_back("f" + std::to_string(i));
+    platform.addDirectory(kFolder, names);
+    platform.advanceBy(10s);
+    EXPECT_EQ(peer().statusCacheSize(), 12000u);
+    platform.removeDirectory(kFolder);
+    platform.advanceBy(10s);
+    EXPECT_TRUE(peer().batchQueue().empty());
+    EXPECT_TRUE(peer().retryQueue().empty());
+    EXPECT_FALSE(peer().waitingMode());
+    EXPECT_LE(platform.threadCount(), 8u);
 }
 
 }  // namespace
