@@ -1,6 +1,7 @@
-// Seeded outages and recoveries over ten simulated minutes, with the sync folder shown in the file manager
-// stand-in: once the service is healthy again, every shown badge converges on the service's status and no path
-// is left behind in a queue. Each run prints its seed; a failing seed replays exactly.
+// Seeded outages and recoveries over five simulated minutes, then a service that flaps every second, with the sync
+// folder shown in the file manager stand-in: once the service is healthy again, every shown badge converges on
+// the service's status and no path is left behind in a queue. One seed fixes both the faults and the schedule
+// of the threads, so a failing seed replays exactly.
 #include "FinderStandIn.h"
 #include "SimulationFixture.h"
 
@@ -11,36 +12,72 @@ namespace {
 
 enum class Fault { down, stalledAnswers, neverReads, slowConnect, garbage, pongToEverything, failingBatches };
 
-class OutageScenario : public SimulationTest, public ::testing::WithParamInterface<unsigned> {
-protected:
+// One story: a platform, the stand-in showing the sync folder, and the extension, driven by one seed. Every call
+// across the file manager boundary is kept in `trace`, with its virtual time.
+class OutageStory {
+public:
     static constexpr const char* kFolder = "/Users/someone/Vantorix";
-    static constexpr int kFiles = 300;
+    static constexpr int kFiles = 150;
 
-    void SetUp() override {
-        // One seed decides the faults and the schedule of the threads.
-        platform.setScheduleSeed(GetParam());
+    explicit OutageStory(unsigned seed) : standIn(platform, [this](const finder::FinderEvent& e) { record(e); }) {
+        platform.setScheduleSeed(seed);
         random.seed(static_cast<unsigned>(platform.scheduleSeed()));
-        std::printf("outage scenario seed %llu\n", static_cast<unsigned long long>(platform.scheduleSeed()));
         std::vector<std::string> names;
         for (int i = 0; i < kFiles; ++i) names.push_back("file" + std::to_string(i) + ".txt");
         platform.addDirectory(kFolder, names);
         for (const auto& name : names) files.push_back(std::string(kFolder) + "/" + name);
         for (const auto& file : files) platform.localService().setStatus(file, randomCode());
-        platform.localService().setSyncPath(kFolder);
-        standIn = std::make_unique<finder::FinderStandIn>(platform, nullptr);
-        platform.setFinderSyncController(standIn.get());
+        platform.setFinderSyncController(&standIn);
+        healthy();
+        extension = VantorixFinderSync::create(platform);
+        standIn.attach(extension);
+        standIn.show(kFolder);
     }
-
-    void TearDown() override {
+    ~OutageStory() {
         extension.reset();
         platform.discardPendingWork();
         platform.setFinderSyncController(&platform.recordingFileManager());
-        standIn.reset();
     }
 
+    // Five minutes of alternating health and faults, then a minute of a fault every other second, with statuses
+    // changing all along; healthy at the end.
+    void run() {
+        while (platform.elapsedSeconds() < 300) {
+            platform.advanceBy(randomDuration(2, 40));
+            changeStatuses(5);
+            inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 6)(random)));
+            platform.advanceBy(randomDuration(1, 30));
+            healthy();
+        }
+        for (int second = 0; second < 60; ++second) {
+            if (second % 2 == 0) inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 6)(random)));
+            else healthy(), changeStatuses(1);
+            platform.advanceBy(1s);
+        }
+        healthy();
+        changeStatuses(20);
+    }
+
+    bool converged() {
+        for (const auto& file : files) {
+            if (standIn.badgeOf(file) != mapStatusToBadge(platform.localService().statusOf(file))) return false;
+        }
+        return true;
+    }
+
+    SimulatedPlatform platform;
+    finder::FinderStandIn standIn;
+    std::shared_ptr<VantorixFinderSync> extension;
+    std::vector<std::string> trace;
+
+private:
+    void record(const finder::FinderEvent& e) {
+        trace.push_back(std::to_string(platform.monotonicNow().time_since_epoch().count()) + " " + e.call + " " + e.badge + " " + e.path);
+    }
     std::string randomCode() { return std::to_string(std::uniform_int_distribution<int>(0, 7)(random)); }
-    Duration randomDuration(double minSeconds, double maxSeconds) {
-        return seconds(std::uniform_real_distribution<double>(minSeconds, maxSeconds)(random));
+    Duration randomDuration(double minSeconds, double maxSeconds) { return seconds(std::uniform_real_distribution<double>(minSeconds, maxSeconds)(random)); }
+    void changeStatuses(int count) {
+        for (int k = 0; k < count; ++k) platform.localService().setStatus(files[std::uniform_int_distribution<std::size_t>(0, files.size() - 1)(random)], randomCode());
     }
 
     void healthy() {
@@ -80,44 +117,33 @@ protected:
 
     std::mt19937 random;
     std::vector<std::string> files;
-    std::unique_ptr<finder::FinderStandIn> standIn;
 };
 
+class OutageScenario : public ::testing::TestWithParam<unsigned> {};
+
 TEST_P(OutageScenario, BadgesConvergeAfterTheLastRecovery) {
-    healthy();
-    extension = VantorixFinderSync::create(platform);
-    standIn->attach(extension);
-    standIn->show(kFolder);
-
-    // Ten minutes of alternating health and faults, with statuses changing all along.
-    const double end = 600;
-    while (now() < end) {
-        platform.advanceBy(randomDuration(2, 40));
-        for (int k = 0; k < 5; ++k) platform.localService().setStatus(files[std::uniform_int_distribution<std::size_t>(0, files.size() - 1)(random)], randomCode());
-        inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 6)(random)));
-        platform.advanceBy(randomDuration(1, 30));
-        healthy();
-    }
-    for (int k = 0; k < 20; ++k) platform.localService().setStatus(files[static_cast<std::size_t>(k) * 7], randomCode());
-
-    // The last recovery: within 10 s every shown badge is the service's, and nothing waits in a queue.
-    double recovered = now();
-    auto converged = [&] {
-        for (const auto& file : files) {
-            if (standIn->badgeOf(file) != mapStatusToBadge(platform.localService().statusOf(file))) return false;
-        }
-        return true;
-    };
-    bool ok = platform.runUntilCondition(converged, 10s);
-    EXPECT_TRUE(ok) << "seed " << GetParam() << ": badges not converged 10 s after the recovery at " << recovered;
+    OutageStory story(GetParam());
+    story.run();
+    double recovered = story.platform.elapsedSeconds();
+    VantorixFinderSyncTestPeer peer(*story.extension);
+    bool ok = story.platform.runUntilCondition([&] { return story.converged(); }, 10s);
+    EXPECT_TRUE(ok) << "badges not converged 10 s after the recovery at " << recovered;
     if (ok) {
         // Converged at this moment; and stays so while the service is healthy.
-        platform.advanceBy(5s);
-        EXPECT_TRUE(converged()) << "seed " << GetParam();
-        EXPECT_TRUE(peer().retryQueue().empty()) << "seed " << GetParam();
-        EXPECT_FALSE(peer().waitingMode()) << "seed " << GetParam();
+        story.platform.advanceBy(5s);
+        EXPECT_TRUE(story.converged());
+        EXPECT_TRUE(peer.retryQueue().empty());
+        EXPECT_FALSE(peer.waitingMode());
         // A polling pass may have queued paths a moment ago; they leave with the next flush.
-        EXPECT_TRUE(platform.runUntilCondition([&] { return peer().batchQueue().empty(); }, 100ms)) << "seed " << GetParam();
+        EXPECT_TRUE(story.platform.runUntilCondition([&] { return peer.batchQueue().empty(); }, 100ms));
+    }
+    std::string all;
+    for (const auto& line : story.trace) all += line + "\n";
+    std::printf("seed %llu: %zu calls across the file manager boundary, trace digest %016zx\n",
+                static_cast<unsigned long long>(story.platform.scheduleSeed()), story.trace.size(), std::hash<std::string>{}(all));
+    if (HasFailure()) {
+        std::printf("replay this schedule: VANTORIX_SEED=%llu ctest --test-dir build -R 'OutageScenario.*/%u$'\n",
+                    static_cast<unsigned long long>(story.platform.scheduleSeed()), GetParam());
     }
 }
 
@@ -128,35 +154,15 @@ INSTANTIATE_TEST_SUITE_P(Seeds, OutageScenario, ::testing::Range(1u, 26u));
 INSTANTIATE_TEST_SUITE_P(Seeds, OutageScenario, ::testing::Range(1u, 201u));
 #endif
 
-// A service that flaps every second for a minute: the extension never blocks, and converges once it is steady.
-class FlappingService : public OutageScenario {};
-
-TEST_P(FlappingService, BadgesConvergeOnceItIsSteady) {
-    healthy();
-    extension = VantorixFinderSync::create(platform);
-    standIn->attach(extension);
-    standIn->show(kFolder);
-    for (int second = 0; second < 60; ++second) {
-        if (second % 2 == 0) {
-            inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 6)(random)));
-        } else {
-            healthy();
-            platform.localService().setStatus(files[std::uniform_int_distribution<std::size_t>(0, files.size() - 1)(random)], randomCode());
-        }
-        platform.advanceBy(1s);
-    }
-    healthy();
-    auto converged = [&] {
-        for (const auto& file : files) {
-            if (standIn->badgeOf(file) != mapStatusToBadge(platform.localService().statusOf(file))) return false;
-        }
-        return true;
-    };
-    EXPECT_TRUE(platform.runUntilCondition(converged, 10s)) << "seed " << GetParam();
-    EXPECT_TRUE(platform.runUntilCondition([&] { return peer().retryQueue().empty(); }, 5s)) << "seed " << GetParam();
+// One seed is one schedule: two runs of the same story make the same calls at the same virtual times.
+TEST(OutageStoryReplay, OneSeedIsOneSchedule) {
+    unsigned seed = 7;
+    OutageStory first(seed), second(seed);
+    first.run();
+    second.run();
+    EXPECT_GT(first.trace.size(), 1000u);
+    EXPECT_EQ(first.trace, second.trace);
 }
-
-INSTANTIATE_TEST_SUITE_P(Seeds, FlappingService, ::testing::Range(1u, 6u));
 
 }  // namespace
 }  // namespace vantorix::testing
