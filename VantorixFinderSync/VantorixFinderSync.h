@@ -31,9 +31,11 @@
 
 #include "cache/CachedStatus.h"
 #include "core/BadgeCatalogue.h"
+#include "pipeline/Batches.h"
 #include "platform/Platform.h"
 #include "service/ServiceExchange.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -80,13 +82,6 @@ private:
     const std::string subsystem_;
 };
 
-// One pair of a batch answer: a path and the status code the local service gave it.
-struct BatchResult {
-    std::string path;
-    std::string status;
-    bool operator==(const BatchResult&) const = default;
-};
-
 class VantorixFinderSync final : public FinderSyncExtension, public std::enable_shared_from_this<VantorixFinderSync> {
     struct ConstructionKey {};  // only create() makes the object: start-up needs shared_from_this()
 
@@ -130,6 +125,7 @@ private:
 
     // --- Local service client (service/) ---
     // Each blocks its caller for one exchange on a fresh connection, within the exchange's deadlines.
+    ExchangeOutcome exchangeWithService(const ExchangeParameters& parameters);
     bool pingServer();  // true only for "PONG"; touches no field
     // One exchange at a time (the semaphore, 5 s); every outcome enters or leaves waiting mode, and a failure
     // hands the paths to the retry queue. The trimmed answer, or nothing.
@@ -235,6 +231,7 @@ private:
     std::map<std::string, std::shared_ptr<Timer>> observedDirectories;  // guarded by observedDirLock
     const std::unique_ptr<DispatchQueue> observedDirLock;
     const Duration pollingInterval = 1500ms;
+    std::atomic<int> reportedStrangerUid{-1};             // atomic: the stranger on the port last reported, so each is logged once
 
     // --- Bookkeeping: written, never read by the extension's own behaviour; kept for diagnosis and tests ---
     WallTime lastServerCheck;                             // guarded by serverCheckLock: when the last check ran

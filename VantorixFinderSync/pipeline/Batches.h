@@ -1,9 +1,13 @@
-// How queued paths are cut into the batches that go out one exchange each.
+// How queued paths are cut into the batches that go out one exchange each, and how an answer's codes are paired
+// with a batch's paths.
 #pragma once
+
+#include "protocol/Wire.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantorix {
@@ -19,6 +23,22 @@ inline std::vector<std::vector<std::string>> cutIntoBatches(const std::vector<st
         batches.emplace_back(paths.begin() + static_cast<std::ptrdiff_t>(start), paths.begin() + static_cast<std::ptrdiff_t>(end));
     }
     return batches;
+}
+
+// One pair of a batch answer: a path and the status code the local service gave it.
+struct BatchResult {
+    std::string path;
+    std::string status;
+    bool operator==(const BatchResult&) const = default;
+};
+
+// Pairs the answer's codes (the counting rule: split on "|", empty pieces dropped) with the paths by position.
+// A path without a code gets no pair; codes beyond the paths are ignored. Each path gets at most one pair.
+inline std::vector<BatchResult> pairAnswer(const std::vector<std::string>& paths, std::string_view answer) {
+    std::vector<std::string> codes = splitOnSeparator(answer);
+    std::vector<BatchResult> results;
+    for (std::size_t i = 0; i < paths.size() && i < codes.size(); ++i) results.push_back({paths[i], std::move(codes[i])});
+    return results;
 }
 
 }  // namespace vantorix

@@ -50,6 +50,8 @@ public:
 
     // --- Network ---
     virtual StreamPair streamsToHost(const std::string& host, int port) = 0;
+    // The user this process runs as, to compare with the owner of a peer.
+    virtual int userId() = 0;
 
     // --- Files ---
     // The names of a directory's entries, one level, without "." and ".."; nothing when the directory cannot be

@@ -66,6 +66,7 @@ public:
         return this->connection().status();
     }
     ssize_t write(const std::uint8_t* bytes, std::size_t length) override { return this->usable() ? this->connection().write(bytes, length) : -1; }
+    std::optional<int> peerUserId() override { return this->usable() ? this->connection().peerUserId() : std::nullopt; }
     bool waitUntilOpen(MonotonicTime deadline) override { return this->usable() && this->connection().waitUntilConnected(deadline); }
     bool waitUntilWritable(MonotonicTime deadline) override { return this->usable() && this->connection().waitUntilWritable(deadline); }
 };

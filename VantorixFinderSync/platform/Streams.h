@@ -11,6 +11,9 @@
 // errorNumber() keeps the errno of the failure that put the connection in the error state or made a read or a
 // write return -1 (ECONNREFUSED, ECONNRESET, ...), so that the failure can say why; 0 while there is none.
 //
+// peerUserId() says which user owns the socket at the other end, once the connection is open: a stranger may
+// listen on the port while the local service is down, and must not be sent anything.
+//
 // The readiness waits let a client wait for a state instead of sleeping in a loop; each returns at the latest
 // at its deadline, and returns early as soon as the state it waits for can no longer come.
 #pragma once
@@ -20,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -49,6 +53,8 @@ public:
     virtual ssize_t write(const std::uint8_t* bytes, std::size_t length) = 0;
     virtual void close() = 0;
     virtual int errorNumber() const = 0;
+    // The user owning the peer's socket; nothing while the connection is not open, or when it cannot be told.
+    virtual std::optional<int> peerUserId() = 0;
     // Waits until the stream has left the opening state; returns whether it is open.
     virtual bool waitUntilOpen(MonotonicTime deadline) = 0;
     // Waits until a write could accept bytes; returns false at the deadline or when the stream failed.

@@ -11,6 +11,7 @@ const char* reasonTagOf(ExchangeFailure failure) {
     switch (failure) {
     case ExchangeFailure::streamCreation: return "stream_creation_failed";
     case ExchangeFailure::notOpened:  // the batch exchange does not wait for the connection; a failed one fails the write
+    case ExchangeFailure::strangerPeer:  // a connection to a stranger counts as one that failed
     case ExchangeFailure::writeFailed: return "write_failed";
     case ExchangeFailure::noResponse:
     case ExchangeFailure::notUtf8: return "read_timeout";
@@ -38,7 +39,7 @@ std::optional<std::string> VantorixFinderSync::sendBatchStatusRequestSequential(
         ~Signal() { semaphore.signal(); }
     } signal{*semaphore};
 
-    ExchangeOutcome outcome = runServiceExchange(platform, kServiceHost, kServicePort, batchStatusExchange(pathsString));
+    ExchangeOutcome outcome = exchangeWithService(batchStatusExchange(pathsString));
     if (!outcome.response) return fail(reasonTagOf(outcome.failure), outcome.cause());
     if (std::size_t answered = countPieces(*outcome.response), asked = countPieces(pathsString); answered != asked) {
         return fail("batch_response_mismatch", std::to_string(answered) + " codes for " + std::to_string(asked) + " paths");

@@ -41,6 +41,9 @@ std::string ExchangeOutcome::cause() const {
     case ExchangeFailure::writeFailed: what = "the request could not be written in time"; break;
     case ExchangeFailure::noResponse: what = "no answer in time"; break;
     case ExchangeFailure::notUtf8: what = "the answer is not UTF-8"; break;
+    case ExchangeFailure::strangerPeer:
+        what = "the port's listener belongs to another user" + (peerUserId ? " (uid " + std::to_string(*peerUserId) + ")" : std::string(" (owner unknown)"));
+        break;
     }
     if (errorNumber != 0) what += ": " + std::generic_category().message(errorNumber) + " (errno " + std::to_string(errorNumber) + ")";
     return what;
@@ -52,7 +55,7 @@ ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, 
         int code = 0;
         if (streams.output && streams.output->errorNumber() != 0) code = streams.output->errorNumber();
         else if (streams.input) code = streams.input->errorNumber();
-        return ExchangeOutcome{std::nullopt, failure, code};
+        return ExchangeOutcome{std::nullopt, failure, code, std::nullopt};
     };
     if (!streams.input || !streams.output) return fail(ExchangeFailure::streamCreation);
     StreamCloser closer{streams};
@@ -65,10 +68,23 @@ ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, 
         if (!streams.output->waitUntilOpen(platform.monotonicNow() + parameters.openWait)) return fail(ExchangeFailure::notOpened);
     }
 
+    MonotonicTime writeDeadline = platform.monotonicNow() + parameters.writeLimit;
+    // Nothing, not even PING, goes to a peer of another user: one may listen on the port while the service is down.
+    if (streams.output->status() == StreamStatus::opening && !streams.output->waitUntilWritable(writeDeadline)) {
+        return fail(ExchangeFailure::writeFailed);
+    }
+    if (streams.output->status() == StreamStatus::open) {
+        std::optional<int> owner = streams.output->peerUserId();
+        if (!owner || (*owner != platform.userId() && *owner != 0)) {
+            ExchangeOutcome outcome = fail(ExchangeFailure::strangerPeer);
+            outcome.peerUserId = owner;
+            return outcome;
+        }
+    }
+
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(parameters.request.data());
     const std::size_t length = parameters.request.size();
     std::size_t written = 0;
-    MonotonicTime writeDeadline = platform.monotonicNow() + parameters.writeLimit;
     while (written < length) {
         // A connection still opening counts against the write's own time limit.
         if (streams.output->status() == StreamStatus::opening && !streams.output->waitUntilWritable(writeDeadline)) {
@@ -91,7 +107,7 @@ ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, 
     if (bytesRead <= 0) return fail(ExchangeFailure::noResponse);
     std::string_view received(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(bytesRead));
     if (!isValidUtf8(received)) return fail(ExchangeFailure::notUtf8);
-    return ExchangeOutcome{trimWhitespaceAndNewlines(received), ExchangeFailure::noResponse, 0};
+    return ExchangeOutcome{trimWhitespaceAndNewlines(received), ExchangeFailure::noResponse, 0, std::nullopt};
 }
 
 }  // namespace vantorix

@@ -29,17 +29,20 @@ enum class ExchangeFailure {
     writeFailed,     // a write failed, or the request was not written in time
     noResponse,      // no response bytes in time, the peer closed first, or the read failed
     notUtf8,         // the response bytes are not valid UTF-8
+    strangerPeer,    // the socket at the other end belongs to another user (not this one, not root): nothing was sent
 };
 
 struct ExchangeOutcome {
     std::optional<std::string> response;  // the trimmed response text, on success
     ExchangeFailure failure = ExchangeFailure::noResponse;  // why not, otherwise
     int errorNumber = 0;                  // the errno behind the failure, when the connection had one
+    std::optional<int> peerUserId;        // who owns the peer, for strangerPeer (nothing: it could not be told)
 
     // What went wrong, in words, for a log entry: the errno's text when there is one.
     std::string cause() const;
 };
 
+// Before the first byte of the request, the peer's owner is checked: it must be this process's user or root.
 ExchangeOutcome runServiceExchange(Platform& platform, const std::string& host, int port, const ExchangeParameters& parameters);
 
 // The parameters of each command.

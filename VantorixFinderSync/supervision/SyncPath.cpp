@@ -9,7 +9,7 @@ using namespace std::chrono_literals;
 
 std::optional<std::string> VantorixFinderSync::getCurrentSyncPath() {
     if (!pingServer()) return std::nullopt;
-    ExchangeOutcome outcome = runServiceExchange(platform, kServiceHost, kServicePort, syncPathExchange());
+    ExchangeOutcome outcome = exchangeWithService(syncPathExchange());
     if (!outcome.response || isRefusal(*outcome.response)) return std::nullopt;
     return outcome.response;
 }

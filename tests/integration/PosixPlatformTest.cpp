@@ -12,7 +12,9 @@
 #include <condition_variable>
 #include <future>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -242,6 +244,55 @@ TEST(SessionBus, SubscribingNeverWaitsForABusThatDoesNotAnswer) {
     if (saved.empty()) ::unsetenv("DBUS_SESSION_BUS_ADDRESS"); else ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
     ::close(listener);
     ::unlink(path.c_str());
+}
+
+// As root, a listener started as another user (nobody) is recognised and sent no byte, not even PING.
+TEST(StrangerPeer, AnotherUsersListenerGetsNoBytes) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to start a listener as another user";
+    int toParent[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        // The stranger: nobody, listening on a free loopback port; it reports the port, then the bytes it got.
+        auto report = [&](long value) { (void)!::write(toParent[1], &value, sizeof value); };
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) report(-1), ::_exit(0);
+        int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 8) != 0) report(-1), ::_exit(0);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        report(ntohs(address.sin_port));
+        long received = 0;
+        std::vector<int> clients;
+        for (auto end = std::chrono::steady_clock::now() + 2s; std::chrono::steady_clock::now() < end;) {
+            pollfd ready{listener, POLLIN, 0};
+            if (::poll(&ready, 1, 50) > 0) clients.push_back(::accept(listener, nullptr, nullptr));
+            for (int client : clients) {
+                char buffer[256];
+                ssize_t n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n > 0) received += n;
+            }
+        }
+        report(received);
+        ::_exit(0);
+    }
+    long port = 0, received = -1;
+    ASSERT_EQ(::read(toParent[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    if (port < 0) {
+        ::waitpid(child, nullptr, 0);
+        GTEST_SKIP() << "cannot start a process as nobody here (a user namespace?)";
+    }
+    posix::PosixPlatform platform(posix::PosixPlatform::Options{"", false});
+    ExchangeOutcome ping = runServiceExchange(platform, "127.0.0.1", static_cast<int>(port), pingExchange());
+    ExchangeOutcome batch = runServiceExchange(platform, "127.0.0.1", static_cast<int>(port), batchStatusExchange("/a|/b"));
+    EXPECT_EQ(ping.failure, ExchangeFailure::strangerPeer);
+    EXPECT_EQ(ping.peerUserId, 65534);
+    EXPECT_EQ(batch.failure, ExchangeFailure::strangerPeer);
+    ASSERT_EQ(::read(toParent[0], &received, sizeof received), static_cast<ssize_t>(sizeof received));
+    EXPECT_EQ(received, 0);
+    ::waitpid(child, nullptr, 0);
 }
 
 }  // namespace

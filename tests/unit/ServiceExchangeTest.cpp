@@ -179,5 +179,26 @@ TEST_F(ServiceExchange, BatchRequestFailsWithinItsDeadlines) {
     EXPECT_EQ(batchAnswered("/a", Reply::text("0\n")), "0");  // the semaphore is whole again
 }
 
+// Another user listening on the port while the service is down is sent nothing, not even PING: the exchange
+// fails as a connection would, and the stranger is logged once. Root, or this user, is trusted.
+TEST_F(ServiceExchange, AStrangerOnThePortIsSentNothing) {
+    auto& service = platform.localService();
+    service.setOwner(4242);
+    EXPECT_FALSE(peer().pingServer());
+    EXPECT_EQ(peer().getCurrentSyncPath(), std::nullopt);
+    EXPECT_EQ(peer().sendBatchStatusRequestSequential("/a|/b"), std::nullopt);
+    EXPECT_TRUE(service.requests().empty());
+    EXPECT_TRUE(peer().waitingMode());
+    EXPECT_EQ(platform.logEntriesWith("waiting mode entered").at(0).field("reason"), "write_failed");
+    EXPECT_EQ(peer().retryQueue(), (std::vector<std::string>{"/a", "/b"}));
+    auto reports = platform.logEntriesWith("another user listens");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].field("peer_uid"), "4242");
+    service.setOwner(0);
+    EXPECT_TRUE(peer().pingServer());
+    service.setOwner(simulation::ScriptedLocalService::kUser);
+    EXPECT_TRUE(peer().pingServer());
+}
+
 }  // namespace
 }  // namespace vantorix::testing

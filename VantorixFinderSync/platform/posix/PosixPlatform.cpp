@@ -89,6 +89,8 @@ std::shared_ptr<Timer> PosixPlatform::scheduleTimer(Duration interval, bool repe
 
 StreamPair PosixPlatform::streamsToHost(const std::string& host, int port) { return makeSocketStreams(host, port); }
 
+int PosixPlatform::userId() { return static_cast<int>(::geteuid()); }
+
 std::optional<std::vector<std::string>> PosixPlatform::contentsOfDirectory(const std::string& path) {
     DIR* directory = ::opendir(path.c_str());
     if (directory == nullptr) return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include "../StreamEnd.h"
 #include "PosixDispatch.h"
+#include "SocketOwner.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -133,6 +134,15 @@ public:
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
         remember(errno);
         return -1;
+    }
+
+    std::optional<int> peerUserId() {
+        if (status() != StreamStatus::open) return std::nullopt;
+        sockaddr_storage self{}, peer{};
+        socklen_t selfLength = sizeof self, peerLength = sizeof peer;
+        if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &selfLength) != 0) return std::nullopt;
+        if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return std::nullopt;
+        return ownerOfPeerSocket(self, peer);
     }
 
     bool waitUntilWritable(MonotonicTime deadline) {

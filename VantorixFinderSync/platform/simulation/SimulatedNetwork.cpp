@@ -80,6 +80,7 @@ public:
         opened_ = true;
         openedAt_ = platform_.monotonicNow();
         script_ = reachable_ ? service_.takeConnectionScript() : ConnectionScript{Availability::refusing, Duration::zero(), std::nullopt};
+        owner_ = service_.owner();
         if (script_.availability != Availability::refusing) {
             counted_ = true;
             service_.connectionOpened();
@@ -113,6 +114,11 @@ public:
 
     // A refused connection says so; a simulated peer fails in no other way that has an errno.
     int errorNumber() const { return opened_ && script_.availability == Availability::refusing ? ECONNREFUSED : 0; }
+
+    std::optional<int> peerUserId() const {
+        if (status() != StreamStatus::open) return std::nullopt;
+        return owner_;
+    }
 
     bool hasBytesAvailable() const { return status() == StreamStatus::open && bytesArrived() > readOffset_; }
 
@@ -219,6 +225,7 @@ private:
     std::vector<std::pair<MonotonicTime, std::string>> arrivals_;
     std::optional<MonotonicTime> closesAt_;
     std::size_t readOffset_ = 0;
+    int owner_ = ScriptedLocalService::kUser;
 };
 
 }  // namespace

@@ -66,6 +66,11 @@ public:
     void setAvailability(Availability availability, Duration connectDelay = Duration::zero());
     Availability availability() const { return availability_; }
     void setSyncPath(std::string path) { syncPath_ = std::move(path); }
+    // The user who owns the listening socket, for the connections opened from now on.
+    void setOwner(int uid) { owner_ = uid; }
+    int owner() const { return owner_; }
+    // The user the simulated extension runs as.
+    static constexpr int kUser = 1000;
     // The status code the default handler gives a path ("0" unless set).
     void setStatus(const std::string& path, std::string code);
     std::string statusOf(const std::string& path) const;
@@ -93,6 +98,7 @@ private:
     Availability availability_ = Availability::up;
     Duration connectDelay_ = Duration::zero();
     std::string syncPath_ = "/Users/someone/Vantorix";
+    int owner_ = kUser;
     std::unordered_map<std::string, std::string> statuses_;
     std::deque<ConnectionScript> scripts_;
     std::vector<ReceivedRequest> requests_;
