@@ -1,5 +1,6 @@
-// The simulated platform keeps the guarantees the real one gives, in virtual time, and fails loudly where the
-// real one would deadlock or spin.
+// What only the simulated platform has: its schedule (seed 0 runs blocks in submission order, threads park while
+// others run), its loud failures where a real platform would deadlock or spin, and its scripted network. (The
+// guarantees both platforms keep are in PlatformConformanceTest.)
 #include "SimulationFixture.h"
 
 #include <gmock/gmock.h>
@@ -34,20 +35,41 @@ TEST(SimulatedPlatform, RunsBlocksByDueTimeThenSubmissionOrder) {
     EXPECT_DOUBLE_EQ(platform.elapsedSeconds(), 0.020);
 }
 
-TEST(SimulatedPlatform, SyncRunsAfterEarlierBlocksOfItsQueueAndKnowsWhereItRuns) {
+// A blocked thread parks while the others run: the main thread's timer fires while a background block sleeps, and
+// two blocks that want the one unit of a semaphore take turns.
+TEST(SimulatedPlatform, ABlockedThreadParksWhileTheOthersRun) {
     SimulatedPlatform platform;
-    auto serial = platform.makeSerialQueue("com.vantorix.test.serial", QualityOfService::defaultQoS);
-    std::vector<int> order;
-    serial->async([&] { order.push_back(1); });
-    EXPECT_FALSE(serial->isCurrent());
-    serial->sync([&] {
-        order.push_back(2);
-        EXPECT_TRUE(serial->isCurrent());
-    });
-    EXPECT_THAT(order, ElementsAre(1, 2));
-    EXPECT_TRUE(platform.mainQueue().isCurrent());  // the test thread is the main thread
-    platform.globalQueue(QualityOfService::userInitiated).async([&] { EXPECT_FALSE(platform.mainQueue().isCurrent()); });
-    platform.runUntilIdle();
+    std::vector<std::string> events;
+    auto semaphore = platform.makeSemaphore(1);
+    for (int block = 0; block < 2; ++block) {
+        platform.globalQueue(QualityOfService::userInitiated).async([&] {
+            if (!semaphore->wait(platform.monotonicNow() + 5s)) return;
+            events.push_back("unit taken at " + std::to_string(platform.elapsedSeconds()));
+            platform.sleep(3s);
+            semaphore->signal();
+        });
+    }
+    auto timer = platform.scheduleTimer(1s, false, [&](Timer&) { events.push_back("timer at " + std::to_string(platform.elapsedSeconds())); });
+    platform.advanceBy(10s);
+    EXPECT_THAT(events, ElementsAre("unit taken at 0.000000", "timer at 1.000000", "unit taken at 3.000000"));
+    EXPECT_EQ(platform.threadCount(), 2u);
+}
+
+TEST(SimulatedPlatformDeathTest, CallsReservedForTheMainThreadFailElsewhere) {
+    EXPECT_DEATH(
+        {
+            SimulatedPlatform platform;
+            platform.globalQueue(QualityOfService::utility).async([&] { platform.scheduleTimer(1s, false, [](Timer&) {}); });
+            platform.runUntilIdle();
+        },
+        "scheduleTimer called off the main thread");
+    EXPECT_DEATH(
+        {
+            SimulatedPlatform platform;
+            platform.globalQueue(QualityOfService::utility).async([&] { platform.finderSyncController().setBadgeIdentifier("", URL::fileURL("/a")); });
+            platform.runUntilIdle();
+        },
+        "setBadgeIdentifier called off the main thread");
 }
 
 TEST(SimulatedPlatformDeathTest, ReenteringASerialQueueFailsNamingIt) {
@@ -78,48 +100,6 @@ TEST(SimulatedPlatformDeathTest, StepLimitStopsARunawayTimer) {
             platform.advanceBy(1s);
         },
         "step limit");
-}
-
-TEST(SimulatedPlatform, TimersFireOnTheBoundaryAndSkipFiringsMissedWhileBusy) {
-    SimulatedPlatform platform;
-    std::vector<double> firings;
-    auto repeating = platform.scheduleTimer(1500ms, true, [&](Timer&) { firings.push_back(platform.elapsedSeconds()); });
-    int oneShotFirings = 0;
-    auto oneShot = platform.scheduleTimer(30ms, false, [&](Timer& timer) {
-        ++oneShotFirings;
-        EXPECT_FALSE(timer.isValid());  // a one-shot timer is spent the moment it fires
-    });
-    platform.advanceBy(29ms);
-    EXPECT_EQ(oneShotFirings, 0);
-    platform.advanceBy(1ms);
-    EXPECT_EQ(oneShotFirings, 1);
-    platform.advanceBy(1469ms);
-    EXPECT_TRUE(firings.empty());
-    platform.advanceBy(1ms);
-    EXPECT_THAT(firings, ElementsAre(1.5));
-
-    // The main thread is busy for 4 s: the firings due at 3.0 and 4.5 collapse into one late firing, and the
-    // schedule keeps its phase.
-    platform.mainQueue().async([&] { platform.sleep(4s); });
-    platform.advanceBy(7s);
-    EXPECT_THAT(firings, ElementsAre(1.5, 5.5, 6.0, 7.5));
-    repeating->invalidate();
-    platform.advanceBy(10s);
-    EXPECT_EQ(firings.size(), 4u);
-    EXPECT_EQ(platform.pendingCount(), 0u);
-}
-
-TEST(SimulatedPlatform, SemaphoreWaitsUntilItsDeadlineOnly) {
-    SimulatedPlatform platform;
-    auto semaphore = platform.makeSemaphore(1);
-    EXPECT_TRUE(semaphore->wait(platform.monotonicNow() + 5s));
-    EXPECT_EQ(platform.elapsedSeconds(), 0.0);
-    EXPECT_FALSE(semaphore->wait(platform.monotonicNow() + 5s));
-    EXPECT_DOUBLE_EQ(platform.elapsedSeconds(), 5.0);
-    EXPECT_FALSE(semaphore->wait(platform.monotonicNow() - 1s));  // a past deadline does not wait
-    EXPECT_DOUBLE_EQ(platform.elapsedSeconds(), 5.0);
-    semaphore->signal();
-    EXPECT_TRUE(semaphore->wait(platform.monotonicNow()));
 }
 
 // Reads one answer the way a client does: write a line, wait for bytes, read once.
@@ -161,20 +141,6 @@ TEST(SimulatedNetwork, ScriptsDecideEachConnectionAndRecordEachRequest) {
     ASSERT_EQ(service.requests().size(), 3u);  // the refused connection carried no request
     EXPECT_EQ(service.requests()[0].line, "BATCH_STATUS:/s/a||/s/b");
     EXPECT_EQ(service.connectionsOpenNow(), 0);
-}
-
-TEST(SimulatedNetwork, APeerThatNeverReadsStallsTheWriter) {
-    SimulatedPlatform platform;
-    platform.localService().setAvailability(Availability::acceptsButNeverReads);
-    StreamPair streams = platform.streamsToHost("127.0.0.1", 27835);
-    streams.input->open();
-    streams.output->open();
-    std::string big(200 * 1024, 'x');
-    ssize_t accepted = streams.output->write(reinterpret_cast<const std::uint8_t*>(big.data()), big.size());
-    EXPECT_EQ(accepted, static_cast<ssize_t>(simulation::ScriptedLocalService::kStalledPeerBuffer));
-    EXPECT_EQ(streams.output->write(reinterpret_cast<const std::uint8_t*>(big.data()), 10), 0);
-    EXPECT_FALSE(streams.output->waitUntilWritable(platform.monotonicNow() + 3s));
-    EXPECT_DOUBLE_EQ(platform.elapsedSeconds(), 3.0);
 }
 
 }  // namespace
