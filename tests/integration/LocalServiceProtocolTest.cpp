@@ -1,5 +1,7 @@
 // The reference local service as a process on 127.0.0.1:27835: its answers, its limits, and clients that
 // misbehave.
+#include "ProcessInspection.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -82,6 +84,9 @@ protected:
 
 TEST_F(LocalServiceProtocol, AnswersEachRequestWithinItsLimits) {
     std::string r = root.string();
+    // It listens on the loopback address only (127.0.0.1:27835, as /proc writes it), never on every address.
+    auto listening = listeningAddresses(pid);
+    EXPECT_EQ(listening, std::vector<std::string>{"0100007F:6CBB"});
     EXPECT_EQ(exchange("PING\n"), "PONG\n");
     EXPECT_EQ(exchange("GET_SYNC_PATH\n"), r + "\n");
     EXPECT_EQ(exchange("BATCH_STATUS:" + r + "/a.txt||" + r + "/b.tmp|" + r + "/Shared/x|\n"), "0|4|7\n");

@@ -1,5 +1,6 @@
 // The stand-in and the extension as one program, against a scripted local service on 127.0.0.1:27835.
 #include "LoopbackPeer.h"
+#include "ProcessInspection.h"
 #include "TraceProcess.h"
 #include "protocol/Wire.h"
 
@@ -122,6 +123,9 @@ TEST(TraceEndToEnd, AShownFolderGetsItsBadgesInBatchesOfFifty) {
     auto directories = callsOf(lines, "setDirectoryURLs");
     ASSERT_FALSE(directories.empty());
     EXPECT_EQ(directories[0]["urls"][0], "file://" + folder.path());
+    // The extension, at work, listens on no socket and writes no file.
+    EXPECT_TRUE(listeningAddresses(trace.pid()).empty());
+    EXPECT_EQ(filesOpenForWriting(trace.pid()), std::vector<std::string>{});
     trace.send("quit");
     EXPECT_EQ(trace.waitForExit(10s), 0);
 }

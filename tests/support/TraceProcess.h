@@ -21,6 +21,7 @@ public:
     explicit TraceProcess(const std::string& program);
     ~TraceProcess();  // closes its input, waits for it (killing it if it does not end)
 
+    int pid() const { return pid_; }
     void send(const std::string& command);
     void closeInput();
     // Waits up to `limit` for the program to exit; its exit status, or nothing.
