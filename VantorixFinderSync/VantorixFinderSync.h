@@ -109,6 +109,15 @@ public:
 
     // Whether the extension is waiting for the local service now, for a host's status line. Any thread.
     bool isWaitingForLocalService();
+    // The work under way, for a host's status line and for soak tests: paths queued for a flush, in runs that
+    // have not ended, and waiting for a retry. Any thread.
+    struct Backlog {
+        bool waiting;
+        std::size_t queued;
+        std::size_t inFlight;
+        std::size_t retrying;
+    };
+    Backlog backlog();
 
 private:
     friend class VantorixFinderSyncTestPeer;

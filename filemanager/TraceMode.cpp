@@ -1,6 +1,7 @@
 #include "TraceMode.h"
 
 #include "FinderStandIn.h"
+#include "VantorixFinderSync.h"
 #include "JsonUserInfo.h"
 #include "core/ExtensionEntryPoint.h"
 #include "platform/posix/PosixPlatform.h"
@@ -25,10 +26,7 @@ public:
     explicit TraceWriter(Platform& platform) : platform_(platform), start_(platform.monotonicNow()) {}
 
     void write(const FinderEvent& event) {
-        double t = std::round(toSeconds(platform_.monotonicNow() - start_) * 1000.0) / 1000.0;
-        Json line;
-        line["t"] = t;
-        line["call"] = event.call;
+        Json line = begin(event.call);
         if (event.call == "setBadgeImage") {
             line["badge"] = text(event.badge);
             line["label"] = text(event.label);
@@ -44,12 +42,31 @@ public:
         } else {
             line["path"] = text(event.path);
         }
-        std::string out = line.dump() + "\n";
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        std::fflush(stdout);
+        end(line);
+    }
+
+    // Not a call across the boundary: the extension's backlog, written when the `status` command asks.
+    void writeStatus(const VantorixFinderSync::Backlog& backlog) {
+        Json line = begin("status");
+        line["waiting"] = backlog.waiting;
+        line["queued"] = backlog.queued;
+        line["inFlight"] = backlog.inFlight;
+        line["retrying"] = backlog.retrying;
+        end(line);
     }
 
 private:
+    Json begin(const std::string& call) const {
+        Json line;
+        line["t"] = std::round(toSeconds(platform_.monotonicNow() - start_) * 1000.0) / 1000.0;
+        line["call"] = call;
+        return line;
+    }
+    static void end(const Json& line) {
+        std::string out = line.dump() + "\n";
+        std::fwrite(out.data(), 1, out.size(), stdout);  // one write per line: lines from two threads never mix
+        std::fflush(stdout);
+    }
     static std::string text(const std::string& bytes) { return replacingInvalidUtf8(bytes); }
     Platform& platform_;
     MonotonicTime start_;
@@ -81,7 +98,7 @@ int runTrace() {
 
     // Standard input is read on its own thread so that the main run loop keeps running; every command runs on
     // the main thread, in order.
-    std::thread reader([&platform, &standIn] {
+    std::thread reader([&platform, &standIn, &writer, extension] {
         std::string line;
         while (std::getline(std::cin, line)) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -106,6 +123,10 @@ int runTrace() {
                     else if (command == "hide") standIn.hide(argument);
                     else standIn.request(absolutePath(argument));
                 });
+            } else if (command == "status") {
+                platform.mainQueue().async([&writer, extension] {
+                    if (auto* sync = dynamic_cast<VantorixFinderSync*>(extension.get())) writer.writeStatus(sync->backlog());
+                });
             } else if (command == "post") {
                 auto [name, json] = splitCommand(argument);
                 std::string parseError;
@@ -116,7 +137,7 @@ int runTrace() {
                 }
                 platform.mainQueue().async([&platform, name, userInfo] { platform.distributedNotificationCenter().post(name, "", userInfo); });
             } else {
-                std::fprintf(stderr, "vantorix-finder: unknown command \"%s\" (show, hide, request, post, wait, quit)\n", command.c_str());
+                std::fprintf(stderr, "vantorix-finder: unknown command \"%s\" (show, hide, request, post, status, wait, quit)\n", command.c_str());
             }
         }
         platform.mainQueue().async([&platform] { platform.stopMainLoop(); });

@@ -101,4 +101,14 @@ VantorixFinderSync::~VantorixFinderSync() {
 
 bool VantorixFinderSync::isWaitingForLocalService() { return waitingModeLock->syncValue([&] { return isInWaitingMode; }); }
 
+VantorixFinderSync::Backlog VantorixFinderSync::backlog() {
+    Backlog backlog{isWaitingForLocalService(), 0, 0, 0};
+    batchLock->sync([&] {
+        backlog.queued = batchQueue.size();
+        backlog.inFlight = inFlightPaths.size();
+    });
+    backlog.retrying = retryLock->syncValue([&] { return retryQueue.size(); });
+    return backlog;
+}
+
 }  // namespace vantorix
