@@ -25,7 +25,6 @@ public:
     explicit TraceProcess(const std::string& program, LineHandler handler = nullptr);
     ~TraceProcess();  // closes its input, waits for it (killing it if it does not end)
 
-    int pid() const { return pid_; }
     void send(const std::string& command);
     int pid() const { return pid_; }
     void closeInput();
