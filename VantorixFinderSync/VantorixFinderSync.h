@@ -208,6 +208,7 @@ private:
     const std::unique_ptr<DispatchQueue> serverCheckLock;
     std::shared_ptr<Timer> reconnectTimer;                // main thread
     bool isMonitoringActive = false;                      // guarded by monitoringLock
+    std::atomic<bool> monitoringKnownActive{false};       // atomic: isMonitoringActive has been set, for a check without the lock
     const std::unique_ptr<DispatchQueue> monitoringLock;
     Duration syncPathCheckInterval = 5s;                  // never changed
     bool isInWaitingMode = false;                         // guarded by waitingModeLock

@@ -15,7 +15,7 @@
 namespace {
 
 const char* kUsage =
-    "usage: vantorix-localservice --root DIR [--status-file FILE] [--simulate] [--seed N]\n"
+    "usage: vantorix-localservice --root DIR [--status-file FILE] [--simulate] [--seed N] [--port N]\n"
     "\n"
     "Answers the sync extension on 127.0.0.1:27835, one request line per connection:\n"
     "  PING                    PONG\n"
@@ -31,6 +31,7 @@ const char* kUsage =
     "  --simulate          simulated sync activity: synced files turn syncing for a few seconds, now and then one\n"
     "                      shows an error that clears\n"
     "  --seed N            the simulation's random seed (default: from the clock)\n"
+    "  --port N            listen on 127.0.0.1:N instead of 27835 (for a test that puts a proxy in front)\n"
     "\n"
     "Every change of a status is posted on the session bus as a VantorixStatusChanged notification.\n"
     "SIGINT or SIGTERM ends it cleanly.\n";
@@ -48,6 +49,7 @@ int main(int argc, char** argv) {
     std::string root, statusFile;
     bool simulate = false;
     unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    int port = 27835;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         auto value = [&]() -> std::string {
@@ -74,6 +76,15 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "vantorix-localservice: --seed takes a number, not \"%s\"\n", text.c_str());
                 return 2;
             }
+        } else if (option == "--port") {
+            std::string text = value();
+            char* end = nullptr;
+            long number = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || number < 1 || number > 65535) {
+                std::fprintf(stderr, "vantorix-localservice: --port takes a port number, not \"%s\"\n", text.c_str());
+                return 2;
+            }
+            port = static_cast<int>(number);
         } else {
             std::fprintf(stderr, "vantorix-localservice: unknown option \"%s\"\n%s", option.c_str(), kUsage);
             return 2;
@@ -100,13 +111,13 @@ int main(int argc, char** argv) {
 
     vantorix::localservice::ProtocolServer server;
     std::string problem;
-    if (!server.listen("127.0.0.1", 27835, problem)) {
+    if (!server.listen("127.0.0.1", port, problem)) {
         std::fprintf(stderr, "vantorix-localservice: %s\n", problem.c_str());
         return 1;
     }
     vantorix::posix::SessionBusNotificationCenter notifications;
     vantorix::localservice::LocalService service(vantorix::localservice::StatusRules(root, statusFile), simulate, seed, &notifications);
-    std::fprintf(stderr, "vantorix-localservice: serving %s on 127.0.0.1:27835%s\n", root.c_str(), simulate ? " with simulated activity" : "");
+    std::fprintf(stderr, "vantorix-localservice: serving %s on 127.0.0.1:%d%s\n", root.c_str(), port, simulate ? " with simulated activity" : "");
     server.serve([&](const std::string& line) { return service.answer(line); }, [&] { service.tick(std::chrono::steady_clock::now()); },
                  std::chrono::milliseconds(250), stopPipe[0]);
     std::fprintf(stderr, "vantorix-localservice: stopped\n");

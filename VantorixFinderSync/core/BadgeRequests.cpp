@@ -18,9 +18,13 @@ void VantorixFinderSync::requestBadgeIdentifier(const URL& url) {
         removeBadge();
         return;
     }
-    platform.globalQueue(QualityOfService::userInitiated).async([weak = weakSelf()] {
-        if (auto self = weak.lock()) self->ensureMonitoringActive();
-    });
+    // The lazy restart has nothing to do once monitoring runs (from construction on): a request then costs no
+    // submission, which matters when a repaint of a large folder asks for thousands of badges at once.
+    if (!monitoringKnownActive.load(std::memory_order_relaxed)) {
+        platform.globalQueue(QualityOfService::userInitiated).async([weak = weakSelf()] {
+            if (auto self = weak.lock()) self->ensureMonitoringActive();
+        });
+    }
 
     std::optional<std::string> syncPath = syncPathLock->syncValue([&] { return currentSyncPath; });
     // Plain, case-sensitive string tests: the path is not resolved or compared with the disk.

@@ -22,6 +22,7 @@ VantorixFinderSync::VantorixFinderSync(ConstructionKey, Platform& platform)
       lastServerCheck(platform.now()) {
     // No other thread can see the object yet, so the flag is set directly.
     isMonitoringActive = true;
+    monitoringKnownActive = true;
     setupBadgeIdentifiers();
 }
 
@@ -58,6 +59,7 @@ void VantorixFinderSync::ensureMonitoringActive() {
     auto item = std::make_shared<WorkItem>([self = shared_from_this()] {
         if (self->isMonitoringActive) return;
         self->isMonitoringActive = true;
+        self->monitoringKnownActive = true;
         self->platform.globalQueue(QualityOfService::userInitiated).async([self] {
             self->setupBadgeIdentifiers();
             self->startSyncPathRetryLoop();

@@ -2,7 +2,8 @@
 
 namespace vantorix::posix {
 
-WorkerPool::WorkerPool(std::size_t maxThreads, Duration idleTimeout) : maxThreads_(maxThreads), idleTimeout_(idleTimeout) {}
+WorkerPool::WorkerPool(std::size_t maxThreads, Duration idleTimeout, Duration growDelay, std::size_t minThreads)
+    : maxThreads_(maxThreads), idleTimeout_(idleTimeout), growDelay_(growDelay), minThreads_(minThreads), supervisor_([this] { supervise(); }) {}
 
 WorkerPool::~WorkerPool() { stop(); }
 
@@ -19,6 +20,8 @@ void WorkerPool::stop() {
         pendingCount_ = 0;
     }
     available_.notify_all();
+    stuck_.notify_all();
+    if (supervisor_.joinable()) supervisor_.join();
     for (auto& thread : threads) thread.join();
     for (auto& thread : ended) thread.join();
 }
@@ -39,12 +42,35 @@ void WorkerPool::submit(QualityOfService qos, Task task) {
     if (stopping_) return;
     pending_[static_cast<std::size_t>(qos)].push_back(std::move(task));
     ++pendingCount_;
-    if (pendingCount_ > idle_ && threads_.size() < maxThreads_) {
-        threads_.emplace_back();
-        auto self = std::prev(threads_.end());
-        *self = std::thread([this, self] { run(self); });
+    if (pendingCount_ > idle_) {
+        if (threads_.size() < minThreads_) startThread();
+        else stuck_.notify_one();
     }
     available_.notify_one();
+}
+
+void WorkerPool::startThread() {
+    threads_.emplace_back();
+    auto self = std::prev(threads_.end());
+    *self = std::thread([this, self] { run(self); });
+}
+
+// Adds a thread when tasks wait and no thread has taken one for the grow delay: the threads there are are stuck.
+void WorkerPool::supervise() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (pendingCount_ <= idle_) {
+            stuck_.wait(lock);
+            continue;
+        }
+        auto waitingSince = std::max(lastTaken_, std::chrono::steady_clock::now() - growDelay_ / 2);
+        stuck_.wait_until(lock, waitingSince + growDelay_);
+        if (stopping_) return;
+        if (pendingCount_ > idle_ && std::chrono::steady_clock::now() - lastTaken_ >= growDelay_ && threads_.size() < maxThreads_) {
+            startThread();
+            lastTaken_ = std::chrono::steady_clock::now();  // give the new thread its turn before judging again
+        }
+    }
 }
 
 std::size_t WorkerPool::threadCount() const {
@@ -74,6 +100,7 @@ void WorkerPool::run(std::list<std::thread>::iterator self) {
             }
         }
         --pendingCount_;
+        lastTaken_ = std::chrono::steady_clock::now();
         lock.unlock();
         task();
         task = nullptr;  // release what the task captured before taking the lock again
