@@ -1,10 +1,13 @@
-// The folders GNOME Files windows show, as it publishes them on the session bus: the property OpenLocations of
-// org.freedesktop.FileManager1 at /org/freedesktop/FileManager1, followed through PropertiesChanged. Nautilus
-// has no location callback for extensions; this is the public record of what its windows (and tabs) show.
+// The folders GNOME Files windows show, as it publishes them on the session bus: the property
+// OpenWindowsWithLocations (window object path -> the locations of its tabs) of org.freedesktop.FileManager1 at
+// /org/freedesktop/FileManager1, followed through PropertiesChanged. Nautilus has no location callback for
+// extensions; this is the public record of what its windows show. Nautilus 43 does not update it when a window
+// closes, so when the application (inside whose process the module runs) removes a window, the windows that
+// still exist are read from the bus (the children of <application path>/window) and the closed ones left out.
 //
-// Everything is asynchronous on the main context: the bus connection, the name watch, the first read of the
-// property and the signals. `changed` gets the full set of local folders shown, as paths, each time it
-// changes; the empty set when the name has no owner. Destroying the object stops every callback.
+// Everything is asynchronous on the main context: the bus connection, the name watch, the reads and the
+// signals. `changed` gets the full set of local folders shown, as paths, each time it changes; the empty set
+// when the name has no owner. Destroying the object stops every callback.
 #pragma once
 
 #include "HoldMeter.h"
@@ -12,8 +15,10 @@
 #include <gio/gio.h>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace vantorix::nautilus {
 
@@ -35,10 +40,12 @@ private:
     static void onPropertiesChanged(GDBusConnection* connection, const gchar* sender, const gchar* path, const gchar* interface,
                                     const gchar* signal, GVariant* parameters, gpointer self);
     static void onProperty(GObject* source, GAsyncResult* result, gpointer self);
+    static void onWindowRemoved(GObject* application, GObject* window, gpointer self);
+    static void onWindowNodes(GObject* source, GAsyncResult* result, gpointer self);
 
     void unsubscribe();
-    void readLocations(GVariant* locations);  // an "as" of URIs
-    void update(std::set<std::string> folders);
+    void readWindows(GVariant* windows);  // an "a{sas}" of window paths and location URIs
+    void publish();
 
     Changed changed_;
     HoldMeter& meter_;
@@ -46,6 +53,11 @@ private:
     GDBusConnection* bus_ = nullptr;
     guint watch_ = 0;
     guint subscription_ = 0;
+    GObject* application_ = nullptr;  // the process's application, when it has one
+    gulong windowRemoved_ = 0;
+    std::string windowsPath_;  // where the application exports its windows
+    std::map<std::string, std::vector<std::string>> windows_;  // window path -> its folders, as last published
+    std::set<std::string> closed_;  // windows gone since
     std::set<std::string> folders_;
 };
 

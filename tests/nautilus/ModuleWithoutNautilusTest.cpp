@@ -91,7 +91,9 @@ class FileManagerName {
 public:
     explicit FileManagerName(GDBusConnection* bus) : bus_(bus) {
         GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-            "<node><interface name='org.freedesktop.FileManager1'><property name='OpenLocations' type='as' access='read'/></interface></node>", nullptr);
+            "<node><interface name='org.freedesktop.FileManager1'><property name='OpenWindowsWithLocations' type='a{sas}' access='read'/>"
+            "</interface></node>",
+            nullptr);
         static const GDBusInterfaceVTable vtable{nullptr, getProperty, nullptr, {}};
         g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", node->interfaces[0], &vtable, this, nullptr, nullptr);
         g_dbus_node_info_unref(node);
@@ -106,7 +108,7 @@ public:
         for (const auto& folder : folders) uris_.push_back(fileUri(folder));
         GVariantBuilder changed;
         g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
-        g_variant_builder_add(&changed, "{sv}", "OpenLocations", locations());
+        g_variant_builder_add(&changed, "{sv}", "OpenWindowsWithLocations", locations());
         g_dbus_connection_emit_signal(bus_, nullptr, "/org/freedesktop/FileManager1", "org.freedesktop.DBus.Properties", "PropertiesChanged",
                                       g_variant_new("(sa{sv}as)", "org.freedesktop.FileManager1", &changed, nullptr), nullptr);
     }
@@ -119,10 +121,15 @@ public:
     }
 
 private:
+    // One window per folder, as after ShowFolders.
     GVariant* locations() const {
-        std::vector<const char*> uris;
-        for (const auto& uri : uris_) uris.push_back(uri.c_str());
-        return g_variant_new_strv(uris.data(), static_cast<gssize>(uris.size()));
+        GVariantBuilder windows;
+        g_variant_builder_init(&windows, G_VARIANT_TYPE("a{sas}"));
+        for (std::size_t i = 0; i < uris_.size(); ++i) {
+            const char* uri = uris_[i].c_str();
+            g_variant_builder_add(&windows, "{s@as}", ("/org/gnome/Nautilus/window/" + std::to_string(i + 1)).c_str(), g_variant_new_strv(&uri, 1));
+        }
+        return g_variant_builder_end(&windows);
     }
     static GVariant* getProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer self) {
         return static_cast<FileManagerName*>(self)->locations();
