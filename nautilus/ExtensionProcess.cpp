@@ -112,7 +112,8 @@ void ExtensionProcess::send(std::string_view command) {
     }
     queued_.append(command);
     queued_.push_back('\n');
-    flush();
+    // Written when the socket is ready, commands queued meanwhile with it: one write for a burst.
+    if (writeSource_ == 0) writeSource_ = g_unix_fd_add(input_, G_IO_OUT, onWritable, this);
 }
 
 void ExtensionProcess::flush() {
@@ -124,8 +125,7 @@ void ExtensionProcess::flush() {
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (writeSource_ == 0) writeSource_ = g_unix_fd_add(input_, G_IO_OUT, onWritable, this);
-            break;
+            break;  // the rest when the socket is ready again
         } else {
             // The process stopped reading for good; its output's end tells the rest.
             queued_.clear();

@@ -2,7 +2,7 @@
 // standard input (commands) and standard output (one JSON line per call across the file manager boundary).
 //
 // Everything runs on the main context and never blocks: both ends are non-blocking sockets watched by the main
-// loop, output waits in a queue until the socket takes it, and complete lines are handed over in slices of at
+// loop, commands wait in a queue until the socket takes them, and complete lines are handed over in slices of at
 // most HoldMeter::kSliceMicroseconds from an idle source, so a burst of ten thousand lines never holds the main
 // thread. When the process ends (it exits, is killed, or closes its output), the lines it wrote before are still
 // delivered, a partial last line is dropped, `ended` is called, and a new process starts after a back-off that

@@ -10,6 +10,8 @@ constexpr const char* kEmblemPrefix = "emblem-vantorix-";
 constexpr guint kStatsIntervalMs = 500;
 // How long folders removed from the observed set keep their badges, in case they come back (a repaint).
 constexpr guint kRemovalDelayMs = 1000;
+// How long the module's requests wait, so that items of a window just opened are left to the extension process.
+constexpr guint kRequestDelayMs = 200;
 
 std::string environment(const char* name) {
     const char* value = g_getenv(name);
@@ -44,6 +46,7 @@ NautilusBridge::~NautilusBridge() {
     process_.reset();
     if (invalidateSource_ != 0) g_source_remove(invalidateSource_);
     if (removalSource_ != 0) g_source_remove(removalSource_);
+    if (requestSource_ != 0) g_source_remove(requestSource_);
     if (statsSource_ != 0) g_source_remove(statsSource_);
     writeStats();
 }
@@ -64,9 +67,26 @@ void NautilusBridge::updateFileInfo(NautilusFileInfo* item) {
     }
     items_.remember(path, item, badge);
     if (fitsCommandLine(path) && board_.takeRequest(path, isListed(path))) {
-        process_->send("request " + path);
-        ++counters_.requestsSent;
+        requests_.push_back(path);
+        if (requestSource_ == 0) requestSource_ = g_timeout_add(kRequestDelayMs, onRequestsDue, this);
     }
+}
+
+gboolean NautilusBridge::onRequestsDue(gpointer self) {
+    auto* bridge = static_cast<NautilusBridge*>(self);
+    HoldMeter::Scope hold(bridge->meter_, "requests");
+    gint64 deadline = g_get_monotonic_time() + HoldMeter::kSliceMicroseconds;
+    std::size_t done = 0;
+    for (; done < bridge->requests_.size() && g_get_monotonic_time() < deadline; ++done) {
+        const std::string& path = bridge->requests_[done];
+        if (bridge->isListed(path)) continue;  // its window's location came meanwhile
+        bridge->process_->send("request " + path);
+        ++bridge->counters_.requestsSent;
+    }
+    bridge->requests_.erase(bridge->requests_.begin(), bridge->requests_.begin() + static_cast<std::ptrdiff_t>(done));
+    if (!bridge->requests_.empty()) return G_SOURCE_CONTINUE;
+    bridge->requestSource_ = 0;
+    return G_SOURCE_REMOVE;
 }
 
 bool NautilusBridge::isListed(const std::string& path) const { return shown_.count(parentFolder(path)) > 0; }
@@ -77,6 +97,7 @@ void NautilusBridge::onStarted() {
 
 void NautilusBridge::onEnded() {
     board_.forgetAll();
+    requests_.clear();
     declared_.clear();
     if (removalSource_ != 0) g_source_remove(removalSource_);
     removalSource_ = 0;
@@ -220,6 +241,7 @@ void NautilusBridge::writeStats() const {
     stats["callbacks"] = meter_.callbacks();
     stats["longestHoldMs"] = static_cast<double>(meter_.longestMicroseconds()) / 1000.0;
     stats["longestHoldIn"] = meter_.longestCallback();
+    stats["longestHoldCpuMs"] = static_cast<double>(meter_.longestCpuMicroseconds()) / 1000.0;
     std::string text = stats.dump() + "\n";
     std::string partial = settings_.statsPath + ".partial";
     FILE* file = std::fopen(partial.c_str(), "w");

@@ -5,7 +5,8 @@
 //   - show DIR / hide DIR follow the folders GNOME Files windows show (WindowLocations); the extension process
 //     begins and ends observing them, lists them, asks for their entries' badges and re-lists them every second;
 //   - request PATH for an item GNOME Files asks about that lies in the observed set but in a folder the
-//     extension process does not list itself (a folder expanded in the list view, a search result), once;
+//     extension process does not list itself (a folder expanded in the list view, a search result), once; sent
+//     0.2 s later, as GNOME Files asks about a new window's items just before it publishes its location;
 //   - setBadgeIdentifier is remembered per item, and an item GNOME Files holds with another emblem is
 //     invalidated, so it asks again and draws "emblem-vantorix-<badge>" (none for ""); such an asking never
 //     turns into a request;
@@ -70,6 +71,7 @@ private:
     static gboolean onRemovalDue(gpointer self);
     bool isListed(const std::string& path) const;
     void refresh(const std::string& path);
+    static gboolean onRequestsDue(gpointer self);
     void invalidateLater(const std::string& path);
     static gboolean onInvalidate(gpointer self);
     static gboolean onStatsTimer(gpointer self);
@@ -84,6 +86,8 @@ private:
     std::set<std::string> shown_;     // the folders the extension process was told are shown
     std::set<std::string> declared_;  // the observed set as last declared, applied once removals are due
     guint removalSource_ = 0;
+    std::vector<std::string> requests_;  // the module's requests, waiting to be sent
+    guint requestSource_ = 0;
     std::deque<std::string> invalidations_;
     std::unordered_set<std::string> invalidationSet_;
     guint invalidateSource_ = 0;
