@@ -1,13 +1,16 @@
 #include "NautilusBridge.h"
 
-#include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace vantorix::nautilus {
 namespace {
 
 constexpr const char* kEmblemPrefix = "emblem-vantorix-";
 constexpr guint kStatsIntervalMs = 500;
+constexpr std::size_t kStatsBlock = 1024;
 // How long folders removed from the observed set keep their badges, in case they come back (a repaint).
 constexpr guint kRemovalDelayMs = 1000;
 // How long the module's requests wait, so that items of a window just opened are left to the extension process.
@@ -38,7 +41,11 @@ NautilusBridge::NautilusBridge(BridgeSettings settings) : settings_(std::move(se
         ExtensionProcess::Handlers{[this] { onStarted(); }, [this](const std::string& line) { onLine(line); }, [this] { onEnded(); }}, meter_);
     locations_ = std::make_unique<WindowLocations>([this](const std::set<std::string>& folders) { onFolders(folders); }, meter_);
     process_->start();
-    if (!settings_.statsPath.empty()) statsSource_ = g_timeout_add(kStatsIntervalMs, onStatsTimer, this);
+    if (!settings_.statsPath.empty()) {
+        statsFd_ = ::open(settings_.statsPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (statsFd_ < 0) g_message("vantorix: cannot open %s: %s", settings_.statsPath.c_str(), g_strerror(errno));
+        statsSource_ = g_timeout_add(kStatsIntervalMs, onStatsTimer, this);
+    }
 }
 
 NautilusBridge::~NautilusBridge() {
@@ -49,6 +56,7 @@ NautilusBridge::~NautilusBridge() {
     if (requestSource_ != 0) g_source_remove(requestSource_);
     if (statsSource_ != 0) g_source_remove(statsSource_);
     writeStats();
+    if (statsFd_ >= 0) ::close(statsFd_);
 }
 
 void NautilusBridge::updateFileInfo(NautilusFileInfo* item) {
@@ -223,9 +231,11 @@ gboolean NautilusBridge::onStatsTimer(gpointer self) {
     return G_SOURCE_CONTINUE;
 }
 
-// The counters as one JSON object, replaced whole (written beside, then renamed) so a reader never sees half.
+// The counters as one JSON object, rewritten in place as one block padded with spaces to a fixed size: a reader
+// never sees a shorter file or half of one, and the thread never waits for the file system (replacing the file
+// by a rename can make it flush).
 void NautilusBridge::writeStats() const {
-    if (settings_.statsPath.empty()) return;
+    if (statsFd_ < 0) return;
     nlohmann::ordered_json stats;
     stats["nautilusPid"] = static_cast<int>(::getpid());
     stats["extensionPid"] = static_cast<int>(process_ ? process_->pid() : 0);
@@ -242,12 +252,10 @@ void NautilusBridge::writeStats() const {
     stats["longestHoldMs"] = static_cast<double>(meter_.longestMicroseconds()) / 1000.0;
     stats["longestHoldIn"] = meter_.longestCallback();
     stats["longestHoldCpuMs"] = static_cast<double>(meter_.longestCpuMicroseconds()) / 1000.0;
-    std::string text = stats.dump() + "\n";
-    std::string partial = settings_.statsPath + ".partial";
-    FILE* file = std::fopen(partial.c_str(), "w");
-    if (file == nullptr) return;
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    if (std::fclose(file) == 0 && written) std::rename(partial.c_str(), settings_.statsPath.c_str());
+    std::string block = stats.dump();
+    if (block.size() < kStatsBlock) block.resize(kStatsBlock - 1, ' ');
+    block.push_back('\n');
+    if (::pwrite(statsFd_, block.data(), block.size(), 0) < 0) g_message("vantorix: cannot write the counters: %s", g_strerror(errno));
 }
 
 }  // namespace vantorix::nautilus

@@ -92,6 +92,7 @@ private:
     std::unordered_set<std::string> invalidationSet_;
     guint invalidateSource_ = 0;
     guint statsSource_ = 0;
+    int statsFd_ = -1;
     std::unique_ptr<ExtensionProcess> process_;
     std::unique_ptr<WindowLocations> locations_;
 };
