@@ -114,7 +114,14 @@ wait_for 15 grep -qF '"call":"setDirectoryURLs","urls":[]' "$VANTORIX_TRACE" >/d
 sleep 2
 requests_before=$(grep -c requestBadgeIdentifier "$VANTORIX_TRACE") badges_before=$(grep -c setBadgeIdentifier "$VANTORIX_TRACE")
 asked_before=$(session_stat updateFileInfo) sent_before=$(session_stat requestsSent)
+connections() { awk '/^Tcp:/ { if (seen++) print $6 }' /proc/net/snmp; }  # TCP connections opened in this namespace
+connections_before=$(connections)
 sleep 30
+exchanges=$(($(connections) - connections_before))
+# One connection per exchange. 30 s hold at most 21 polling passes (one every 1.5 s, one batch each here), 7 sync
+# folder queries (every 5 s: a PING and the query) and 4 availability checks (every 10 s).
+figure "exchanges with the local service in 30 s with nothing changing: $exchanges"
+check "the exchanges in 30 s are the periodic ones and nothing more ($exchanges, at most 39)" test "$exchanges" -le 39
 check "no badge request in 30 s" test "$(grep -c requestBadgeIdentifier "$VANTORIX_TRACE")" -eq "$requests_before"
 check "no badge set in 30 s" test "$(grep -c setBadgeIdentifier "$VANTORIX_TRACE")" -eq "$badges_before"
 check "GNOME Files asked about no item in 30 s ($(session_stat updateFileInfo) asked, $asked_before before)" test "$(session_stat updateFileInfo)" -eq "$asked_before"
