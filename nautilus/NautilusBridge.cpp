@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace vantorix::nautilus {
@@ -109,7 +110,7 @@ void NautilusBridge::onEnded() {
     declared_.clear();
     if (removalSource_ != 0) g_source_remove(removalSource_);
     removalSource_ = 0;
-    for (const auto& path : items_.paths()) refresh(path);
+    checkAllLater(Check::Emblem);
 }
 
 void NautilusBridge::onFolders(const std::set<std::string>& folders) {
@@ -146,7 +147,7 @@ void NautilusBridge::apply(BoundaryCall& call) {
     switch (call.kind) {
     case BoundaryCall::Kind::SetBadgeIdentifier:
         board_.setBadge(call.path, call.badge);
-        refresh(call.path);
+        checkLater(call.path, Check::Emblem);
         break;
     case BoundaryCall::Kind::SetDirectoryURLs:
         onObservedSet(std::set<std::string>(call.folders.begin(), call.folders.end()));
@@ -175,7 +176,7 @@ void NautilusBridge::onObservedSet(const std::set<std::string>& folders) {
     // The set came back as it was: a repaint. The items the module asked for are asked for again.
     g_source_remove(removalSource_);
     removalSource_ = 0;
-    for (const auto& path : board_.takeRequested()) invalidateLater(path);
+    for (const auto& path : board_.takeRequested()) checkLater(path, Check::Always);
 }
 
 gboolean NautilusBridge::onRemovalDue(gpointer self) {
@@ -190,34 +191,40 @@ gboolean NautilusBridge::onRemovalDue(gpointer self) {
 // so that the module requests them.
 void NautilusBridge::applyObserved(std::set<std::string> folders) {
     board_.setObserved(std::move(folders));
-    for (const auto& path : items_.paths()) {
-        if (board_.isInsideObserved(path) && !isListed(path)) {
-            invalidateLater(path);
-        } else {
-            refresh(path);
-        }
+    checkAllLater(Check::Observed);
+}
+
+void NautilusBridge::checkLater(const std::string& path, Check check) {
+    auto [it, added] = checkOf_.try_emplace(path, check);
+    if (!added) {
+        it->second = std::max(it->second, check);
+        return;
     }
-}
-
-void NautilusBridge::refresh(const std::string& path) {
-    if (items_.showsOtherThan(path, board_.badgeOf(path))) invalidateLater(path);
-}
-
-void NautilusBridge::invalidateLater(const std::string& path) {
-    if (!invalidationSet_.insert(path).second) return;
-    invalidations_.push_back(path);
+    checks_.push_back(path);
     if (invalidateSource_ == 0) invalidateSource_ = g_idle_add(onInvalidate, this);
+}
+
+void NautilusBridge::checkAllLater(Check check) {
+    for (const auto& path : items_.paths()) checkLater(path, check);
+}
+
+bool NautilusBridge::needsAsking(const std::string& path, Check check) const {
+    if (check == Check::Always) return true;
+    if (check == Check::Observed && board_.isInsideObserved(path) && !isListed(path)) return true;
+    return items_.showsOtherThan(path, board_.badgeOf(path));
 }
 
 gboolean NautilusBridge::onInvalidate(gpointer self) {
     auto* bridge = static_cast<NautilusBridge*>(self);
     HoldMeter::Scope hold(bridge->meter_, "invalidate");
     gint64 deadline = g_get_monotonic_time() + HoldMeter::kSliceMicroseconds;
-    while (!bridge->invalidations_.empty()) {
-        std::string path = std::move(bridge->invalidations_.front());
-        bridge->invalidations_.pop_front();
-        bridge->invalidationSet_.erase(path);
-        if (bridge->items_.invalidate(path)) ++bridge->counters_.invalidations;
+    while (!bridge->checks_.empty()) {
+        std::string path = std::move(bridge->checks_.front());
+        bridge->checks_.pop_front();
+        auto found = bridge->checkOf_.find(path);
+        Check check = found->second;
+        bridge->checkOf_.erase(found);
+        if (bridge->needsAsking(path, check) && bridge->items_.invalidate(path)) ++bridge->counters_.invalidations;
         if (g_get_monotonic_time() >= deadline) return G_SOURCE_CONTINUE;
     }
     bridge->invalidateSource_ = 0;

@@ -32,7 +32,7 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 namespace vantorix::nautilus {
@@ -70,9 +70,16 @@ private:
     void applyObserved(std::set<std::string> folders);
     static gboolean onRemovalDue(gpointer self);
     bool isListed(const std::string& path) const;
-    void refresh(const std::string& path);
     static gboolean onRequestsDue(gpointer self);
-    void invalidateLater(const std::string& path);
+    // What the invalidation pump does with an item GNOME Files holds, decided when its turn comes.
+    enum class Check {
+        Emblem,    // invalidate it when it shows another emblem than its badge's
+        Observed,  // the same, and also when it lies in the observed set outside the folders listed (to be requested)
+        Always,    // invalidate it
+    };
+    void checkLater(const std::string& path, Check check);
+    void checkAllLater(Check check);
+    bool needsAsking(const std::string& path, Check check) const;
     static gboolean onInvalidate(gpointer self);
     static gboolean onStatsTimer(gpointer self);
     void writeStats() const;
@@ -88,8 +95,8 @@ private:
     guint removalSource_ = 0;
     std::vector<std::string> requests_;  // the module's requests, waiting to be sent
     guint requestSource_ = 0;
-    std::deque<std::string> invalidations_;
-    std::unordered_set<std::string> invalidationSet_;
+    std::deque<std::string> checks_;
+    std::unordered_map<std::string, Check> checkOf_;
     guint invalidateSource_ = 0;
     guint statsSource_ = 0;
     int statsFd_ = -1;
