@@ -2,6 +2,7 @@
 
 #include <glib-unix.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <utility>
 
 namespace vantorix::nautilus {
 namespace {
@@ -33,6 +35,15 @@ ExtensionProcess::~ExtensionProcess() {
     removeSource(restartSource_);
     removeSource(pumpSource_);
     removeSource(childSource_);
+    if (spawner_.joinable()) {
+        // A process being started: it is taken over only to be ended with the rest.
+        joinSpawner();
+        Spawned spawned = std::exchange(spawned_, Spawned{});
+        pid_ = spawned.pid;
+        exited_ = false;
+        if (spawned.input >= 0) ::close(spawned.input);
+        if (spawned.output >= 0) ::close(spawned.output);
+    }
     closeChannels();
     if (pid_ > 0 && !exited_) {
         // Without its input the process would quit by itself; killed, it is gone at once and reaped here.
@@ -49,7 +60,7 @@ void ExtensionProcess::removeSource(guint& id) {
 }
 
 void ExtensionProcess::start() {
-    if (pid_ == 0 && restartSource_ == 0) restartSource_ = g_idle_add(onRestart, this);
+    if (pid_ == 0 && restartSource_ == 0 && !spawner_.joinable()) restartSource_ = g_idle_add(onRestart, this);
 }
 
 gboolean ExtensionProcess::onRestart(gpointer self) {
@@ -60,47 +71,90 @@ gboolean ExtensionProcess::onRestart(gpointer self) {
     return G_SOURCE_REMOVE;
 }
 
+// Starting a process forks GNOME Files and waits until the child runs the program: that is done by a thread of its
+// own, which reports through an eventfd and is joined at once.
 void ExtensionProcess::spawn() {
+    spawnDone_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (spawnDone_ < 0) {
+        g_message("vantorix: cannot start the extension process: %s", g_strerror(errno));
+        restartSource_ = g_timeout_add(kLongestBackoffMs, onRestart, this);
+        return;
+    }
+    spawnDoneSource_ = g_unix_fd_add(spawnDone_, G_IO_IN, onSpawned, this);
+    spawner_ = std::thread([this] {
+        spawned_ = startProcess(program_);
+        std::uint64_t done = 1;
+        (void)!::write(spawnDone_, &done, sizeof done);
+    });
+}
+
+ExtensionProcess::Spawned ExtensionProcess::startProcess(const std::string& program) {
+    Spawned spawned;
     int input[2], output[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0) {
-        g_message("vantorix: cannot make the extension's input channel: %s", g_strerror(errno));
-        restartSource_ = g_timeout_add(kLongestBackoffMs, onRestart, this);
-        return;
+        spawned.error = std::string("no channel: ") + g_strerror(errno);
+        return spawned;
     }
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, output) != 0) {
-        g_message("vantorix: cannot make the extension's output channel: %s", g_strerror(errno));
+        spawned.error = std::string("no channel: ") + g_strerror(errno);
         ::close(input[0]), ::close(input[1]);
-        restartSource_ = g_timeout_add(kLongestBackoffMs, onRestart, this);
-        return;
+        return spawned;
     }
-    const gchar* argv[] = {program_.c_str(), "trace", nullptr};
+    const gchar* argv[] = {program.c_str(), "trace", nullptr};
     GPid pid = 0;
     GError* error = nullptr;
-    gboolean spawned = g_spawn_async_with_pipes_and_fds("/", argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, input[1], output[1], -1,
+    gboolean started = g_spawn_async_with_pipes_and_fds("/", argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, input[1], output[1], -1,
                                                         nullptr, nullptr, 0, &pid, nullptr, nullptr, nullptr, &error);
     ::close(input[1]);
     ::close(output[1]);
-    ++starts_;
-    startedAt_ = g_get_monotonic_time();
-    if (!spawned) {
-        g_message("vantorix: cannot start the extension process %s: %s", program_.c_str(), error->message);
+    if (!started) {
+        spawned.error = error->message;
         g_error_free(error);
         ::close(input[0]), ::close(output[0]);
+        return spawned;
+    }
+    spawned.pid = pid;
+    spawned.input = input[0];
+    spawned.output = output[0];
+    return spawned;
+}
+
+void ExtensionProcess::joinSpawner() {
+    if (spawner_.joinable()) spawner_.join();
+    removeSource(spawnDoneSource_);
+    if (spawnDone_ >= 0) ::close(spawnDone_);
+    spawnDone_ = -1;
+}
+
+gboolean ExtensionProcess::onSpawned(gint, GIOCondition, gpointer self) {
+    auto* process = static_cast<ExtensionProcess*>(self);
+    HoldMeter::Scope hold(process->meter_, "extension started");
+    process->spawnDoneSource_ = 0;  // removed by returning G_SOURCE_REMOVE
+    process->joinSpawner();
+    process->adopt(std::exchange(process->spawned_, Spawned{}));
+    return G_SOURCE_REMOVE;
+}
+
+void ExtensionProcess::adopt(Spawned spawned) {
+    ++starts_;
+    startedAt_ = g_get_monotonic_time();
+    if (spawned.pid == 0) {
+        g_message("vantorix: cannot start the extension process %s: %s", program_.c_str(), spawned.error.c_str());
         guint delay = backoffMs_;
         backoffMs_ = std::min(backoffMs_ * 2, kLongestBackoffMs);
         restartSource_ = g_timeout_add(delay, onRestart, this);
         return;
     }
-    g_unix_set_fd_nonblocking(input[0], TRUE, nullptr);
-    g_unix_set_fd_nonblocking(output[0], TRUE, nullptr);
-    input_ = input[0];
-    output_ = output[0];
-    pid_ = pid;
+    g_unix_set_fd_nonblocking(spawned.input, TRUE, nullptr);
+    g_unix_set_fd_nonblocking(spawned.output, TRUE, nullptr);
+    input_ = spawned.input;
+    output_ = spawned.output;
+    pid_ = spawned.pid;
     outputEnded_ = finished_ = exited_ = false;
     lines_.clear();
     queued_.clear();
     readSource_ = g_unix_fd_add(output_, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onReadable, this);
-    childSource_ = g_child_watch_add(pid, onExit, this);
+    childSource_ = g_child_watch_add(pid_, onExit, this);
     if (handlers_.started) handlers_.started();
 }
 

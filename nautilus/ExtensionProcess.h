@@ -1,8 +1,8 @@
 // The extension in a process of its own: `vantorix-finder trace`, spawned by the module and spoken to over its
 // standard input (commands) and standard output (one JSON line per call across the file manager boundary).
 //
-// Everything runs on the main context and never blocks: both ends are non-blocking sockets watched by the main
-// loop, commands wait in a queue until the socket takes them, and complete lines are handed over in slices of at
+// Everything runs on the main context and never blocks: a process is started by a thread of its own (fork and
+// exec can take a while), both ends are non-blocking sockets watched by the main loop, commands wait in a queue until the socket takes them, and complete lines are handed over in slices of at
 // most HoldMeter::kSliceMicroseconds from an idle source, so a burst of ten thousand lines never holds the main
 // thread. When the process ends (it exits, is killed, or closes its output), the lines it wrote before are still
 // delivered, a partial last line is dropped, `ended` is called, and a new process starts after a back-off that
@@ -19,6 +19,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace vantorix::nautilus {
 
@@ -52,9 +53,18 @@ private:
     static gboolean onWritable(gint fd, GIOCondition condition, gpointer self);
     static gboolean onPump(gpointer self);
     static gboolean onRestart(gpointer self);
+    static gboolean onSpawned(gint fd, GIOCondition condition, gpointer self);
     static void onExit(GPid pid, gint status, gpointer self);
 
+    struct Spawned {
+        pid_t pid = 0;  // 0: it could not be started, for `error`
+        int input = -1, output = -1;
+        std::string error;
+    };
+    static Spawned startProcess(const std::string& program);  // on the spawning thread
     void spawn();
+    void joinSpawner();
+    void adopt(Spawned spawned);
     void flush();
     bool readAvailable();  // false once reading should pause or stop
     void schedulePump();
@@ -75,6 +85,10 @@ private:
     std::string queued_;
     LineBuffer lines_;
     guint readSource_ = 0, writeSource_ = 0, pumpSource_ = 0, restartSource_ = 0, childSource_ = 0;
+    std::thread spawner_;  // starts a process; joined as soon as it reports through spawnDone_
+    Spawned spawned_;      // what it started, read once it is joined
+    int spawnDone_ = -1;
+    guint spawnDoneSource_ = 0;
     gint64 startedAt_ = 0;
     guint backoffMs_ = 250;  // the next restart's delay while processes die young
     unsigned starts_ = 0;

@@ -258,7 +258,8 @@ void NautilusBridge::writeStats() const {
     stats["callbacks"] = meter_.callbacks();
     stats["longestHoldMs"] = static_cast<double>(meter_.longestMicroseconds()) / 1000.0;
     stats["longestHoldIn"] = meter_.longestCallback();
-    stats["longestHoldCpuMs"] = static_cast<double>(meter_.longestCpuMicroseconds()) / 1000.0;
+    stats["longestWallMs"] = static_cast<double>(meter_.longestWallMicroseconds()) / 1000.0;
+    stats["longestCpuMs"] = static_cast<double>(meter_.longestCpuMicroseconds()) / 1000.0;
     std::string block = stats.dump();
     if (block.size() < kStatsBlock) block.resize(kStatsBlock - 1, ' ');
     block.push_back('\n');
