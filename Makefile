@@ -3,7 +3,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-plain test-asan test-tsan bench demo setup clean
+.PHONY: all build test test-plain test-asan test-tsan bench demo setup clean install uninstall
 # The test runs share the fixed port 27835 and the two cores: one at a time, even under make -j.
 .NOTPARALLEL:
 
@@ -45,3 +45,15 @@ bench: build
 
 clean:
 	rm -rf build build-asan build-tsan
+
+# make install [PREFIX=/usr/local] [DESTDIR=...]: the GNOME Files module into Nautilus's extension folder, its
+# emblems into PREFIX/share/icons/hicolor and the extension program into PREFIX/libexec/vantorix. make uninstall
+# removes what the last install wrote (give it the same DESTDIR).
+PREFIX ?= /usr/local
+install: setup
+	@cmake -S . -B build -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j$(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install build
+
+uninstall:
+	@DESTDIR="$(DESTDIR)" scripts/uninstall build/install_manifest.txt

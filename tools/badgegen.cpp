@@ -1,7 +1,8 @@
 // Draws the seven badge images of the extension bundle: a coloured disc with a white sign, 32 by 32 pixels,
 // anti-aliased, drawn so that the sign stays legible when the file manager shrinks it to 16 pixels.
 //
-//   badgegen OUTPUT_FOLDER     writes oi_success.png ... oi_company.png into the folder
+//   badgegen OUTPUT_FOLDER                 writes oi_success.png ... oi_company.png into the folder
+//   badgegen --size PIXELS OUTPUT_FOLDER   the same drawings at another size (the GNOME Files emblems)
 //
 // The PNG files are written without any library: stored (uncompressed) deflate blocks with their checksums.
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -16,7 +18,7 @@
 
 namespace {
 
-constexpr int kSize = 32;
+constexpr int kDefaultSize = 32;
 constexpr int kSubsamples = 4;  // per axis
 
 struct Colour {
@@ -146,15 +148,15 @@ std::vector<std::uint8_t> encodePng(const std::vector<std::uint8_t>& rgba, int w
     return png;
 }
 
-std::vector<std::uint8_t> render(const std::vector<Layer>& layers) {
-    std::vector<std::uint8_t> rgba(kSize * kSize * 4, 0);
-    for (int py = 0; py < kSize; ++py) {
-        for (int px = 0; px < kSize; ++px) {
+std::vector<std::uint8_t> render(const std::vector<Layer>& layers, int size) {
+    std::vector<std::uint8_t> rgba(size * size * 4, 0);
+    for (int py = 0; py < size; ++py) {
+        for (int px = 0; px < size; ++px) {
             double r = 0, g = 0, b = 0, covered = 0;
             for (int sy = 0; sy < kSubsamples; ++sy) {
                 for (int sx = 0; sx < kSubsamples; ++sx) {
-                    double x = (px + (sx + 0.5) / kSubsamples) / kSize;
-                    double y = (py + (sy + 0.5) / kSubsamples) / kSize;
+                    double x = (px + (sx + 0.5) / kSubsamples) / size;
+                    double y = (py + (sy + 0.5) / kSubsamples) / size;
                     const Colour* top = nullptr;
                     for (const auto& layer : layers) {
                         if (layer.shape(x, y)) top = &layer.colour;
@@ -163,7 +165,7 @@ std::vector<std::uint8_t> render(const std::vector<Layer>& layers) {
                     r += top->r, g += top->g, b += top->b, covered += 1;
                 }
             }
-            std::uint8_t* pixel = &rgba[(py * kSize + px) * 4];
+            std::uint8_t* pixel = &rgba[(py * size + px) * 4];
             if (covered > 0) {
                 pixel[0] = static_cast<std::uint8_t>(std::lround(r / covered));
                 pixel[1] = static_cast<std::uint8_t>(std::lround(g / covered));
@@ -178,9 +180,17 @@ std::vector<std::uint8_t> render(const std::vector<Layer>& layers) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 || std::string(argv[1]) == "--help") {
-        std::fprintf(argc == 2 ? stdout : stderr, "usage: badgegen OUTPUT_FOLDER\nDraws the seven badge images (oi_*.png, 32x32 RGBA) into the folder.\n");
-        return argc == 2 ? 0 : 2;
+    int size = kDefaultSize;
+    if (argc == 4 && std::string(argv[1]) == "--size") {
+        size = std::atoi(argv[2]);
+        argv += 2, argc -= 2;
+    }
+    bool help = argc == 2 && std::string(argv[1]) == "--help";
+    if (argc != 2 || help || size < 8 || size > 512) {
+        std::fprintf(help ? stdout : stderr,
+                     "usage: badgegen [--size PIXELS] OUTPUT_FOLDER\nDraws the seven badge images (oi_*.png, RGBA, 32x32 unless --size "
+                     "says, 8 to 512) into the folder.\n");
+        return help ? 0 : 2;
     }
     const Colour green{46, 160, 67}, blue{37, 118, 230}, red{214, 48, 49}, grey{120, 126, 136}, amber{222, 145, 10},
         purple{136, 72, 184}, teal{0, 133, 119};
@@ -197,7 +207,7 @@ int main(int argc, char** argv) {
     };
     for (const auto& [name, layers] : badges) {
         std::string path = std::string(argv[1]) + "/" + name + ".png";
-        std::vector<std::uint8_t> png = encodePng(render(layers), kSize, kSize);
+        std::vector<std::uint8_t> png = encodePng(render(layers, size), size, size);
         std::ofstream file(path, std::ios::binary);
         file.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
         if (!file) {

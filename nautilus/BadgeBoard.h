@@ -1,0 +1,49 @@
+// What the module knows about badges, as the extension process reports them: the observed set, the badge of
+// each item, and the items the module asked for itself. Plain state, used on GNOME Files' main thread only.
+#pragma once
+
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace vantorix::nautilus {
+
+class BadgeBoard {
+public:
+    // The observed set, as folder paths (setDirectoryURLs). When it changes, the badges of items now outside it
+    // are dropped and the record of requests is cleared.
+    void setObserved(std::set<std::string> folders);
+    const std::set<std::string>& observed() const { return observed_; }
+    // Whether the path equals a folder of the observed set or lies below one.
+    bool isInsideObserved(std::string_view path) const;
+
+    // Sets or, with "", removes an item's badge. Ignored outside the observed set.
+    void setBadge(const std::string& path, const std::string& badge);
+    // The item's badge, "" when none.
+    std::string badgeOf(const std::string& path) const;
+    // Forgets the badges of a folder's entries (its observation ended).
+    void forgetEntriesOf(const std::string& folder);
+    // Forgets everything (the extension process ended).
+    void forgetAll();
+
+    // Whether GNOME Files asking about the item should become a badge request from the module: the item lies in
+    // the observed set, a request line can carry its path, its folder is not one the extension process lists
+    // itself (`folderListed`), and the module has not asked for it since the observed set last changed. Records
+    // the request when it answers yes, so that asking again (as after an invalidation) never repeats it.
+    bool takeRequest(const std::string& path, bool folderListed);
+    // The items the module asked for, forgotten so that they are asked for again (the extension repaints).
+    std::vector<std::string> takeRequested();
+
+private:
+    std::set<std::string> observed_;
+    std::unordered_map<std::string, std::string> badges_;
+    std::unordered_set<std::string> requested_;
+};
+
+// The folder holding the path: "/a/b" -> "/a", "/a" -> "/".
+std::string parentFolder(std::string_view path);
+
+}  // namespace vantorix::nautilus

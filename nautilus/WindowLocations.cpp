@@ -1,0 +1,174 @@
+#include "WindowLocations.h"
+
+#include "BoundaryCall.h"
+
+namespace vantorix::nautilus {
+namespace {
+
+constexpr const char* kName = "org.freedesktop.FileManager1";
+constexpr const char* kPath = "/org/freedesktop/FileManager1";
+constexpr const char* kProperty = "OpenWindowsWithLocations";
+
+// Whether an asynchronous call ended because the object that made it is gone; then nothing may be touched.
+bool cancelled(GError* error) { return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED); }
+
+}  // namespace
+
+WindowLocations::WindowLocations(Changed changed, HoldMeter& meter)
+    : changed_(std::move(changed)), meter_(meter), cancellable_(g_cancellable_new()) {
+    GApplication* application = g_application_get_default();
+    if (application != nullptr && g_application_get_dbus_object_path(application) != nullptr &&
+        g_signal_lookup("window-removed", G_OBJECT_TYPE(application)) != 0) {
+        application_ = G_OBJECT(g_object_ref(application));
+        windowsPath_ = std::string(g_application_get_dbus_object_path(application)) + "/window";
+        windowRemoved_ = g_signal_connect(application_, "window-removed", G_CALLBACK(onWindowRemoved), this);
+    }
+    g_bus_get(G_BUS_TYPE_SESSION, cancellable_, onBus, this);
+}
+
+WindowLocations::~WindowLocations() {
+    g_cancellable_cancel(cancellable_);
+    g_object_unref(cancellable_);
+    if (application_ != nullptr) {
+        g_signal_handler_disconnect(application_, windowRemoved_);
+        g_object_unref(application_);
+    }
+    unsubscribe();
+    if (watch_ != 0) g_bus_unwatch_name(watch_);
+    if (bus_ != nullptr) g_object_unref(bus_);
+}
+
+void WindowLocations::onBus(GObject*, GAsyncResult* result, gpointer self) {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_finish(result, &error);
+    if (bus == nullptr) {
+        if (!cancelled(error)) g_message("vantorix: no session bus, so no window locations to follow: %s", error->message);
+        g_error_free(error);
+        return;
+    }
+    auto* locations = static_cast<WindowLocations*>(self);
+    HoldMeter::Scope hold(locations->meter_, "session bus");
+    locations->bus_ = bus;
+    locations->watch_ = g_bus_watch_name_on_connection(bus, kName, G_BUS_NAME_WATCHER_FLAGS_NONE, onNameAppeared, onNameVanished, self, nullptr);
+}
+
+void WindowLocations::onNameAppeared(GDBusConnection* connection, const gchar*, const gchar* owner, gpointer self) {
+    auto* locations = static_cast<WindowLocations*>(self);
+    HoldMeter::Scope hold(locations->meter_, "file manager name");
+    locations->unsubscribe();
+    locations->subscription_ = g_dbus_connection_signal_subscribe(connection, owner, "org.freedesktop.DBus.Properties", "PropertiesChanged", kPath,
+                                                                  kName, G_DBUS_SIGNAL_FLAGS_NONE, onPropertiesChanged, self, nullptr);
+    g_dbus_connection_call(connection, owner, kPath, "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", kName, kProperty),
+                           G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, locations->cancellable_, onProperty, self);
+}
+
+void WindowLocations::onNameVanished(GDBusConnection*, const gchar*, gpointer self) {
+    auto* locations = static_cast<WindowLocations*>(self);
+    HoldMeter::Scope hold(locations->meter_, "file manager name");
+    locations->unsubscribe();
+    locations->windows_.clear();
+    locations->publish();
+}
+
+void WindowLocations::unsubscribe() {
+    if (subscription_ != 0 && bus_ != nullptr) g_dbus_connection_signal_unsubscribe(bus_, subscription_);
+    subscription_ = 0;
+}
+
+void WindowLocations::onProperty(GObject* source, GAsyncResult* result, gpointer self) {
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (reply == nullptr) {
+        if (!cancelled(error)) g_message("vantorix: cannot read the file manager's windows: %s", error->message);
+        g_error_free(error);
+        return;
+    }
+    auto* locations = static_cast<WindowLocations*>(self);
+    HoldMeter::Scope hold(locations->meter_, "window locations");
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    locations->readWindows(value);
+    g_variant_unref(value);
+    g_variant_unref(reply);
+}
+
+void WindowLocations::onPropertiesChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+                                          gpointer self) {
+    auto* locations = static_cast<WindowLocations*>(self);
+    HoldMeter::Scope hold(locations->meter_, "window locations");
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)"))) return;
+    GVariant* changed = g_variant_get_child_value(parameters, 1);
+    GVariant* value = g_variant_lookup_value(changed, kProperty, G_VARIANT_TYPE("a{sas}"));
+    if (value != nullptr) {
+        locations->readWindows(value);
+        g_variant_unref(value);
+    }
+    g_variant_unref(changed);
+}
+
+// A fresh record of every window: windows closed before it are no longer in it.
+void WindowLocations::readWindows(GVariant* value) {
+    if (!g_variant_is_of_type(value, G_VARIANT_TYPE("a{sas}"))) return;
+    windows_.clear();
+    closed_.clear();
+    GVariantIter iter;
+    const gchar* window = nullptr;
+    GVariantIter* uris = nullptr;
+    g_variant_iter_init(&iter, value);
+    while (g_variant_iter_next(&iter, "{&sas}", &window, &uris)) {
+        auto& folders = windows_[window];
+        const gchar* uri = nullptr;
+        while (g_variant_iter_next(uris, "&s", &uri)) {
+            if (auto path = pathOfFileUrl(uri)) folders.push_back(*path);
+        }
+        g_variant_iter_free(uris);
+    }
+    publish();
+}
+
+void WindowLocations::onWindowRemoved(GObject*, GObject*, gpointer self) {
+    auto* locations = static_cast<WindowLocations*>(self);
+    HoldMeter::Scope hold(locations->meter_, "window removed");
+    if (locations->bus_ == nullptr) return;
+    g_dbus_connection_call(locations->bus_, g_dbus_connection_get_unique_name(locations->bus_), locations->windowsPath_.c_str(),
+                           "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, -1,
+                           locations->cancellable_, onWindowNodes, self);
+}
+
+// The windows that still exist are the children of the application's window folder.
+void WindowLocations::onWindowNodes(GObject* source, GAsyncResult* result, gpointer self) {
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (reply == nullptr) {
+        if (!cancelled(error)) g_message("vantorix: cannot read which windows are left: %s", error->message);
+        g_error_free(error);
+        return;
+    }
+    auto* locations = static_cast<WindowLocations*>(self);
+    HoldMeter::Scope hold(locations->meter_, "window removed");
+    const gchar* xml = nullptr;
+    g_variant_get(reply, "(&s)", &xml);
+    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(xml, nullptr);
+    std::set<std::string> alive;
+    for (GDBusNodeInfo** child = node != nullptr ? node->nodes : nullptr; child != nullptr && *child != nullptr; ++child) {
+        if ((*child)->path != nullptr) alive.insert(locations->windowsPath_ + "/" + (*child)->path);
+    }
+    if (node != nullptr) g_dbus_node_info_unref(node);
+    g_variant_unref(reply);
+    for (const auto& entry : locations->windows_) {
+        if (alive.count(entry.first) == 0) locations->closed_.insert(entry.first);
+    }
+    locations->publish();
+}
+
+void WindowLocations::publish() {
+    std::set<std::string> folders;
+    for (const auto& [window, paths] : windows_) {
+        if (closed_.count(window) == 0) folders.insert(paths.begin(), paths.end());
+    }
+    if (folders == folders_) return;
+    folders_ = std::move(folders);
+    if (changed_) changed_(folders_);
+}
+
+}  // namespace vantorix::nautilus
