@@ -1,7 +1,7 @@
 #include "BadgeBoard.h"
 
 #include "core/PathRules.h"
-#include "service/BatchFormat.h"
+#include "protocol/Wire.h"
 
 #include <algorithm>
 
