@@ -4,22 +4,16 @@
 // Checked all along: every stand-in command is answered within the latency limit; after each recovery every shown
 // badge equals the service's status, with nothing left queued, within 6 s; memory, threads and descriptors stay
 // bounded; no process crashes. Run it in a private network namespace and session bus (tests/chaos/run).
-#include "TraceProcess.h"
 #include "LoopbackPeer.h"
+#include "TraceProcess.h"
 
-#include <algorithm>
-#include <atomic>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
-#include <set>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,16 +24,30 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-enum class Fault { kill, freeze, refuse, stall, garbage, late, closeEarly };
+enum Fault { kill, freeze, refuse, stall, garbage, late, closeEarly, kFaults, pass };
 const char* kFaultNames[] = {"kill", "freeze", "refuse", "stall", "garbage", "late", "close-early"};
 constexpr int kServicePort = 27836;
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// What a proxied connection meets: the service, or one of the faults the proxy plays.
+std::string receive(int fd, std::chrono::milliseconds wait, bool lineOnly) {
+    std::string bytes;
+    char buffer[8192];
+    pollfd ready{fd, POLLIN, 0};
+    while (bytes.size() < (1u << 20) && ::poll(&ready, 1, static_cast<int>(wait.count())) > 0) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        if (lineOnly && bytes.find('\n') != std::string::npos) break;
+    }
+    return bytes;
+}
+
+// 127.0.0.1:27835, in front of the service: passes each connection through, or plays the fault of the moment.
 class Proxy {
 public:
-    std::atomic<Fault*> fault{nullptr};  // nothing: pass through
+    std::atomic<Fault> fault{pass};
+    std::atomic<int> faulty{0};  // connections taken during a fault and not ended yet: the fault still acts
     Proxy() : acceptor_([this] { acceptLoop(); }) {}
     ~Proxy() {
         stopping_ = true;
@@ -51,65 +59,44 @@ private:
     void acceptLoop() {
         int listener = -1, port = 0;
         while (!stopping_) {
-            Fault* now = fault.load();
-            bool refusing = now != nullptr && (*now == Fault::refuse || *now == Fault::kill);
-            if (refusing && listener >= 0) ::close(listener), listener = -1;
-            if (!refusing && listener < 0) listener = listenOnLoopback(27835, false, port, "the chaos proxy");
+            Fault now = fault;
+            if ((now == refuse || now == kill) && listener >= 0) ::close(listener), listener = -1;  // connections are refused
+            if (now != refuse && now != kill && listener < 0) listener = listenOnLoopback(27835, false, port, "the chaos proxy");
             pollfd ready{listener, POLLIN, 0};
             if (listener < 0 || ::poll(&ready, 1, 20) <= 0) {
-                if (listener < 0) std::this_thread::sleep_for(20ms);
+                std::this_thread::sleep_for(listener < 0 ? 20ms : 0ms);
                 continue;
             }
             int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (client < 0) continue;
-            ++connections_;
-            std::thread([this, client, mode = now ? *now : Fault::kill, pass = now == nullptr] {
-                serve(client, pass, mode);
+            ++connections_, faulty += now != pass;
+            std::thread([this, client, now] {
+                serve(client, now);
                 ::close(client);
-                --connections_;
+                --connections_, faulty -= now != pass;
             }).detach();
         }
         if (listener >= 0) ::close(listener);
     }
 
-    static std::string readAll(int fd, std::size_t limit, std::chrono::milliseconds wait, bool lineOnly) {
-        std::string bytes;
-        char buffer[8192];
-        pollfd ready{fd, POLLIN, 0};
-        while (bytes.size() < limit && ::poll(&ready, 1, static_cast<int>(wait.count())) > 0) {
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            bytes.append(buffer, static_cast<std::size_t>(n));
-            if (lineOnly && bytes.find('\n') != std::string::npos) break;
-        }
-        return bytes;
-    }
-
-    void serve(int client, bool pass, Fault mode) {
-        std::string request = readAll(client, 1 << 20, 10s, true);
-        if (!pass && mode == Fault::closeEarly) return;
-        if (!pass && mode == Fault::stall) {
-            readAll(client, 1, 30s, false);  // until the client gives up
-            return;
-        }
-        if (!pass && mode == Fault::garbage) {
+    static void serve(int client, Fault mode) {
+        std::string request = receive(client, 10s, true), answer;
+        if (mode == closeEarly) return;
+        if (mode == stall) return void(receive(client, 30s, false));  // until the client gives up
+        if (mode == garbage) {
             static const char* junk[] = {"\xFF\xFE garbage\n", "PONG|PONG|PONG\n", "0|1|2|3|4|5|6|7\n", "ERROR: nope\n", "\n"};
-            std::string answer = junk[std::hash<std::string>{}(request) % 5];
-            ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
-            return;
+            answer = junk[request.size() % 5];
+        } else {
+            int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{AF_INET, htons(kServicePort), {htonl(INADDR_LOOPBACK)}, {}};
+            if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                ::send(upstream, request.data(), request.size(), MSG_NOSIGNAL);
+                answer = receive(upstream, 10s, false);
+            }
+            ::close(upstream);
+            if (mode == late) std::this_thread::sleep_for(std::chrono::milliseconds(2000 + request.size() % 3000));
         }
-        int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(kServicePort);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            ::send(upstream, request.data(), request.size(), MSG_NOSIGNAL);
-            std::string answer = readAll(upstream, 1 << 20, 10s, false);
-            if (!pass && mode == Fault::late) std::this_thread::sleep_for(std::chrono::milliseconds(2000 + answer.size() % 3000));
-            ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);  // one write: the client reads once
-        }
-        ::close(upstream);
+        ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);  // one write: the client reads once
     }
 
     std::atomic<bool> stopping_{false};
@@ -119,9 +106,8 @@ private:
 
 struct Options {
     std::string finder, service;
-    int seconds = 600;
+    int seconds = 600, latencyLimitMs = 50;
     unsigned seed = 0;
-    int latencyLimitMs = 50;
 };
 
 class Soak {
@@ -132,38 +118,37 @@ public:
             fs::path dir = root_ / ("folder" + std::to_string(folder));
             fs::create_directories(dir);
             items_.push_back(dir.string());
-            for (int i = 0; i < 250; ++i) {
-                std::ofstream(dir / ("file" + std::to_string(i) + ".txt")) << i;
-                items_.push_back((dir / ("file" + std::to_string(i) + ".txt")).string());
-            }
+            for (int i = 0; i < 250; ++i) std::ofstream(items_.emplace_back((dir / ("file" + std::to_string(i) + ".txt")).string())) << i;
         }
         for (const auto& item : items_) truth_[item] = "0";
         writeStatusFile();
     }
     ~Soak() {
-        stopService();
+        if (servicePid_ > 0) ::kill(servicePid_, SIGCONT), ::kill(servicePid_, SIGTERM), ::waitpid(servicePid_, nullptr, 0);
         fs::remove_all(root_.parent_path());
     }
 
     int run() {
-        std::printf("chaos soak: seed %u, %d s, %zu items shown, command latency limit %d ms\n", options_.seed, options_.seconds, items_.size(),
-                    options_.latencyLimitMs);
+        std::printf("chaos soak: seed %u, %d s, %zu items shown, command latency limit %d ms\n", options_.seed, options_.seconds, items_.size(), options_.latencyLimitMs);
         startService();
         TraceProcess finder(options_.finder, [this](const nlohmann::json& line, Clock::time_point at) { onLine(line, at); });
-        finderPid_ = finder.pid();
         finder_ = &finder;
         start_ = Clock::now();
         if (!waitUntil([&] { return declared_.load(); }, 20s)) return report("the sync folder was never declared");
         finder.send("show " + root_.string());
         for (int folder = 0; folder < 4; ++folder) finder.send("show " + items_[static_cast<std::size_t>(folder) * 251]);
-        std::thread probe([&] { probeLoop(); });
+        std::thread probe([&] {
+            for (int n = 0; running_; ++n, std::this_thread::sleep_for(100ms)) {
+                std::string path = "/nowhere/probe" + std::to_string(n);
+                std::lock_guard lock(mutex_);
+                probesSent_[path] = Clock::now();
+                finder.send("request " + path);
+            }
+        });
         if (!converge(20s)) violation("the first badges did not all arrive within 20 s");
-        Clock::time_point minute = Clock::now();
-        while (since(start_) < options_.seconds) {
-            healthyPhase(std::chrono::milliseconds(std::uniform_int_distribution<int>(2000, 8000)(random_)));
-            Fault fault = static_cast<Fault>(std::uniform_int_distribution<int>(0, 6)(random_));
-            inject(fault, std::chrono::milliseconds(std::uniform_int_distribution<int>(1000, 10000)(random_)));
-            sample();
+        for (Clock::time_point minute = Clock::now(); since(start_) < options_.seconds;) {
+            during(std::uniform_int_distribution<int>(4, 16)(random_), 1.0);
+            inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, kFaults - 1)(random_)));
             if (Clock::now() - minute >= 60s || since(start_) >= options_.seconds) printMinute(), minute = Clock::now();
         }
         running_ = false;
@@ -176,88 +161,60 @@ public:
 private:
     void onLine(const nlohmann::json& line, Clock::time_point at) {
         std::lock_guard lock(mutex_);
-        std::string call = line.value("call", "");
+        std::string call = line.value("call", ""), path = line.value("path", "");
         if (call == "setDirectoryURLs" && !line["urls"].empty()) declared_ = true;
-        if (call == "setBadgeIdentifier") badges_[line.value("path", "")] = line.value("badge", "");
-        if (call == "endObservingDirectory") {
-            std::string folder = line.value("path", "") + "/";
-            std::erase_if(badges_, [&](const auto& entry) { return entry.first.rfind(folder, 0) == 0; });
+        if (call == "setBadgeIdentifier") badges_[path] = line.value("badge", "");
+        if (call == "endObservingDirectory") std::erase_if(badges_, [&](const auto& entry) { return entry.first.rfind(path + "/", 0) == 0; });
+        if (call == "status") backlogEmpty_ = line.value("queued", 1) + line.value("inFlight", 1) + line.value("retrying", 1) == 0;
+        if (auto sent = probesSent_.find(path); call == "requestBadgeIdentifier" && sent != probesSent_.end()) {
+            worstLatency_ = std::max(worstLatency_, std::chrono::duration<double, std::milli>(at - sent->second).count());
+            probesSent_.erase(sent);
         }
-        if (call == "status") backlogEmpty_ = line.value("queued", 1) == 0 && line.value("inFlight", 1) == 0 && line.value("retrying", 1) == 0;
-        if (call == "requestBadgeIdentifier") {
-            if (auto sent = probesSent_.find(line.value("path", "")); sent != probesSent_.end()) {
-                worstLatency_ = std::max(worstLatency_, std::chrono::duration<double, std::milli>(at - sent->second).count());
-                probesSent_.erase(sent);
-            }
-        }
-    }
-
-    void probeLoop() {
-        for (int n = 0; running_; ++n) {
-            std::string path = "/nowhere/probe" + std::to_string(n);
-            {
-                std::lock_guard lock(mutex_);
-                for (const auto& [lost, sent] : probesSent_) {
-                    if (Clock::now() - sent > 1s) worstLatency_ = std::max(worstLatency_, 1000.0);
-                }
-                probesSent_[path] = Clock::now();
-            }
-            finder_->send("request " + path);
-            std::this_thread::sleep_for(100ms);
-        }
-    }
-
-    bool converged() {
-        std::lock_guard lock(mutex_);
-        for (const auto& item : items_) {
-            auto shown = badges_.find(item);
-            if (shown == badges_.end() || shown->second != badgeFor(truth_[item])) return false;
-        }
-        return backlogEmpty_;
     }
 
     bool converge(std::chrono::milliseconds limit) {
         return waitUntil([&] {
             finder_->send("status");
             std::this_thread::sleep_for(20ms);
-            return converged();
+            std::lock_guard lock(mutex_);
+            for (const auto& item : items_) {
+                if (auto shown = badges_.find(item); shown == badges_.end() || shown->second != badgeFor(truth_[item])) return false;
+            }
+            return backlogEmpty_;
         }, limit);
     }
 
-    void healthyPhase(std::chrono::milliseconds length) {
-        for (auto end = Clock::now() + length; Clock::now() < end; std::this_thread::sleep_for(700ms)) {
-            changeStatuses();
+    // Half-second steps: statuses change at each with `chance`, and the stand-in is watched. A count of steps, not
+    // a deadline, so that the seed alone decides every choice of the run.
+    void during(int steps, double chance) {
+        for (; steps > 0; --steps, std::this_thread::sleep_for(500ms)) {
+            if (std::bernoulli_distribution(chance)(random_)) changeStatuses();
             sample();
         }
     }
 
-    void inject(Fault fault, std::chrono::milliseconds length) {
-        ++faults_[static_cast<int>(fault)];
-        if (fault == Fault::kill) ::kill(servicePid_, SIGKILL), ::waitpid(servicePid_, nullptr, 0), servicePid_ = -1;
-        if (fault == Fault::freeze) ::kill(servicePid_, SIGSTOP);
-        static Fault faults[7] = {Fault::kill, Fault::freeze, Fault::refuse, Fault::stall, Fault::garbage, Fault::late, Fault::closeEarly};
-        if (fault != Fault::freeze) proxy_.fault = &faults[static_cast<int>(fault)];
-        for (auto end = Clock::now() + length; Clock::now() < end; std::this_thread::sleep_for(500ms)) {
-            if (std::bernoulli_distribution(0.3)(random_)) changeStatuses();
-            sample();
-        }
-        // Recovery: the service back and honest. Statuses stand still until the badges have converged.
-        if (fault == Fault::kill) startService();
-        if (fault == Fault::freeze) ::kill(servicePid_, SIGCONT);
-        proxy_.fault = nullptr;
+    void inject(Fault fault) {
+        ++faults_[fault];
+        if (fault == kill) ::kill(servicePid_, SIGKILL), ::waitpid(servicePid_, nullptr, 0), servicePid_ = -1;
+        if (fault == freeze) ::kill(servicePid_, SIGSTOP);
+        else proxy_.fault = fault;
+        during(std::uniform_int_distribution<int>(2, 20)(random_), 0.3);
+        // Recovery: the service back and honest; statuses stand still until the badges have converged.
+        if (fault == kill) startService();
+        if (fault == freeze) ::kill(servicePid_, SIGCONT);
+        proxy_.fault = pass;
+        // Recovered once no answer of the fault is still on its way (a late one comes up to 5 s after it).
+        waitUntil([&] { return proxy_.faulty == 0; }, 10s);
         auto recovered = Clock::now();
-        std::this_thread::sleep_for(300ms);  // the service re-reads its status file at most every 250 ms
-        bool ok = converge(6s);
-        double took = since(recovered);
-        worstConvergence_ = std::max(worstConvergence_, took);
+        std::this_thread::sleep_for(300ms);  // the service re-reads its status file every 250 ms
+        if (!converge(6s)) violation(std::string("badges not converged 6 s after recovering from ") + kFaultNames[fault]);
+        worstConvergence_ = std::max(worstConvergence_, since(recovered));
         ++recoveries_;
-        if (!ok) violation(std::string("badges not converged 6 s after recovering from ") + kFaultNames[static_cast<int>(fault)]);
     }
 
     void changeStatuses() {
         std::lock_guard lock(mutex_);
-        int count = std::uniform_int_distribution<int>(1, 5)(random_);
-        for (int k = 0; k < count; ++k) {
+        for (int k = std::uniform_int_distribution<int>(1, 5)(random_); k > 0; --k) {
             const std::string& item = items_[std::uniform_int_distribution<std::size_t>(0, items_.size() - 1)(random_)];
             truth_[item] = std::to_string(std::uniform_int_distribution<int>(0, 7)(random_));
             if (std::bernoulli_distribution(0.2)(random_)) {
@@ -278,14 +235,12 @@ private:
     }
 
     static std::string badgeFor(const std::string& code) {
-        static const std::map<std::string, std::string> badges{{"0", "success"}, {"1", "sync"},     {"2", "sync"},    {"3", "error"},
-                                                               {"4", "exclude"}, {"5", "readonly"}, {"6", "company"}, {"7", "shared"}};
-        return badges.at(code);
+        static const char* badges[] = {"success", "sync", "sync", "error", "exclude", "readonly", "company", "shared"};
+        return badges[code[0] - '0'];
     }
 
     void startService() {
-        servicePid_ = ::fork();
-        if (servicePid_ == 0) {
+        if ((servicePid_ = ::fork()) == 0) {
             ::close_range(3, ~0U, 0);
             ::execl(options_.service.c_str(), "vantorix-localservice", "--root", root_.c_str(), "--status-file", (root_.parent_path() / "rules").c_str(),
                     "--port", std::to_string(kServicePort).c_str(), nullptr);
@@ -293,47 +248,31 @@ private:
         }
         std::this_thread::sleep_for(200ms);
     }
-    void stopService() {
-        if (servicePid_ <= 0) return;
-        ::kill(servicePid_, SIGCONT);
-        ::kill(servicePid_, SIGTERM);
-        ::waitpid(servicePid_, nullptr, 0);
-        servicePid_ = -1;
-    }
 
-    // The stand-in's resident memory (MB), threads and open descriptors; a crash is a violation.
+    // The stand-in's resident memory, threads and open descriptors, and the slowest command since the last sample.
     void sample() {
         int status = 0;
-        if (::waitpid(finderPid_, &status, WNOHANG) == finderPid_) violation("the stand-in ended: status " + std::to_string(status)), std::_Exit(report(""));
-        std::ifstream proc("/proc/" + std::to_string(finderPid_) + "/status");
-        std::string key;
-        double rss = 0;
-        int threads = 0;
-        while (proc >> key) {
-            if (key == "VmRSS:") proc >> rss;
-            if (key == "Threads:") proc >> threads;
+        if (::waitpid(finder_->pid(), &status, WNOHANG) == finder_->pid()) violation("the stand-in ended, status " + std::to_string(status)), std::_Exit(report(""));
+        std::ifstream proc("/proc/" + std::to_string(finder_->pid()) + "/status");
+        Sample now{0, 0, 0};
+        for (std::string key; proc >> key;) {
+            if (key == "VmRSS:") proc >> now.rss, now.rss /= 1024;
+            if (key == "Threads:") proc >> now.threads;
         }
-        int fds = 0;
-        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(finderPid_) + "/fd")) ++fds;
-        samples_.push_back({since(start_), rss / 1024, threads, fds});
-        if (rss / 1024 > 64 || threads > 64 || fds > 64) violation("resources beyond bounds: " + std::to_string(rss / 1024) + " MB, " + std::to_string(threads) + " threads, " + std::to_string(fds) + " descriptors");
-        double latency;
-        {
-            std::lock_guard lock(mutex_);
-            latency = worstLatency_;
-            minuteLatency_ = std::max(minuteLatency_, worstLatency_);
-            worstLatency_ = 0;
-        }
-        overallLatency_ = std::max(overallLatency_, latency);
-        if (latency > options_.latencyLimitMs) violation("a stand-in command waited " + std::to_string(latency) + " ms");
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(finder_->pid()) + "/fd")) ++now.fds;
+        samples_.push_back(now);
+        if (now.rss > 64 || now.threads > 64 || now.fds > 64) violation("beyond bounds: " + std::to_string(now.rss) + " MB, " + std::to_string(now.threads) + " threads, " + std::to_string(now.fds) + " fds");
+        std::lock_guard lock(mutex_);
+        for (const auto& [path, sent] : probesSent_) worstLatency_ = std::max(worstLatency_, Clock::now() - sent > 1s ? 1000.0 : 0.0);  // lost
+        if (worstLatency_ > options_.latencyLimitMs) violation("a stand-in command waited " + std::to_string(worstLatency_) + " ms");
+        minuteLatency_ = std::max(minuteLatency_, worstLatency_), overallLatency_ = std::max(overallLatency_, worstLatency_), worstLatency_ = 0;
     }
 
     void printMinute() {
-        const auto& last = samples_.back();
         int total = 0;
         for (int count : faults_) total += count;
-        std::printf("%5.0f s: %d faults, %d recoveries, worst convergence %.2f s, worst command %.1f ms, %.1f MB, %d threads, %d fds\n", since(start_),
-                    total, recoveries_, worstConvergence_, minuteLatency_, last.rss, last.threads, last.fds);
+        std::printf("%5.0f s: %d faults, %d recoveries, worst convergence %.2f s, worst command %.1f ms, %.1f MB, %d threads, %d fds\n", since(start_), total,
+                    recoveries_, worstConvergence_, minuteLatency_, samples_.back().rss, samples_.back().threads, samples_.back().fds);
         std::fflush(stdout);
         minuteLatency_ = 0;
     }
@@ -346,73 +285,65 @@ private:
 
     int report(const std::string& fatal) {
         if (!fatal.empty()) violation(fatal);
-        // No growth trend: the last third of the run holds no more memory than a quarter above the first third.
-        if (samples_.size() >= 30) {
-            auto third = samples_.size() / 3;
-            double early = 0, late = 0;
-            for (std::size_t i = 0; i < third; ++i) early = std::max(early, samples_[i].rss);
-            for (std::size_t i = samples_.size() - third; i < samples_.size(); ++i) late = std::max(late, samples_[i].rss);
-            if (late > early * 1.25 + 1) violation("memory grew from " + std::to_string(early) + " MB to " + std::to_string(late) + " MB");
+        Sample peak{0, 0, 0};
+        double early = 0, late = 0;
+        for (std::size_t i = 0; i < samples_.size(); ++i) {
+            peak = {std::max(peak.rss, samples_[i].rss), std::max(peak.threads, samples_[i].threads), std::max(peak.fds, samples_[i].fds)};
+            if (i < samples_.size() / 3) early = std::max(early, samples_[i].rss);
+            if (i >= samples_.size() * 2 / 3) late = std::max(late, samples_[i].rss);
         }
-        double rss = 0;
-        int threads = 0, fds = 0;
-        for (const auto& s : samples_) rss = std::max(rss, s.rss), threads = std::max(threads, s.threads), fds = std::max(fds, s.fds);
-        std::printf("\n| seed | seconds | faults | recoveries | worst convergence | worst command | peak RSS | peak threads | peak fds | violations |\n");
-        std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+        // No growth trend: the last third of the run holds no more than a quarter above the first third.
+        if (samples_.size() >= 30 && late > early * 1.25 + 1) violation("memory grew from " + std::to_string(early) + " MB to " + std::to_string(late) + " MB");
         int total = 0;
         std::string byKind;
-        for (int k = 0; k < 7; ++k) total += faults_[k], byKind += std::string(k ? ", " : "") + kFaultNames[k] + " " + std::to_string(faults_[k]);
-        std::printf("| %u | %.0f | %d (%s) | %d | %.2f s | %.1f ms | %.1f MB | %d | %d | %d |\n", options_.seed, since(start_), total, byKind.c_str(), recoveries_,
-                    worstConvergence_, overallLatency_, rss, threads, fds, violations_);
+        for (int k = 0; k < kFaults; ++k) total += faults_[k], byKind += std::string(k ? ", " : "") + kFaultNames[k] + " " + std::to_string(faults_[k]);
+        std::printf("\n| seed | seconds | faults | recoveries | worst convergence | worst command | peak RSS | peak threads | peak fds | violations |\n"
+                    "|---|---|---|---|---|---|---|---|---|---|\n| %u | %.0f | %d (%s) | %d | %.2f s | %.1f ms | %.1f MB | %d | %d | %d |\n",
+                    options_.seed, since(start_), total, byKind.c_str(), recoveries_, worstConvergence_, overallLatency_, peak.rss, peak.threads, peak.fds, violations_);
         return violations_ == 0 ? 0 : 1;
     }
 
-    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-        for (auto end = Clock::now() + limit; Clock::now() < end;) {
+    static bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+        for (auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
             if (condition()) return true;
-            std::this_thread::sleep_for(50ms);
         }
         return condition();
     }
 
     struct Sample {
-        double at, rss;
+        double rss;
         int threads, fds;
     };
     Options options_;
     std::mt19937 random_;
     fs::path root_;
     std::vector<std::string> items_;
-    std::map<std::string, std::string> truth_;  // guarded by mutex_
     Proxy proxy_;
     TraceProcess* finder_ = nullptr;
-    pid_t finderPid_ = -1, servicePid_ = -1;
+    pid_t servicePid_ = -1;
     Clock::time_point start_;
-    std::mutex mutex_;
-    std::map<std::string, std::string> badges_;  // guarded by mutex_: what the stand-in shows
-    std::map<std::string, Clock::time_point> probesSent_;  // guarded by mutex_
-    double worstLatency_ = 0, minuteLatency_ = 0, overallLatency_ = 0;  // worstLatency_ guarded by mutex_
-    bool backlogEmpty_ = false;  // guarded by mutex_
+    std::mutex mutex_;  // guards what the reader thread and the probe touch: the four maps and the latencies
+    std::map<std::string, std::string> truth_, badges_;
+    std::map<std::string, Clock::time_point> probesSent_;
+    double worstLatency_ = 0, minuteLatency_ = 0, overallLatency_ = 0, worstConvergence_ = 0;
+    bool backlogEmpty_ = false;
     std::atomic<bool> declared_{false}, running_{true};
     std::vector<Sample> samples_;
-    int faults_[7] = {};
-    int recoveries_ = 0, violations_ = 0;
-    double worstConvergence_ = 0;
+    int faults_[kFaults] = {}, recoveries_ = 0, violations_ = 0;
 };
 
 }  // namespace
 }  // namespace vantorix::testing
 
 int main(int argc, char** argv) {
-    vantorix::testing::Options options;
-    options.seed = static_cast<unsigned>(std::random_device{}());
+    vantorix::testing::Options options{"", "", 600, 50, std::random_device{}()};
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i], value = argv[i + 1];
         if (option == "--finder") options.finder = value;
-        else if (option == "--service") options.service = value;
-        else if (option == "--seconds") options.seconds = std::stoi(value);
-        else if (option == "--seed") options.seed = static_cast<unsigned>(std::stoul(value));
-        else if (option == "--latency-limit-ms") options.latencyLimitMs = std::stoi(value);
+        if (option == "--service") options.service = value;
+        if (option == "--seconds") options.seconds = std::stoi(value);
+        if (option == "--seed") options.seed = static_cast<unsigned>(std::stoul(value));
+        if (option == "--latency-limit-ms") options.latencyLimitMs = std::stoi(value);
     }
     if (options.finder.empty() || options.service.empty()) {
         std::fprintf(stderr, "usage: vantorix-chaos --finder PATH --service PATH [--seconds N] [--seed N] [--latency-limit-ms N]\n"
