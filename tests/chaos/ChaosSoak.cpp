@@ -106,7 +106,7 @@ private:
 
 struct Options {
     std::string finder, service;
-    int seconds = 600, latencyLimitMs = 50;
+    int seconds = 600, latencyLimitMs = 50, memoryLimitMb = 64;
     unsigned seed = 0;
 };
 
@@ -261,7 +261,7 @@ private:
         }
         for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(finder_->pid()) + "/fd")) ++now.fds;
         samples_.push_back(now);
-        if (now.rss > 64 || now.threads > 64 || now.fds > 64) violation("beyond bounds: " + std::to_string(now.rss) + " MB, " + std::to_string(now.threads) + " threads, " + std::to_string(now.fds) + " fds");
+        if (now.rss > options_.memoryLimitMb || now.threads > 64 || now.fds > 64) violation("beyond bounds: " + std::to_string(now.rss) + " MB, " + std::to_string(now.threads) + " threads, " + std::to_string(now.fds) + " fds");
         std::lock_guard lock(mutex_);
         for (const auto& [path, sent] : probesSent_) worstLatency_ = std::max(worstLatency_, Clock::now() - sent > 1s ? 1000.0 : 0.0);  // lost
         if (worstLatency_ > options_.latencyLimitMs) violation("a stand-in command waited " + std::to_string(worstLatency_) + " ms");
@@ -336,7 +336,7 @@ private:
 }  // namespace vantorix::testing
 
 int main(int argc, char** argv) {
-    vantorix::testing::Options options{"", "", 600, 50, std::random_device{}()};
+    vantorix::testing::Options options{"", "", 600, 50, 64, std::random_device{}()};
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i], value = argv[i + 1];
         if (option == "--finder") options.finder = value;
@@ -344,9 +344,10 @@ int main(int argc, char** argv) {
         if (option == "--seconds") options.seconds = std::stoi(value);
         if (option == "--seed") options.seed = static_cast<unsigned>(std::stoul(value));
         if (option == "--latency-limit-ms") options.latencyLimitMs = std::stoi(value);
+        if (option == "--memory-limit-mb") options.memoryLimitMb = std::stoi(value);
     }
     if (options.finder.empty() || options.service.empty()) {
-        std::fprintf(stderr, "usage: vantorix-chaos --finder PATH --service PATH [--seconds N] [--seed N] [--latency-limit-ms N]\n"
+        std::fprintf(stderr, "usage: vantorix-chaos --finder PATH --service PATH [--seconds N] [--seed N] [--latency-limit-ms N] [--memory-limit-mb N]\n"
                              "Run it in a private network namespace and session bus: tests/chaos/run does.\n");
         return 2;
     }

@@ -112,7 +112,7 @@ TYPED_TEST(PlatformConformance, QueuesRunInOrderOneAtATime) {
     for (int submitter = 0; submitter < 4; ++submitter) {
         this->platform.globalQueue(QualityOfService::userInitiated).async([&, submitter] {
             for (int i = 0; i < 50; ++i) {
-                auto block = [&] {
+                auto block = [&, submitter] {
                     if (inside.fetch_add(1) != 0) overlapped = true;
                     order.push_back(submitter);  // safe only if blocks never overlap
                     inside.fetch_sub(1);
