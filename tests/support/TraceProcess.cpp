@@ -7,7 +7,7 @@
 
 namespace vantorix::testing {
 
-TraceProcess::TraceProcess(const std::string& program) {
+TraceProcess::TraceProcess(const std::string& program, LineHandler handler) : handler_(std::move(handler)) {
     int in[2], out[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0) std::abort();
     pid_ = ::fork();
@@ -99,6 +99,10 @@ void TraceProcess::readOutput() {
             pending.erase(0, newline + 1);
             nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
             if (parsed.is_discarded()) parsed = nlohmann::json{{"unparsed", line}};
+            if (handler_) {
+                handler_(parsed, std::chrono::steady_clock::now());
+                continue;
+            }
             std::lock_guard lock(mutex_);
             lines_.push_back(std::move(parsed));
             arrived_.notify_all();

@@ -17,11 +17,16 @@ namespace vantorix::testing {
 
 class TraceProcess {
 public:
-    // Starts the program at `program` (the stand-in) in trace mode.
-    explicit TraceProcess(const std::string& program);
+    // Called on the reading thread with each line as it arrives and the moment it was read.
+    using LineHandler = std::function<void(const nlohmann::json& line, std::chrono::steady_clock::time_point readAt)>;
+
+    // Starts the program at `program` (the stand-in) in trace mode. With a handler, each line goes to it and is
+    // not kept (lines() stays empty), so a long run costs the reader no memory.
+    explicit TraceProcess(const std::string& program, LineHandler handler = nullptr);
     ~TraceProcess();  // closes its input, waits for it (killing it if it does not end)
 
     void send(const std::string& command);
+    int pid() const { return pid_; }
     void closeInput();
     // Waits up to `limit` for the program to exit; its exit status, or nothing.
     std::optional<int> waitForExit(std::chrono::milliseconds limit);
@@ -33,6 +38,7 @@ public:
 
 private:
     void readOutput();
+    LineHandler handler_;
     int pid_ = -1;
     int input_ = -1;
     int output_ = -1;
