@@ -39,9 +39,9 @@ demo: setup
 	@cmake --build build -j$(JOBS) --target vantorix-finder vantorix-localservice
 	@scripts/demo
 
+# Benchmarks, never timed tests: each runs in a private network namespace and session bus (scripts/bench).
 bench: build
-	build/bin/vantorix-bench
-	build/bin/vantorix-e2e-bench
+	@scripts/bench folder
 
 clean:
 	rm -rf build build-asan build-tsan
