@@ -3,7 +3,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-plain test-asan test-tsan bench demo setup clean
+.PHONY: all build test test-plain test-asan test-tsan bench bench-stall demo setup clean
 # The test runs share the fixed port 27835 and the two cores: one at a time, even under make -j.
 .NOTPARALLEL:
 
@@ -42,6 +42,9 @@ demo: setup
 # Benchmarks, never timed tests: each runs in a private network namespace and session bus (scripts/bench).
 bench: build
 	@scripts/bench folder
+
+bench-stall: build
+	@scripts/bench stall
 
 clean:
 	rm -rf build build-asan build-tsan
