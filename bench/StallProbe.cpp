@@ -53,6 +53,7 @@ const char* kUsage =
 // The trace lines of one stand-in, tallied as they come, and the echo probes.
 struct Tally {
     std::string folder;  // the sync folder, shown
+    std::size_t entries = 0;
     std::mutex mutex;
     std::condition_variable changed;
     bool declared = false;
@@ -60,12 +61,18 @@ struct Tally {
     std::unordered_set<std::string> badged;  // entries whose badge is shown now
     double lastBadgeAt = 0;                   // t of the badge that completed `badged`, when it did
     long removals = 0;                        // removals of an entry's badge
+    long forgotten = 0;                       // badges the stand-in dropped when the folder stopped being observed
     double offset = 1e18;  // driver seconds at the stand-in's t = 0 (the least of read time minus t)
     Clock::time_point origin = Clock::now();
     std::map<std::string, double> probeSent;   // probe path -> driver seconds when written
     std::map<std::string, double> probeEcho;   // probe path -> stand-in t of its echo
     std::map<std::string, double> probeRead;   // probe path -> driver seconds when its echo was read
     std::ofstream keep;                         // every line, when asked to keep them
+    // The stand-in asks for every entry in one main-thread loop whenever the folder becomes observed (shown, or
+    // put back by a repaint): from beginObservingDirectory to the request of the last entry, by its clock.
+    double loopStart = -1;
+    std::size_t loopRequests = 0;
+    std::vector<double> requestLoops;
 
     double seconds(Clock::time_point at) const { return std::chrono::duration<double>(at - origin).count(); }
 
@@ -81,8 +88,16 @@ struct Tally {
             for (const auto& url : line["urls"]) declared = declared || url == "file://" + folder;
         } else if (call == "beginObservingDirectory" && path == folder) {
             if (beginAt < 0) beginAt = t;
+            loopStart = t;
+            loopRequests = 0;
+        } else if (call == "requestBadgeIdentifier" && entry) {
+            if (loopStart >= 0 && ++loopRequests == entries) {
+                requestLoops.push_back(t - loopStart);
+                loopStart = -1;
+            }
         } else if (call == "endObservingDirectory" && path == folder) {
-            badged.clear();  // the stand-in forgets the folder's badges
+            forgotten += static_cast<long>(badged.size());  // a repaint: the stand-in forgets the folder's badges
+            badged.clear();
         } else if (call == "requestBadgeIdentifier" && probeSent.count(path) != 0) {
             probeEcho.try_emplace(path, t);
             probeRead.try_emplace(path, seconds(readAt));
@@ -162,9 +177,16 @@ EchoFigures echoes(Tally& tally, double from, double to) {
     return figures;
 }
 
+void printLoops(Tally& tally) {
+    std::lock_guard lock(tally.mutex);
+    std::printf("  the stand-in's loops asking for every entry (main thread, by its clock):");
+    for (double loop : tally.requestLoops) std::printf(" %.3f s", loop);
+    std::printf("\n");
+}
+
 void printEchoes(const char* what, const EchoFigures& figures) {
-    std::printf("  %s: %ld probes, longest main-thread hold %.3f s (as read %.3f s), median %.4f s%s\n", what, figures.probes, figures.longest,
-                figures.longestAsRead, figures.median, figures.unanswered ? " -- SOME PROBES NEVER ECHOED" : "");
+    std::printf("  %s: %ld probes, longest main-thread hold %.3f s (as read %.3f s), median %.1f ms%s\n", what, figures.probes, figures.longest,
+                figures.longestAsRead, 1e3 * figures.median, figures.unanswered ? " -- SOME PROBES NEVER ECHOED" : "");
 }
 
 }  // namespace
@@ -214,6 +236,7 @@ int main(int argc, char** argv) {
     {
         Tally tally;
         tally.folder = folder.string();
+        tally.entries = entries;
         if (!keepDirectory.empty()) tally.keep.open(keepDirectory + "/stall.jsonl");
         testing::TraceProcess trace(finder, [&tally](const nlohmann::json& line, Clock::time_point at) { tally.take(line, at); });
         if (!tally.waitFor([&] { return tally.declared; }, std::chrono::seconds(20))) return std::fprintf(stderr, "the sync folder was never declared\n"), 1;
@@ -244,6 +267,7 @@ int main(int argc, char** argv) {
         printEchoes("from the stall's end until 2 s after every badge is back", echoes(tally, stallEnd, backAt + 2));
         if (back) std::printf("  every badge back %.3f s after the stall ended\n", backAt - stallEnd);
         else std::printf("  NOT every badge came back within 120 s\n"), status = 1;
+        printLoops(tally);
         trace.send("quit");
     }
 
@@ -252,6 +276,7 @@ int main(int argc, char** argv) {
         peer.setBatchDelay(std::chrono::milliseconds(delayMs));
         Tally tally;
         tally.folder = folder.string();
+        tally.entries = entries;
         if (!keepDirectory.empty()) tally.keep.open(keepDirectory + "/slow.jsonl");
         testing::TraceProcess trace(finder, [&tally](const nlohmann::json& line, Clock::time_point at) { tally.take(line, at); });
         if (!tally.waitFor([&] { return tally.declared; }, std::chrono::seconds(20))) return std::fprintf(stderr, "the sync folder was never declared\n"), 1;
@@ -262,12 +287,13 @@ int main(int argc, char** argv) {
         trace.send("show " + folder.string());
         bool done = tally.waitFor(all(tally), std::chrono::seconds(120));
         double seconds, doneAt;
-        long removals;
+        long removals, forgotten;
         {
             std::lock_guard lock(tally.mutex);
             seconds = tally.lastBadgeAt - tally.beginAt;
             doneAt = tally.lastBadgeAt + tally.offset;
             removals = tally.removals;
+            forgotten = tally.forgotten;
         }
         long batches = peer.batchRequests() - batchesBefore;
         std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -282,8 +308,10 @@ int main(int argc, char** argv) {
             std::printf("  NOT every entry was badged within 120 s\n");
             status = 1;
         }
-        std::printf("  badges removed meanwhile: %ld\n", removals);
+        std::printf("  badges removed meanwhile: %ld (by setBadgeIdentifier \"\") + %ld (dropped when the observed set was emptied)\n", removals,
+                    forgotten);
         printEchoes("from show until every badge is set", echoes(tally, shownAt, doneAt));
+        printLoops(tally);
         trace.send("quit");
     }
     fs::remove_all(folder);

@@ -7,9 +7,9 @@ set logscale x
 set xrange [70:70000]
 set xlabel "entries in the folder"
 set grid
-set key top left
 
 set title "Time to all badges"
+set key bottom right
 set logscale y
 set ylabel "seconds"
 set format y "%g"
@@ -23,6 +23,7 @@ plot data using 1:2 with linespoints lw 2 pt 7 title "stand-in and service, end 
 e
 
 set title "CPU of the stand-in at rest, folder shown (30 s window)"
+set key top left
 unset logscale y
 set ylabel "% of one core"
 set yrange [0:*]
