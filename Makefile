@@ -3,7 +3,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-plain test-asan test-tsan bench demo setup clean install uninstall
+.PHONY: all build test test-plain test-asan test-tsan bench bench-stall demo setup clean install uninstall
 # The test runs share the fixed port 27835 and the two cores: one at a time, even under make -j.
 .NOTPARALLEL:
 
@@ -39,9 +39,12 @@ demo: setup
 	@cmake --build build -j$(JOBS) --target vantorix-finder vantorix-localservice
 	@scripts/demo
 
+# Benchmarks, never timed tests: each runs in a private network namespace and session bus (scripts/bench).
 bench: build
-	build/bin/vantorix-bench
-	build/bin/vantorix-e2e-bench
+	@scripts/bench folder
+
+bench-stall: build
+	@scripts/bench stall
 
 clean:
 	rm -rf build build-asan build-tsan

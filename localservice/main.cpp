@@ -1,6 +1,7 @@
 // vantorix-localservice: the desktop client's side of the extension's protocol, for the demo and for tests.
 #include "LocalService.h"
 #include "ProtocolServer.h"
+#include "RequestStats.h"
 #include "platform/posix/SessionBusNotificationCenter.h"
 
 #include <csignal>
@@ -15,7 +16,7 @@
 namespace {
 
 const char* kUsage =
-    "usage: vantorix-localservice --root DIR [--status-file FILE] [--simulate] [--seed N] [--port N]\n"
+    "usage: vantorix-localservice --root DIR [--status-file FILE] [--simulate] [--seed N] [--port N] [--stats-file FILE]\n"
     "\n"
     "Answers the sync extension on 127.0.0.1:27835, one request line per connection:\n"
     "  PING                    PONG\n"
@@ -32,6 +33,11 @@ const char* kUsage =
     "                      shows an error that clears\n"
     "  --seed N            the simulation's random seed (default: from the clock)\n"
     "  --port N            listen on 127.0.0.1:N instead of 27835 (for a test that puts a proxy in front)\n"
+    "  --stats-file FILE   counts of the requests answered, for benchmarks: FILE is replaced, a few times a\n"
+    "                      second while they change, by one JSON line with the counts of each kind (ping,\n"
+    "                      sync_path, batch_status, other), the paths the batch requests carried (batch_paths),\n"
+    "                      the bursts of batch requests begun (bursts; a burst ends after 0.5 s without one),\n"
+    "                      those completed (completed_bursts) and the sizes of the latest 64 (burst_sizes)\n"
     "\n"
     "Every change of a status is posted on the session bus as a VantorixStatusChanged notification.\n"
     "SIGINT or SIGTERM ends it cleanly.\n";
@@ -46,7 +52,7 @@ void onSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string root, statusFile;
+    std::string root, statusFile, statsFile;
     bool simulate = false;
     unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
     int port = 27835;
@@ -66,6 +72,8 @@ int main(int argc, char** argv) {
             root = value();
         } else if (option == "--status-file") {
             statusFile = value();
+        } else if (option == "--stats-file") {
+            statsFile = value();
         } else if (option == "--simulate") {
             simulate = true;
         } else if (option == "--seed") {
@@ -118,8 +126,20 @@ int main(int argc, char** argv) {
     vantorix::posix::SessionBusNotificationCenter notifications;
     vantorix::localservice::LocalService service(vantorix::localservice::StatusRules(root, statusFile), simulate, seed, &notifications);
     std::fprintf(stderr, "vantorix-localservice: serving %s on 127.0.0.1:%d%s\n", root.c_str(), port, simulate ? " with simulated activity" : "");
-    server.serve([&](const std::string& line) { return service.answer(line); }, [&] { service.tick(std::chrono::steady_clock::now()); },
-                 std::chrono::milliseconds(250), stopPipe[0]);
+    vantorix::localservice::RequestStats stats;
+    auto answer = [&](const std::string& line) {
+        if (!statsFile.empty()) stats.count(line, std::chrono::steady_clock::now());
+        return service.answer(line);
+    };
+    auto tick = [&] {
+        auto now = std::chrono::steady_clock::now();
+        service.tick(now);
+        if (!statsFile.empty() && !stats.writeIfChanged(statsFile, now)) {
+            std::fprintf(stderr, "vantorix-localservice: cannot write %s\n", statsFile.c_str());
+            statsFile.clear();
+        }
+    };
+    server.serve(answer, tick, std::chrono::milliseconds(250), stopPipe[0]);
     std::fprintf(stderr, "vantorix-localservice: stopped\n");
     return 0;
 }
