@@ -150,11 +150,15 @@ private:
     void performCacheCleanup();
     // The entries of a polled folder's items are kept whatever the limit; the rest count against it.
     void setCacheFolderShown(const std::string& folder, bool shown);
+    // On statusCacheLock: the bodies of getCachedStatus and setCachedStatus, for callers that hold the lock.
+    std::optional<std::string> lookUpCachedStatus(const std::string& path, WallTime now);
+    void storeCachedStatus(const std::string& path, const std::string& badge, WallTime now);
     // On statusCacheLock: removes an entry and its place in the eviction order.
     std::unordered_map<std::string, CachedStatus>::iterator eraseCacheEntry(std::unordered_map<std::string, CachedStatus>::iterator entry);
 
     // --- Batch and retry pipeline (pipeline/) ---
     void addToBatchQueue(const std::string& path);  // any thread; never waits for the network
+    void addToBatchQueue(const std::vector<std::string>& paths);  // the same for each path, in order, in one lock block
     void processBatchQueue();  // runs on batchLock
     void ensureFlushScheduled();  // runs on batchLock: a flush is on its way whenever paths are queued
     void scheduleFlushTimer();  // runs on batchLock

@@ -73,6 +73,7 @@ void FinderStandIn::startObserving(const std::string& directory, ShownDirectory&
 
 void FinderStandIn::stopObserving(const std::string& directory, ShownDirectory& shown) {
     shown.observed = false;
+    shown.listed.clear();
     emit({"endObservingDirectory", "", "", "", directory, "", {}});
     if (extension_) extension_->endObservingDirectory(URL::fileURL(directory));
     for (const auto& name : shown.entries) badges_.erase(directory + "/" + name);
@@ -83,6 +84,9 @@ void FinderStandIn::stopObserving(const std::string& directory, ShownDirectory& 
 void FinderStandIn::requestEntries(const std::string& directory, ShownDirectory& shown) {
     std::optional<std::vector<std::string>> names = platform_.contentsOfDirectory(directory);
     if (!names) return;
+    // Unchanged since the last listing: nothing appeared, nothing went away (the common case, once a second).
+    if (*names == shown.listed && !shown.entries.empty()) return;
+    shown.listed = *names;
     std::sort(names->begin(), names->end());
     std::set<std::string> present(names->begin(), names->end());
     for (auto it = shown.entries.begin(); it != shown.entries.end();) {

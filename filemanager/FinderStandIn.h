@@ -73,7 +73,8 @@ public:
 private:
     struct ShownDirectory {
         bool observed = false;
-        std::set<std::string> entries;  // names asked for while observed
+        std::set<std::string> entries;   // names asked for while observed
+        std::vector<std::string> listed;  // the last listing, as the file system gave it
     };
     void emit(const FinderEvent& event);
     void startObserving(const std::string& directory, ShownDirectory& shown);

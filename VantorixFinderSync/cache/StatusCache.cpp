@@ -20,28 +20,32 @@ std::unordered_map<std::string, CachedStatus>::iterator VantorixFinderSync::eras
     return statusCache.erase(entry);
 }
 
+std::optional<std::string> VantorixFinderSync::lookUpCachedStatus(const std::string& path, WallTime now) {
+    auto found = statusCache.find(path);
+    if (found == statusCache.end()) return std::nullopt;
+    if (isFresh(found->second, now, cacheConfig.ttlSeconds, cacheConfig.aggressiveTtl)) return found->second.badge;
+    eraseCacheEntry(found);  // a stale entry is dropped by the read that finds it
+    return std::nullopt;
+}
+
+void VantorixFinderSync::storeCachedStatus(const std::string& path, const std::string& badge, WallTime now) {
+    bool evictable = cacheShownFolders.count(folderOf(path)) == 0;
+    // A full cache first loses its oldest evictable entry, even when the path being stored is already in it.
+    if (evictable && static_cast<std::int64_t>(cacheEvictionOrder.size()) >= cacheConfig.maxEntries) {
+        eraseCacheEntry(statusCache.find(cacheEvictionOrder.begin()->second));
+    }
+    auto [entry, added] = statusCache.try_emplace(path);
+    if (!added && evictable) cacheEvictionOrder.erase({entry->second.timestamp, path});
+    entry->second = CachedStatus{badge, now, true, badge == "sync"};
+    if (evictable) cacheEvictionOrder.insert({now, path});
+}
+
 std::optional<std::string> VantorixFinderSync::getCachedStatus(const std::string& path) {
-    return statusCacheLock->syncValue([&]() -> std::optional<std::string> {
-        auto found = statusCache.find(path);
-        if (found == statusCache.end()) return std::nullopt;
-        if (isFresh(found->second, platform.now(), cacheConfig.ttlSeconds, cacheConfig.aggressiveTtl)) return found->second.badge;
-        eraseCacheEntry(found);  // a stale entry is dropped by the read that finds it
-        return std::nullopt;
-    });
+    return statusCacheLock->syncValue([&] { return lookUpCachedStatus(path, platform.now()); });
 }
 
 void VantorixFinderSync::setCachedStatus(const std::string& path, const std::string& badge) {
-    statusCacheLock->sync([&] {
-        bool evictable = cacheShownFolders.count(folderOf(path)) == 0;
-        // A full cache first loses its oldest evictable entry, even when the path being stored is already in it.
-        if (evictable && static_cast<std::int64_t>(cacheEvictionOrder.size()) >= cacheConfig.maxEntries) {
-            eraseCacheEntry(statusCache.find(cacheEvictionOrder.begin()->second));
-        }
-        if (auto old = statusCache.find(path); old != statusCache.end()) eraseCacheEntry(old);
-        CachedStatus entry{badge, platform.now(), true, badge == "sync"};
-        if (evictable) cacheEvictionOrder.insert({entry.timestamp, path});
-        statusCache.emplace(path, std::move(entry));
-    });
+    statusCacheLock->sync([&] { storeCachedStatus(path, badge, platform.now()); });
 }
 
 void VantorixFinderSync::invalidateCache(const std::optional<std::string>& path, const std::string& reason) {

@@ -29,17 +29,21 @@ void VantorixFinderSync::processSequentialBatches(const std::vector<std::vector<
     platform.mainQueue().async([self = shared_from_this(), results = std::move(results)] { self->updateAllIconsFromResults(results); });
 }
 
+// Each pair is looked up and stored in the cache in turn, all in one block on the cache's lock (a result list can
+// hold thousands); the file manager is then told the new and changed badges, in list order.
 void VantorixFinderSync::updateAllIconsFromResults(const std::vector<BatchResult>& results) {
-    FinderSyncController& controller = platform.finderSyncController();
-    for (const auto& result : results) {
-        std::string badge = mapStatusToBadge(result.status);
-        std::optional<std::string> cached = getCachedStatus(result.path);
-        if (cached != badge) {
-            // Built from the path itself, so that the URL names exactly this item whatever its name holds.
-            controller.setBadgeIdentifier(badge, URL::fileURL(result.path));
+    std::vector<std::pair<std::string, const std::string*>> changed;
+    statusCacheLock->sync([&] {
+        WallTime now = platform.now();
+        for (const auto& result : results) {
+            std::string badge = mapStatusToBadge(result.status);
+            if (lookUpCachedStatus(result.path, now) != badge) changed.emplace_back(badge, &result.path);
+            if (!badge.empty()) storeCachedStatus(result.path, badge, now);
         }
-        if (!badge.empty()) setCachedStatus(result.path, badge);
-    }
+    });
+    FinderSyncController& controller = platform.finderSyncController();
+    // Built from the path itself, so that the URL names exactly this item whatever its name holds.
+    for (const auto& [badge, path] : changed) controller.setBadgeIdentifier(badge, URL::fileURL(*path));
 }
 
 }  // namespace vantorix

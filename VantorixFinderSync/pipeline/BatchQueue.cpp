@@ -7,17 +7,17 @@
 
 namespace vantorix {
 
-void VantorixFinderSync::addToBatchQueue(const std::string& path) {
+void VantorixFinderSync::addToBatchQueue(const std::string& path) { addToBatchQueue(std::vector<std::string>{path}); }
+
+void VantorixFinderSync::addToBatchQueue(const std::vector<std::string>& paths) {
     batchLock->sync([&] {
-        // Queued already, it goes out with the next flush; in a run, its answer is on its way.
-        if (inFlightPaths.count(path) == 0 && batchQueueMembers.insert(path).second) {
+        for (const auto& path : paths) {
+            // Queued already, it goes out with the next flush; in a run, its answer is on its way.
+            if (inFlightPaths.count(path) != 0 || !batchQueueMembers.insert(path).second) continue;
             batchQueue.push_back(path);
-            if (static_cast<std::int64_t>(batchQueue.size()) >= batchConfig.maxSize) {
-                processBatchQueue();
-                return;
-            }
+            if (static_cast<std::int64_t>(batchQueue.size()) >= batchConfig.maxSize) processBatchQueue();
         }
-        // Also for a duplicate: paths held through waiting mode must never wait without a flush on its way.
+        // Also after duplicates only: paths held through waiting mode must never wait without a flush on its way.
         ensureFlushScheduled();
     });
 }

@@ -66,8 +66,8 @@ void VantorixFinderSync::runRetryPass() {
             addToRetryQueue(unsent);
             return;  // the timer keeps running; the next pass comes 3 s later
         }
-        std::size_t answered = splitOnSeparator(*answer).size();
-        for (std::size_t i = 0; i < paths.size() && i < answered; ++i) addToBatchQueue(paths[i]);
+        std::size_t answered = std::min(paths.size(), splitOnSeparator(*answer).size());
+        addToBatchQueue(std::vector<std::string>(paths.begin(), paths.begin() + static_cast<std::ptrdiff_t>(answered)));
     }
     runRetryStop();
 }

@@ -56,11 +56,14 @@ void VantorixFinderSync::pollVisibleFiles(const std::string& path) {
     if (waitingModeLock->syncValue([&] { return isInWaitingMode; })) return;
     std::optional<std::vector<std::string>> names = platform.contentsOfDirectory(path);
     if (!names) return;  // gone or unreadable: the next pass tries again
+    std::vector<std::string> entries;
+    entries.reserve(names->size());
     for (const auto& name : *names) {
         if (isIgnored(name)) continue;
         std::string entry = path + "/" + name;
-        if (canCarryPath(entry)) addToBatchQueue(entry);  // a path the request line cannot carry is never queued
+        if (canCarryPath(entry)) entries.push_back(std::move(entry));  // a path the request line cannot carry is never queued
     }
+    addToBatchQueue(entries);
 }
 
 }  // namespace vantorix
