@@ -221,7 +221,7 @@ private:
     // Guarded by statusCacheLock: the entries the limit may evict (those outside shownFolders), oldest first, and
     // the folders being polled, whose items' entries stay however many there are.
     std::set<std::pair<WallTime, std::string>> cacheEvictionOrder;
-    std::set<std::string> cacheShownFolders;
+    std::set<std::string, std::less<>> cacheShownFolders;
     const std::unique_ptr<DispatchQueue> statusCacheLock;
     const CacheConfig cacheConfig;
     std::shared_ptr<Timer> cacheCleanupTimer;             // main thread

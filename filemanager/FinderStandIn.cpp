@@ -73,7 +73,7 @@ void FinderStandIn::startObserving(const std::string& directory, ShownDirectory&
 
 void FinderStandIn::stopObserving(const std::string& directory, ShownDirectory& shown) {
     shown.observed = false;
-    shown.listed.clear();
+    shown.listing = 0;
     emit({"endObservingDirectory", "", "", "", directory, "", {}});
     if (extension_) extension_->endObservingDirectory(URL::fileURL(directory));
     for (const auto& name : shown.entries) badges_.erase(directory + "/" + name);
@@ -85,8 +85,9 @@ void FinderStandIn::requestEntries(const std::string& directory, ShownDirectory&
     std::optional<std::vector<std::string>> names = platform_.contentsOfDirectory(directory);
     if (!names) return;
     // Unchanged since the last listing: nothing appeared, nothing went away (the common case, once a second).
-    if (*names == shown.listed && !shown.entries.empty()) return;
-    shown.listed = *names;
+    std::size_t listing = fingerprint(*names);
+    if (listing == shown.listing && !shown.entries.empty()) return;
+    shown.listing = listing;
     std::sort(names->begin(), names->end());
     std::set<std::string> present(names->begin(), names->end());
     for (auto it = shown.entries.begin(); it != shown.entries.end();) {
@@ -101,6 +102,12 @@ void FinderStandIn::requestEntries(const std::string& directory, ShownDirectory&
         if (!shown.entries.insert(name).second) continue;
         request(directory == "/" ? "/" + name : directory + "/" + name);
     }
+}
+
+std::size_t FinderStandIn::fingerprint(const std::vector<std::string>& names) {
+    std::size_t print = names.size();
+    for (const auto& name : names) print = (print * 1099511628211u) ^ std::hash<std::string>{}(name);
+    return print;
 }
 
 void FinderStandIn::relistObserved() {

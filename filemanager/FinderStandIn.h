@@ -74,13 +74,14 @@ private:
     struct ShownDirectory {
         bool observed = false;
         std::set<std::string> entries;   // names asked for while observed
-        std::vector<std::string> listed;  // the last listing, as the file system gave it
+        std::size_t listing = 0;          // a fingerprint of the last listing, as the file system gave it
     };
     void emit(const FinderEvent& event);
     void startObserving(const std::string& directory, ShownDirectory& shown);
     void stopObserving(const std::string& directory, ShownDirectory& shown);
     void relistObserved();
     void requestEntries(const std::string& directory, ShownDirectory& shown);
+    static std::size_t fingerprint(const std::vector<std::string>& names);
 
     Platform& platform_;
     EventSink sink_;

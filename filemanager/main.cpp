@@ -4,6 +4,7 @@
 #include "TraceMode.h"
 
 #include <cstdio>
+#include <malloc.h>
 #include <string>
 
 namespace {
@@ -36,6 +37,9 @@ const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Two malloc arenas, not one per thread: the extension's short-lived workers would each keep an arena of their
+    // own, and a large folder's paths, freed in one and allocated in another, would hold memory in all of them.
+    mallopt(M_ARENA_MAX, 2);
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "--help" || mode == "-h" || mode == "help") {
         std::fputs(kUsage, stdout);

@@ -7,7 +7,7 @@
 namespace vantorix {
 namespace {
 
-std::string folderOf(const std::string& path) {
+std::string_view folderOf(std::string_view path) {
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return "";
     return slash == 0 ? "/" : path.substr(0, slash);

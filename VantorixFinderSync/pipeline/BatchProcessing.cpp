@@ -24,7 +24,7 @@ void VantorixFinderSync::processSequentialBatches(const std::vector<std::vector<
         if (sendable.empty() && !batch.empty()) continue;
         std::optional<std::string> answer = sendBatchStatusRequestSequential(joinPaths(sendable));
         if (!answer) continue;  // its paths are in the retry queue now
-        for (auto& result : pairAnswer(sendable, *answer)) results.push_back(std::move(result));
+        for (auto& result : pairAnswer(std::move(sendable), *answer)) results.push_back(std::move(result));
     }
     platform.mainQueue().async([self = shared_from_this(), results = std::move(results)] { self->updateAllIconsFromResults(results); });
 }

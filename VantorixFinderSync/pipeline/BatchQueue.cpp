@@ -68,10 +68,12 @@ void VantorixFinderSync::processBatchQueue() {
         batchTimer = nullptr;
     }
     batchTimerPending = false;
-    runQueue->async([self = shared_from_this(), paths = std::move(paths)] {
-        self->processSequentialBatches(cutIntoBatches(paths), self->platform.monotonicNow());
+    runQueue->async([self = shared_from_this(), batches = cutIntoBatches(std::move(paths))] {
+        self->processSequentialBatches(batches, self->platform.monotonicNow());
         self->batchLock->sync([&] {
-            for (const auto& path : paths) self->inFlightPaths.erase(path);
+            for (const auto& batch : batches) {
+                for (const auto& path : batch) self->inFlightPaths.erase(path);
+            }
         });
     });
 }

@@ -16,11 +16,12 @@ namespace vantorix {
 inline constexpr std::size_t kBatchSize = 50;
 
 // Consecutive batches of `size` paths in order; the last holds the remainder. Nothing for no paths.
-inline std::vector<std::vector<std::string>> cutIntoBatches(const std::vector<std::string>& paths, std::size_t size = kBatchSize) {
+inline std::vector<std::vector<std::string>> cutIntoBatches(std::vector<std::string> paths, std::size_t size = kBatchSize) {
     std::vector<std::vector<std::string>> batches;
     for (std::size_t start = 0; start < paths.size(); start += size) {
         std::size_t end = std::min(paths.size(), start + size);
-        batches.emplace_back(paths.begin() + static_cast<std::ptrdiff_t>(start), paths.begin() + static_cast<std::ptrdiff_t>(end));
+        batches.emplace_back(std::make_move_iterator(paths.begin() + static_cast<std::ptrdiff_t>(start)),
+                             std::make_move_iterator(paths.begin() + static_cast<std::ptrdiff_t>(end)));
     }
     return batches;
 }
@@ -34,10 +35,10 @@ struct BatchResult {
 
 // Pairs the answer's codes (the counting rule: split on "|", empty pieces dropped) with the paths by position.
 // A path without a code gets no pair; codes beyond the paths are ignored. Each path gets at most one pair.
-inline std::vector<BatchResult> pairAnswer(const std::vector<std::string>& paths, std::string_view answer) {
+inline std::vector<BatchResult> pairAnswer(std::vector<std::string> paths, std::string_view answer) {
     std::vector<std::string> codes = splitOnSeparator(answer);
     std::vector<BatchResult> results;
-    for (std::size_t i = 0; i < paths.size() && i < codes.size(); ++i) results.push_back({paths[i], std::move(codes[i])});
+    for (std::size_t i = 0; i < paths.size() && i < codes.size(); ++i) results.push_back({std::move(paths[i]), std::move(codes[i])});
     return results;
 }
 

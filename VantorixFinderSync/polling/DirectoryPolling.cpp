@@ -56,14 +56,17 @@ void VantorixFinderSync::pollVisibleFiles(const std::string& path) {
     if (waitingModeLock->syncValue([&] { return isInWaitingMode; })) return;
     std::optional<std::vector<std::string>> names = platform.contentsOfDirectory(path);
     if (!names) return;  // gone or unreadable: the next pass tries again
+    // Queued a few hundred at a time: one lock block each, without a copy of the whole folder's paths at once.
     std::vector<std::string> entries;
-    entries.reserve(names->size());
-    for (const auto& name : *names) {
-        if (isIgnored(name)) continue;
+    for (std::size_t i = 0; i < names->size(); ++i) {
+        const std::string& name = (*names)[i];
         std::string entry = path + "/" + name;
-        if (canCarryPath(entry)) entries.push_back(std::move(entry));  // a path the request line cannot carry is never queued
+        if (!isIgnored(name) && canCarryPath(entry)) entries.push_back(std::move(entry));  // a path the line cannot carry is never queued
+        if (entries.size() == 500 || (i + 1 == names->size() && !entries.empty())) {
+            addToBatchQueue(entries);
+            entries.clear();
+        }
     }
-    addToBatchQueue(entries);
 }
 
 }  // namespace vantorix
