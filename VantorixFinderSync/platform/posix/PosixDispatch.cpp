@@ -199,11 +199,11 @@ bool PosixSemaphore::wait(MonotonicTime deadline) {
     return true;
 }
 
+// Notified under the lock: a waiter woken by this unit may destroy the semaphore as soon as it has it, and a
+// notification after the unlock would then touch a destroyed condition variable.
 void PosixSemaphore::signal() {
-    {
-        std::lock_guard lock(mutex_);
-        ++count_;
-    }
+    std::lock_guard lock(mutex_);
+    ++count_;
     available_.notify_one();
 }
 

@@ -14,6 +14,9 @@
 // file manager call other than badge registration made, off the main thread; a runaway schedule (step limit).
 //
 // The schedule seed: VANTORIX_SEED when set, otherwise 0 (submission order) unless the test sets one.
+//
+// The test's thread holds the scheduler's lock whenever it is not driving, so one thread keeps one simulated
+// platform alive at a time: two would take their locks in both orders.
 #pragma once
 
 #include "../InProcessNotificationCenter.h"
