@@ -147,6 +147,17 @@ TYPED_TEST(PlatformConformance, QueuesRunInOrderOneAtATime) {
     EXPECT_EQ(mainOrder, (std::vector<int>{1, 2}));
 }
 
+// A sync() onto the queue the caller runs on is the deadlock it would be: the platform aborts naming the queue.
+TYPED_TEST(PlatformConformance, SyncOntoTheRunningQueueAbortsNamingIt) {
+    EXPECT_DEATH(
+        {
+            TypeParam harness;
+            auto lock = harness.platform().makeSerialQueue("com.vantorix.waiting.mode.lock", QualityOfService::defaultQoS);
+            lock->sync([&] { lock->sync([] {}); });
+        },
+        "com.vantorix.waiting.mode.lock");
+}
+
 // asyncAfter(d) never runs earlier than d; equal delays on one queue run in submission order.
 TYPED_TEST(PlatformConformance, DelayedBlocksNeverRunEarly) {
     auto queue = this->platform.makeSerialQueue("com.vantorix.test.delayed", QualityOfService::defaultQoS);

@@ -53,16 +53,6 @@ TEST_F(RealPlatform, SyncRunsOnTheCallersThreadAndKnowsItsQueue) {
     EXPECT_FALSE(platform.mainQueue().isCurrent());
 }
 
-TEST(RealPlatformDeathTest, SyncOntoTheRunningQueueAbortsNamingIt) {
-    EXPECT_DEATH(
-        {
-            posix::PosixPlatform platform;
-            auto lock = platform.makeSerialQueue("com.vantorix.waiting.mode.lock", QualityOfService::defaultQoS);
-            lock->sync([&] { lock->sync([] {}); });
-        },
-        "com.vantorix.waiting.mode.lock");
-}
-
 TEST(WorkerPool, GrowsForBlockingWorkAndLetsIdleThreadsGo) {
     // Forty tasks that each wait until all forty have started: only a pool that grows can finish them.
     constexpr int kBlocks = 40;
