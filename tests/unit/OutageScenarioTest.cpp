@@ -2,7 +2,6 @@
 // folder shown in the file manager stand-in: once the service is healthy again, every shown badge converges on
 // the service's status and no path is left behind in a queue. One seed fixes both the faults and the schedule
 // of the threads, so a failing seed replays exactly.
-#include "FinderStandIn.h"
 #include "SimulationFixture.h"
 
 #include <random>
@@ -17,26 +16,15 @@ enum class Fault { down, stalledAnswers, neverReads, slowConnect, garbage, pongT
 class OutageStory {
 public:
     static constexpr const char* kFolder = "/Users/someone/Vantorix";
-    static constexpr int kFiles = 150;
 
-    explicit OutageStory(unsigned seed) : standIn(platform, [this](const finder::FinderEvent& e) { record(e); }) {
+    explicit OutageStory(unsigned seed) {
         platform.setScheduleSeed(seed);
         random.seed(static_cast<unsigned>(platform.scheduleSeed()));
-        std::vector<std::string> names;
-        for (int i = 0; i < kFiles; ++i) names.push_back("file" + std::to_string(i) + ".txt");
-        platform.addDirectory(kFolder, names);
-        for (const auto& name : names) files.push_back(std::string(kFolder) + "/" + name);
-        for (const auto& file : files) platform.localService().setStatus(file, randomCode());
-        platform.setFinderSyncController(&standIn);
         healthy();
-        extension = VantorixFinderSync::create(platform);
-        standIn.attach(extension);
-        standIn.show(kFolder);
-    }
-    ~OutageStory() {
-        extension.reset();
-        platform.discardPendingWork();
-        platform.setFinderSyncController(&platform.recordingFileManager());
+        shown = std::make_unique<ShownFolder>(platform, kFolder, 150, [this](const finder::FinderEvent& e) {
+            trace.push_back(std::to_string(platform.monotonicNow().time_since_epoch().count()) + " " + e.call + " " + e.badge + " " + e.path);
+        });
+        for (const auto& file : shown->files) platform.localService().setStatus(file, randomCode());
     }
 
     // Five minutes of alternating health and faults, then a minute of a fault every other second, with statuses
@@ -57,38 +45,23 @@ public:
         healthy();
         changeStatuses(20);
     }
-
-    bool converged() {
-        for (const auto& file : files) {
-            if (standIn.badgeOf(file) != mapStatusToBadge(platform.localService().statusOf(file))) return false;
-        }
-        return true;
-    }
+    bool converged() const { return shown->badgesAreTheService(); }
 
     SimulatedPlatform platform;
-    finder::FinderStandIn standIn;
-    std::shared_ptr<VantorixFinderSync> extension;
     std::vector<std::string> trace;
+    std::unique_ptr<ShownFolder> shown;
 
 private:
-    void record(const finder::FinderEvent& e) {
-        trace.push_back(std::to_string(platform.monotonicNow().time_since_epoch().count()) + " " + e.call + " " + e.badge + " " + e.path);
-    }
     std::string randomCode() { return std::to_string(std::uniform_int_distribution<int>(0, 7)(random)); }
     Duration randomDuration(double minSeconds, double maxSeconds) { return seconds(std::uniform_real_distribution<double>(minSeconds, maxSeconds)(random)); }
     void changeStatuses(int count) {
+        const auto& files = shown->files;
         for (int k = 0; k < count; ++k) platform.localService().setStatus(files[std::uniform_int_distribution<std::size_t>(0, files.size() - 1)(random)], randomCode());
     }
 
     void healthy() {
-        auto& service = platform.localService();
-        service.setAvailability(Availability::up);
-        service.setHandler([&service](const std::string& line) {
-            if (line == "PING") return Reply::text("PONG\n");
-            if (line == "GET_SYNC_PATH") return Reply::text(std::string(kFolder) + "\n");
-            if (line.rfind("BATCH_STATUS:", 0) == 0) return Reply::text(simulation::defaultBatchAnswer(service, line.substr(13)) + "\n");
-            return Reply::text("ERROR: unknown request\n");
-        });
+        platform.localService().setAvailability(Availability::up);
+        platform.localService().setHandler(honestService(platform.localService(), kFolder));
     }
 
     void inject(Fault fault) {
@@ -116,7 +89,6 @@ private:
     }
 
     std::mt19937 random;
-    std::vector<std::string> files;
 };
 
 class OutageScenario : public ::testing::TestWithParam<unsigned> {};
@@ -125,7 +97,7 @@ TEST_P(OutageScenario, BadgesConvergeAfterTheLastRecovery) {
     OutageStory story(GetParam());
     story.run();
     double recovered = story.platform.elapsedSeconds();
-    VantorixFinderSyncTestPeer peer(*story.extension);
+    VantorixFinderSyncTestPeer peer(*story.shown->extension);
     bool ok = story.platform.runUntilCondition([&] { return story.converged(); }, 10s);
     EXPECT_TRUE(ok) << "badges not converged 10 s after the recovery at " << recovered;
     if (ok) {

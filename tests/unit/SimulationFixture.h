@@ -1,6 +1,7 @@
 // A test that owns a simulated platform and, once started, the extension on it.
 #pragma once
 
+#include "FinderStandIn.h"
 #include "VantorixFinderSync.h"
 #include "VantorixFinderSyncTestPeer.h"
 #include "platform/simulation/SimulatedPlatform.h"
@@ -17,6 +18,49 @@ using simulation::ConnectionScript;
 using simulation::FileManagerCall;
 using simulation::Reply;
 using simulation::SimulatedPlatform;
+
+// A service that answers every request honestly: PONG, `folder`, and each path's code, the batches after `delay`.
+inline simulation::ScriptedLocalService::Handler honestService(simulation::ScriptedLocalService& service, std::string folder, Duration delay = Duration(0)) {
+    return [&service, folder, delay](const std::string& line) {
+        if (line == "PING") return Reply::text("PONG\n");
+        if (line == "GET_SYNC_PATH") return Reply::text(folder + "\n");
+        if (line.rfind("BATCH_STATUS:", 0) == 0) return Reply::text(simulation::defaultBatchAnswer(service, line.substr(13)) + "\n", delay);
+        return Reply::text("ERROR: unknown request\n");
+    };
+}
+
+// The sync folder, of `count` files, shown in the file manager stand-in, with the extension made as the entry
+// point makes it; every call across the boundary also goes to `sink`.
+struct ShownFolder {
+    ShownFolder(SimulatedPlatform& platform, const std::string& folder, int count, finder::FinderStandIn::EventSink sink = nullptr)
+        : platform(platform), standIn(platform, std::move(sink)) {
+        std::vector<std::string> names;
+        for (int i = 0; i < count; ++i) files.push_back(folder + "/" + names.emplace_back("file" + std::to_string(i)));
+        platform.addDirectory(folder, names);
+        platform.localService().setSyncPath(folder);
+        platform.setFinderSyncController(&standIn);
+        extension = VantorixFinderSync::create(platform);
+        standIn.attach(extension);
+        standIn.show(folder);
+    }
+    ~ShownFolder() {
+        extension.reset();
+        platform.discardPendingWork();
+        platform.setFinderSyncController(&platform.recordingFileManager());
+    }
+    // Whether every file shows the badge of its code at the service.
+    bool badgesAreTheService() const {
+        for (const auto& file : files) {
+            if (standIn.badgeOf(file) != mapStatusToBadge(platform.localService().statusOf(file))) return false;
+        }
+        return true;
+    }
+
+    SimulatedPlatform& platform;
+    finder::FinderStandIn standIn;
+    std::vector<std::string> files;
+    std::shared_ptr<VantorixFinderSync> extension;
+};
 
 class SimulationTest : public ::testing::Test {
 protected:
