@@ -3,7 +3,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-plain test-asan test-tsan bench bench-stall demo setup clean install uninstall
+.PHONY: all build test test-plain test-asan test-tsan bench bench-stall chaos demo setup clean install uninstall
 # The test runs share the fixed port 27835 and the two cores: one at a time, even under make -j.
 .NOTPARALLEL:
 
@@ -45,6 +45,11 @@ bench: build
 
 bench-stall: build
 	@scripts/bench stall
+
+# The chaos soak, CHAOS_SECONDS long (10 minutes by default), in a private network namespace and session bus.
+CHAOS_SECONDS ?= 600
+chaos: build
+	@tests/chaos/run build/bin --seconds $(CHAOS_SECONDS)
 
 clean:
 	rm -rf build build-asan build-tsan
