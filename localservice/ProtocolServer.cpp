@@ -1,5 +1,7 @@
 #include "ProtocolServer.h"
 
+#include "RequestLineReader.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -18,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kIdleLimit = std::chrono::seconds(10);
 
 struct Connection {
-    std::string in;
+    RequestLineReader reader{ProtocolServer::kMaximumLine};
     std::string out;
     std::size_t sent = 0;
     bool answered = false;
@@ -66,8 +68,6 @@ void ProtocolServer::serve(const Answer& answer, const Tick& tick, std::chrono::
     auto respond = [&](Connection& connection, const std::string& line) {
         connection.out = answer(line);
         connection.answered = true;
-        connection.in.clear();
-        connection.in.shrink_to_fit();
     };
 
     for (;;) {
@@ -111,26 +111,20 @@ void ProtocolServer::serve(const Answer& answer, const Tick& tick, std::chrono::
                 if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
                 if (n <= 0) {
                     // Closed before a line feed: what came is the request, if anything came at all.
-                    if (connection.in.empty()) {
+                    std::optional<std::string> rest = connection.reader.end();
+                    if (!rest) {
                         close(fd);
                         continue;
                     }
-                    respond(connection, connection.in);
+                    respond(connection, *rest);
                 } else {
-                    std::size_t searchFrom = connection.in.size();
-                    connection.in.append(buffer, static_cast<std::size_t>(n));
-                    std::size_t newline = connection.in.find('\n', searchFrom);
-                    if (newline != std::string::npos) {
-                        std::string line = connection.in.substr(0, newline);
-                        if (!line.empty() && line.back() == '\r') line.pop_back();
-                        respond(connection, line);
-                    } else if (connection.in.size() > kMaximumLine) {
-                        connection.out = "ERROR: request too long\n";
+                    switch (connection.reader.take({buffer, static_cast<std::size_t>(n)})) {
+                    case RequestLineReader::State::incomplete: continue;
+                    case RequestLineReader::State::line: respond(connection, connection.reader.takeLine()); break;
+                    case RequestLineReader::State::tooLong:
+                        connection.out = kRequestTooLongAnswer;
                         connection.answered = true;
-                        connection.in.clear();
-                        connection.in.shrink_to_fit();
-                    } else {
-                        continue;
+                        break;
                     }
                 }
             }

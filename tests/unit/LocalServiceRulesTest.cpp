@@ -1,5 +1,6 @@
 // The reference local service's answers and status rules, without sockets.
 #include "LocalService.h"
+#include "RequestLineReader.h"
 #include "StatusRules.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +71,25 @@ TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     const auto& states = *info.at("sync_state").as<PropertyValue::Array>();
     ASSERT_EQ(states.size(), 2u);  // /R/a became an error; /R/b.mov is synced now
     std::filesystem::remove_all(folder);
+}
+
+TEST(RequestLineReader, AssemblesTheLineFromAnyPiecesAndBoundsIt) {
+    RequestLineReader pieces(16);
+    EXPECT_EQ(pieces.take("PI"), RequestLineReader::State::incomplete);
+    EXPECT_EQ(pieces.take("NG\r\nrest"), RequestLineReader::State::line);
+    EXPECT_EQ(pieces.takeLine(), "PING");
+    EXPECT_EQ(pieces.take("more\n"), RequestLineReader::State::line);  // one line per connection
+    EXPECT_EQ(pieces.end(), std::nullopt);
+
+    RequestLineReader unended(16);
+    EXPECT_EQ(unended.take("PING\r"), RequestLineReader::State::incomplete);
+    EXPECT_EQ(unended.end(), "PING\r");  // closed before a line feed: taken as it came
+    EXPECT_EQ(RequestLineReader(16).end(), std::nullopt);
+
+    RequestLineReader bounded(16);
+    EXPECT_EQ(bounded.take(std::string(16, 'x')), RequestLineReader::State::incomplete);
+    EXPECT_EQ(bounded.take("x"), RequestLineReader::State::tooLong);
+    EXPECT_EQ(bounded.take("\n"), RequestLineReader::State::tooLong);
 }
 
 }  // namespace
