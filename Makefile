@@ -1,9 +1,10 @@
 # A thin driver over CMake. `make` builds into build/ (programs in build/bin/), `make test` runs every test,
 # then the same suite under AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
 JOBS ?= 2
+FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-plain test-asan test-tsan bench bench-stall chaos demo setup clean install uninstall
+.PHONY: all build test test-plain test-asan test-tsan bench bench-stall chaos demo setup clean install uninstall fuzz
 # The test runs share the fixed port 27835 and the two cores: one at a time, even under make -j.
 .NOTPARALLEL:
 
@@ -51,8 +52,14 @@ CHAOS_SECONDS ?= 600
 chaos: build
 	@tests/chaos/run build/bin --seconds $(CHAOS_SECONDS)
 
+# The fuzz targets, built with clang, libFuzzer, ASan and UBSan into build-fuzz/, each run for FUZZ_SECONDS.
+fuzz: setup
+	@cmake -S . -B build-fuzz -DVANTORIX_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DVANTORIX_BENCHMARKS=OFF -DVANTORIX_WERROR=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-fuzz -j$(JOBS) --target fuzz-targets
+	fuzz/run build-fuzz/bin $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: the GNOME Files module into Nautilus's extension folder, its
 # emblems into PREFIX/share/icons/hicolor and the extension program into PREFIX/libexec/vantorix. make uninstall
