@@ -30,15 +30,26 @@ void LocalService::remember(const std::string& path, const std::string& code) {
 std::string LocalService::answer(const std::string& line) {
     ParsedRequest request = parseRequestLine(line);
     if (request.kind == RequestKind::ping) return std::string(kPongWord) + "\n";
-    if (request.kind == RequestKind::syncPath) return rules_.root() + "\n";
+    if (request.kind == RequestKind::syncPath) {
+        // The client reads one line of at most 1024 bytes and takes it as UTF-8: a path that would not arrive
+        // whole and readable is refused rather than cut.
+        if (rules_.root().size() + 1 > kSyncPathAnswerLimit) return "ERROR: sync folder path too long\n";
+        if (!isValidUtf8(rules_.root())) return "ERROR: sync folder path is not UTF-8\n";
+        return rules_.root() + "\n";
+    }
     if (request.kind == RequestKind::batchStatus) {
-        // One code per non-empty piece, in order, joined by "|".
+        // One code per non-empty piece, in order, joined by "|". The client reads at most 8192 bytes: an answer
+        // that would not fit is refused, and its paths are not taken as told. Every code takes at least one byte
+        // and its separator or line feed another, so more pieces than half the limit never fit.
+        std::vector<std::string> paths = splitOnSeparator(request.paths);
+        if (paths.size() > kBatchAnswerLimit / 2) return std::string(kTooManyPathsAnswer);
         std::vector<std::string> codes;
-        for (const auto& path : splitOnSeparator(request.paths)) {
-            codes.push_back(statusOf(path));
-            remember(path, codes.back());
-        }
-        return joinPaths(codes) + "\n";
+        codes.reserve(paths.size());
+        for (const auto& path : paths) codes.push_back(statusOf(path));
+        std::string answer = joinPaths(codes) + "\n";
+        if (answer.size() > kBatchAnswerLimit) return std::string(kTooManyPathsAnswer);
+        for (std::size_t i = 0; i < paths.size(); ++i) remember(paths[i], codes[i]);
+        return answer;
     }
     if (!isValidUtf8(line)) return "ERROR: malformed request\n";
     return "ERROR: unknown request\n";

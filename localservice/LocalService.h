@@ -13,6 +13,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -24,8 +25,11 @@ public:
 
     LocalService(StatusRules rules, bool simulate, unsigned seed, NotificationCenter* notifier);
 
-    // The answer line to one request line (without its line feed), line feed included.
+    // The answer line to one request line (without its line feed), line feed included. It always fits the
+    // client's single read of the request's kind (64, 1024 or 8192 bytes): a sync folder path or a batch answer
+    // that would not is answered with an "ERROR:" line instead.
     std::string answer(const std::string& line);
+    static constexpr std::string_view kTooManyPathsAnswer = "ERROR: too many paths for one answer\n";
 
     // Called a few times a second: re-reads the rules, moves the simulation on, and posts what changed.
     void tick(Clock::time_point now);

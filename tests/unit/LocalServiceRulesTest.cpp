@@ -73,6 +73,21 @@ TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     std::filesystem::remove_all(folder);
 }
 
+// Found by fuzzing: answers the client's single read cannot take whole and as UTF-8 are refused instead.
+TEST(LocalService, RefusesAnswersThatWouldNotFitTheClientsRead) {
+    std::string fits, tooMany;
+    for (int i = 0; i < 4096; ++i) fits += "/R/f" + std::to_string(i) + "|";
+    LocalService service(StatusRules("/R", ""), false, 1, nullptr);
+    EXPECT_EQ(service.answer("BATCH_STATUS:" + fits).size(), 8192u);
+    EXPECT_EQ(service.answer("BATCH_STATUS:" + fits + "/R/one-more"), LocalService::kTooManyPathsAnswer);
+    EXPECT_EQ(service.answer("BATCH_STATUS:" + std::string(10000, '|')), "\n");  // empty pieces are no paths
+
+    std::string longest = "/" + std::string(1022, 'd');
+    EXPECT_EQ(LocalService(StatusRules(longest, ""), false, 1, nullptr).answer("GET_SYNC_PATH"), longest + "\n");
+    EXPECT_EQ(LocalService(StatusRules(longest + "d", ""), false, 1, nullptr).answer("GET_SYNC_PATH"), "ERROR: sync folder path too long\n");
+    EXPECT_EQ(LocalService(StatusRules("/tmp/\xd1\x8d\x83", ""), false, 1, nullptr).answer("GET_SYNC_PATH"), "ERROR: sync folder path is not UTF-8\n");
+}
+
 TEST(RequestLineReader, AssemblesTheLineFromAnyPiecesAndBoundsIt) {
     RequestLineReader pieces(16);
     EXPECT_EQ(pieces.take("PI"), RequestLineReader::State::incomplete);
