@@ -5,9 +5,19 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace vantorix::localservice {
+
+// Ways the server misbehaves on purpose, so that a soak can show the extension riding them out: connections
+// refused (the listener closed), requests read and never answered, answered with garbage, answered 2 to 5 s late,
+// or closed without an answer. A connection keeps the fault it was accepted under; when the fault ends, the
+// connections still misbehaving are closed.
+enum class Fault { none, refuse, stall, garbage, late, closeEarly };
+// "none", "refuse", "stall", "garbage", "late" or "close"; nothing for any other word.
+std::optional<Fault> faultNamed(std::string_view word);
 
 class ProtocolServer {
 public:
@@ -22,10 +32,17 @@ public:
     bool listen(const std::string& address, int port, std::string& error);
     // Serves until `stopFd` becomes readable; calls `tick` about every `tickInterval`.
     void serve(const Answer& answer, const Tick& tick, std::chrono::milliseconds tickInterval, int stopFd);
+    // Takes effect for connections accepted from now on; may be called from `tick`.
+    void setFault(Fault fault) { fault_ = fault; }
     ~ProtocolServer();
 
 private:
+    bool openListener(std::string& error);
+
+    std::string address_;
+    int port_ = 0;
     int listener_ = -1;
+    Fault fault_ = Fault::none;
 };
 
 }  // namespace vantorix::localservice

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,7 +17,7 @@
 namespace {
 
 const char* kUsage =
-    "usage: vantorix-localservice --root DIR [--status-file FILE] [--simulate] [--seed N] [--port N] [--stats-file FILE]\n"
+    "usage: vantorix-localservice --root DIR [--status-file FILE] [--simulate] [--seed N] [--faults FILE] [--stats-file FILE]\n"
     "\n"
     "Answers the sync extension on 127.0.0.1:27835, one request line per connection:\n"
     "  PING                    PONG\n"
@@ -32,7 +33,10 @@ const char* kUsage =
     "  --simulate          simulated sync activity: synced files turn syncing for a few seconds, now and then one\n"
     "                      shows an error that clears\n"
     "  --seed N            the simulation's random seed (default: from the clock)\n"
-    "  --port N            listen on 127.0.0.1:N instead of 27835 (for a test that puts a proxy in front)\n"
+    "  --faults FILE       misbehave on purpose, for soak tests: FILE holds one word, re-read four times a second:\n"
+    "                      none, refuse (connections refused), stall (requests never answered), garbage,\n"
+    "                      late (answers 2 to 5 s late) or close (closed without an answer). A missing file\n"
+    "                      is none. When a fault ends, the connections still misbehaving are closed\n"
     "  --stats-file FILE   counts of the requests answered, for benchmarks: FILE is replaced, a few times a\n"
     "                      second while they change, by one JSON line with the counts of each kind (ping,\n"
     "                      sync_path, batch_status, other), the paths the batch requests carried (batch_paths),\n"
@@ -52,10 +56,9 @@ void onSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string root, statusFile, statsFile;
+    std::string root, statusFile, statsFile, faultsFile;
     bool simulate = false;
     unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
-    int port = 27835;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         auto value = [&]() -> std::string {
@@ -84,15 +87,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "vantorix-localservice: --seed takes a number, not \"%s\"\n", text.c_str());
                 return 2;
             }
-        } else if (option == "--port") {
-            std::string text = value();
-            char* end = nullptr;
-            long number = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || number < 1 || number > 65535) {
-                std::fprintf(stderr, "vantorix-localservice: --port takes a port number, not \"%s\"\n", text.c_str());
-                return 2;
-            }
-            port = static_cast<int>(number);
+        } else if (option == "--faults") {
+            faultsFile = value();
         } else {
             std::fprintf(stderr, "vantorix-localservice: unknown option \"%s\"\n%s", option.c_str(), kUsage);
             return 2;
@@ -119,21 +115,32 @@ int main(int argc, char** argv) {
 
     vantorix::localservice::ProtocolServer server;
     std::string problem;
-    if (!server.listen("127.0.0.1", port, problem)) {
+    if (!server.listen("127.0.0.1", 27835, problem)) {
         std::fprintf(stderr, "vantorix-localservice: %s\n", problem.c_str());
         return 1;
     }
     vantorix::posix::SessionBusNotificationCenter notifications;
     vantorix::localservice::LocalService service(vantorix::localservice::StatusRules(root, statusFile), simulate, seed, &notifications);
-    std::fprintf(stderr, "vantorix-localservice: serving %s on 127.0.0.1:%d%s\n", root.c_str(), port, simulate ? " with simulated activity" : "");
+    std::fprintf(stderr, "vantorix-localservice: serving %s on 127.0.0.1:27835%s\n", root.c_str(), simulate ? " with simulated activity" : "");
     vantorix::localservice::RequestStats stats;
     auto answer = [&](const std::string& line) {
         if (!statsFile.empty()) stats.count(line, std::chrono::steady_clock::now());
         return service.answer(line);
     };
+    std::string faultWord = "none";
     auto tick = [&] {
         auto now = std::chrono::steady_clock::now();
         service.tick(now);
+        if (!faultsFile.empty()) {
+            std::string word = "none";
+            std::ifstream(faultsFile) >> word;
+            if (word != faultWord) {
+                auto fault = vantorix::localservice::faultNamed(word);
+                std::fprintf(stderr, fault ? "vantorix-localservice: fault now %s\n" : "vantorix-localservice: no fault is called \"%s\"\n", word.c_str());
+                if (fault) server.setFault(*fault);
+                faultWord = word;
+            }
+        }
         if (!statsFile.empty() && !stats.writeIfChanged(statsFile, now)) {
             std::fprintf(stderr, "vantorix-localservice: cannot write %s\n", statsFile.c_str());
             statsFile.clear();

@@ -1,19 +1,19 @@
 // The chaos soak: the stand-in shows a sync folder of 1,000 files in four folders while this driver, from a
-// printed seed, kills and restarts the reference service, freezes it, and makes a proxy in front of it refuse,
-// stall, answer garbage, answer late or close early; statuses change and notifications are posted throughout.
+// printed seed, kills and restarts the reference service, freezes it, and makes it refuse, stall, answer
+// garbage, answer late or close early; statuses change and notifications are posted throughout.
 // Checked all along: every stand-in command is answered within the latency limit; after each recovery every shown
 // badge equals the service's status, with nothing left queued, within 6 s; memory, threads and descriptors stay
 // bounded; no process crashes. Run it in a private network namespace and session bus (tests/chaos/run).
-#include "LoopbackPeer.h"
 #include "TraceProcess.h"
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <netinet/in.h>
-#include <poll.h>
+#include <mutex>
 #include <random>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,85 +24,11 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-enum Fault { kill, freeze, refuse, stall, garbage, late, closeEarly, kFaults, pass };
-const char* kFaultNames[] = {"kill", "freeze", "refuse", "stall", "garbage", "late", "close-early"};
-constexpr int kServicePort = 27836;
+// The first two are done to the service's process; the others it plays itself, told through its faults file.
+enum Fault { kill, freeze, refuse, stall, garbage, late, closeEarly, kFaults };
+const char* kFaultNames[] = {"kill", "freeze", "refuse", "stall", "garbage", "late", "close"};
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-std::string receive(int fd, std::chrono::milliseconds wait, bool lineOnly) {
-    std::string bytes;
-    char buffer[8192];
-    pollfd ready{fd, POLLIN, 0};
-    while (bytes.size() < (1u << 20) && ::poll(&ready, 1, static_cast<int>(wait.count())) > 0) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-        if (lineOnly && bytes.find('\n') != std::string::npos) break;
-    }
-    return bytes;
-}
-
-// 127.0.0.1:27835, in front of the service: passes each connection through, or plays the fault of the moment.
-class Proxy {
-public:
-    std::atomic<Fault> fault{pass};
-    std::atomic<int> faulty{0};  // connections taken during a fault and not ended yet: the fault still acts
-    Proxy() : acceptor_([this] { acceptLoop(); }) {}
-    ~Proxy() {
-        stopping_ = true;
-        acceptor_.join();
-        while (connections_ > 0) std::this_thread::sleep_for(10ms);
-    }
-
-private:
-    void acceptLoop() {
-        int listener = -1, port = 0;
-        while (!stopping_) {
-            Fault now = fault;
-            if ((now == refuse || now == kill) && listener >= 0) ::close(listener), listener = -1;  // connections are refused
-            if (now != refuse && now != kill && listener < 0) listener = listenOnLoopback(27835, false, port, "the chaos proxy");
-            pollfd ready{listener, POLLIN, 0};
-            if (listener < 0 || ::poll(&ready, 1, 20) <= 0) {
-                std::this_thread::sleep_for(listener < 0 ? 20ms : 0ms);
-                continue;
-            }
-            int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) continue;
-            ++connections_, faulty += now != pass;
-            std::thread([this, client, now] {
-                serve(client, now);
-                ::close(client);
-                --connections_, faulty -= now != pass;
-            }).detach();
-        }
-        if (listener >= 0) ::close(listener);
-    }
-
-    static void serve(int client, Fault mode) {
-        std::string request = receive(client, 10s, true), answer;
-        if (mode == closeEarly) return;
-        if (mode == stall) return void(receive(client, 30s, false));  // until the client gives up
-        if (mode == garbage) {
-            static const char* junk[] = {"\xFF\xFE garbage\n", "PONG|PONG|PONG\n", "0|1|2|3|4|5|6|7\n", "ERROR: nope\n", "\n"};
-            answer = junk[request.size() % 5];
-        } else {
-            int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{AF_INET, htons(kServicePort), {htonl(INADDR_LOOPBACK)}, {}};
-            if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-                ::send(upstream, request.data(), request.size(), MSG_NOSIGNAL);
-                answer = receive(upstream, 10s, false);
-            }
-            ::close(upstream);
-            if (mode == late) std::this_thread::sleep_for(std::chrono::milliseconds(2000 + request.size() % 3000));
-        }
-        ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);  // one write: the client reads once
-    }
-
-    std::atomic<bool> stopping_{false};
-    std::atomic<int> connections_{0};
-    std::thread acceptor_;
-};
 
 struct Options {
     std::string finder, service;
@@ -197,16 +123,14 @@ private:
         ++faults_[fault];
         if (fault == kill) ::kill(servicePid_, SIGKILL), ::waitpid(servicePid_, nullptr, 0), servicePid_ = -1;
         if (fault == freeze) ::kill(servicePid_, SIGSTOP);
-        else proxy_.fault = fault;
+        if (fault > freeze) writeFile("faults", kFaultNames[fault]);
         during(std::uniform_int_distribution<int>(2, 20)(random_), 0.3);
         // Recovery: the service back and honest; statuses stand still until the badges have converged.
         if (fault == kill) startService();
         if (fault == freeze) ::kill(servicePid_, SIGCONT);
-        proxy_.fault = pass;
-        // Recovered once no answer of the fault is still on its way (a late one comes up to 5 s after it).
-        waitUntil([&] { return proxy_.faulty == 0; }, 10s);
+        if (fault > freeze) writeFile("faults", "none");
         auto recovered = Clock::now();
-        std::this_thread::sleep_for(300ms);  // the service re-reads its status file every 250 ms
+        std::this_thread::sleep_for(300ms);  // the service re-reads its files every 250 ms
         if (!converge(6s)) violation(std::string("badges not converged 6 s after recovering from ") + kFaultNames[fault]);
         worstConvergence_ = std::max(worstConvergence_, since(recovered));
         ++recoveries_;
@@ -226,12 +150,17 @@ private:
     }
 
     void writeStatusFile() {
-        std::ofstream file(root_.parent_path() / "rules.new");
+        std::string rules;
         for (const auto& [item, code] : truth_) {
-            if (code != "0") file << code << " " << item << "\n";
+            if (code != "0") rules += code + " " + item + "\n";
         }
-        file.close();
-        fs::rename(root_.parent_path() / "rules.new", root_.parent_path() / "rules");
+        writeFile("rules", rules);
+    }
+
+    // Whole or not at all: the service never reads half a file.
+    void writeFile(const std::string& name, const std::string& text) {
+        std::ofstream(root_.parent_path() / (name + ".new")) << text;
+        fs::rename(root_.parent_path() / (name + ".new"), root_.parent_path() / name);
     }
 
     static std::string badgeFor(const std::string& code) {
@@ -243,7 +172,7 @@ private:
         if ((servicePid_ = ::fork()) == 0) {
             ::close_range(3, ~0U, 0);
             ::execl(options_.service.c_str(), "vantorix-localservice", "--root", root_.c_str(), "--status-file", (root_.parent_path() / "rules").c_str(),
-                    "--port", std::to_string(kServicePort).c_str(), nullptr);
+                    "--faults", (root_.parent_path() / "faults").c_str(), nullptr);
             std::_Exit(127);
         }
         std::this_thread::sleep_for(200ms);
@@ -318,7 +247,6 @@ private:
     std::mt19937 random_;
     fs::path root_;
     std::vector<std::string> items_;
-    Proxy proxy_;
     TraceProcess* finder_ = nullptr;
     pid_t servicePid_ = -1;
     Clock::time_point start_;
