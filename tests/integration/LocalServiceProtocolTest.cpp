@@ -24,23 +24,17 @@ using namespace std::chrono_literals;
 
 int connectToService() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(27835);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    sockaddr_in address{AF_INET, htons(27835), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    ::close(fd);
+    return -1;
 }
 
 // Sends the bytes (optionally closing the writing side), then reads until the service closes; times out at 5 s.
 std::string exchange(const std::string& bytes, bool shutdownWrite = false) {
     int fd = connectToService();
     if (fd < 0) return "<no connection>";
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
         ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) break;
         sent += static_cast<std::size_t>(n);
@@ -49,11 +43,7 @@ std::string exchange(const std::string& bytes, bool shutdownWrite = false) {
     std::string answer;
     char buffer[65536];
     pollfd pfd{fd, POLLIN, 0};
-    while (::poll(&pfd, 1, 5000) > 0) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        answer.append(buffer, static_cast<std::size_t>(n));
-    }
+    for (ssize_t n; ::poll(&pfd, 1, 5000) > 0 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
     ::close(fd);
     return answer;
 }
@@ -66,7 +56,8 @@ protected:
         std::ofstream(root / "rules") << "4 *.tmp\n7 Shared/*\n";
         pid = ::fork();
         if (pid == 0) {
-            ::execl(VANTORIX_LOCALSERVICE_PATH, "vantorix-localservice", "--root", root.c_str(), "--status-file", (root / "rules").c_str(), nullptr);
+            ::execl(VANTORIX_LOCALSERVICE_PATH, "vantorix-localservice", "--root", root.c_str(), "--status-file", (root / "rules").c_str(), "--faults",
+                    (root / "faults").c_str(), nullptr);
             std::_Exit(127);
         }
         for (int i = 0; i < 200 && exchange("PING\n") != "PONG\n"; ++i) std::this_thread::sleep_for(25ms);
@@ -107,6 +98,12 @@ TEST_F(LocalServiceProtocol, AnswersEachRequestWithinItsLimits) {
     std::ofstream(root / "rules") << "3 *\n";
     std::this_thread::sleep_for(600ms);
     EXPECT_EQ(exchange("BATCH_STATUS:" + r + "/a.txt\n"), "3\n");
+    // Told to misbehave, it does, and then answers honestly again.
+    for (auto [fault, answer] : {std::pair{"refuse", "<no connection>"}, {"close", ""}, {"garbage", "\n"}, {"none", "PONG\n"}}) {
+        std::ofstream(root / "faults") << fault;
+        std::this_thread::sleep_for(600ms);
+        EXPECT_EQ(exchange("PING\n"), answer) << fault;
+    }
 }
 
 TEST_F(LocalServiceProtocol, ServesManyClientsAtOnceAndIgnoresIdleOnes) {
