@@ -1,6 +1,6 @@
-// What only the real platform has: sync() on the caller's thread, a worker pool that grows under blocking work
-// and shrinks when idle, exchanges on real sockets, the session bus, and the owner of a peer's socket. (The
-// guarantees both platforms keep are in PlatformConformanceTest.)
+// What only the real platform has: a worker pool that grows under blocking work and shrinks when idle, exchanges
+// on real sockets, the session bus, and the owner of a peer's socket. (The guarantees both platforms keep, sync()
+// on the caller's thread among them, are in PlatformConformanceTest.)
 #include "LoopbackPeer.h"
 #include "platform/posix/PosixPlatform.h"
 #include "platform/posix/SessionBusNotificationCenter.h"
@@ -9,13 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <barrier>
 #include <future>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vantorix::testing {
@@ -23,58 +22,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A real platform whose main run loop runs on a thread of the test.
-class RealPlatform : public ::testing::Test {
-protected:
-    void SetUp() override {
-        mainThread = std::thread([this] { platform.runMainLoop(); });
-    }
-    void TearDown() override {
-        platform.stopMainLoop();
-        mainThread.join();
-    }
-    // Runs `block` on the main queue and waits for it.
-    void onMain(const std::function<void()>& block) { platform.mainQueue().sync(block); }
-
-    posix::PosixPlatform platform;
-    std::thread mainThread;
-};
-
-TEST_F(RealPlatform, SyncRunsOnTheCallersThreadAndKnowsItsQueue) {
-    auto queue = platform.makeSerialQueue("com.vantorix.test.serial", QualityOfService::defaultQoS);
-    std::thread::id ran;
-    EXPECT_FALSE(queue->isCurrent());
-    queue->sync([&] {
-        ran = std::this_thread::get_id();
-        EXPECT_TRUE(queue->isCurrent());
-    });
-    EXPECT_EQ(ran, std::this_thread::get_id());
-    onMain([&] { EXPECT_TRUE(platform.mainQueue().isCurrent()); });
-    EXPECT_FALSE(platform.mainQueue().isCurrent());
-}
-
 TEST(WorkerPool, GrowsForBlockingWorkAndLetsIdleThreadsGo) {
     // Forty tasks that each wait until all forty have started: only a pool that grows can finish them.
     constexpr int kBlocks = 40;
-    posix::WorkerPool pool(256, 200ms);
-    std::mutex mutex;
-    std::condition_variable allStarted;
-    int started = 0;
     std::promise<void> done;
-    std::atomic<int> finished{0};
-    for (int i = 0; i < kBlocks; ++i) {
-        pool.submit(QualityOfService::userInitiated, [&] {
-            std::unique_lock lock(mutex);
-            if (++started == kBlocks) allStarted.notify_all();
-            allStarted.wait(lock, [&] { return started == kBlocks; });
-            if (++finished == kBlocks) done.set_value();
-        });
-    }
+    std::barrier allStarted(kBlocks, [&]() noexcept { done.set_value(); });
+    posix::WorkerPool pool(256, 200ms);
+    for (int i = 0; i < kBlocks; ++i) pool.submit(QualityOfService::userInitiated, [&] { allStarted.arrive_and_wait(); });
     ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
     EXPECT_GE(pool.threadCount(), static_cast<std::size_t>(kBlocks));
-    // Idle threads go after their idle time; the pool grows again at once when work blocks.
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (pool.threadCount() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    // Idle threads go after their idle time; the pool grows again when work comes.
+    for (auto end = std::chrono::steady_clock::now() + 10s; pool.threadCount() > 0 && std::chrono::steady_clock::now() < end;) std::this_thread::sleep_for(20ms);
     EXPECT_EQ(pool.threadCount(), 0u);
     std::promise<void> again;
     pool.submit(QualityOfService::utility, [&] { again.set_value(); });
@@ -83,7 +41,8 @@ TEST(WorkerPool, GrowsForBlockingWorkAndLetsIdleThreadsGo) {
 
 // The exchange on real sockets, where they differ from the simulation: a connection that cannot be made, and a
 // write to a peer that stopped reading, which must fail within the exchange's own limit.
-TEST_F(RealPlatform, ExchangesFailInTimeOnRealSockets) {
+TEST(RealPlatform, ExchangesFailInTimeOnRealSockets) {
+    posix::PosixPlatform platform(posix::PosixPlatform::Options{"", false});
     LoopbackPeer peer([](const std::string&) { return PeerAnswer::text(" PONG\r\n"); });
     EXPECT_EQ(runServiceExchange(platform, "127.0.0.1", peer.port(), pingExchange()).response, "PONG");
     EXPECT_EQ(runServiceExchange(platform, "not-an-address", peer.port(), pingExchange()).failure, ExchangeFailure::notOpened);
@@ -97,16 +56,14 @@ TEST_F(RealPlatform, ExchangesFailInTimeOnRealSockets) {
 // A session bus that takes connections and never answers: subscribing must not hold the caller (the extension's
 // initializer) for the bus's call timeout; the subscription completes, or fails, in the background.
 TEST(SessionBus, SubscribingNeverWaitsForABusThatDoesNotAnswer) {
-    std::string path = "/tmp/vantorix-mute-bus-" + std::to_string(::getpid());
+    sockaddr_un address{AF_UNIX, {}};
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/vantorix-mute-bus-%d", ::getpid());
     int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    ::unlink(path.c_str());
+    ::unlink(address.sun_path);
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(listener, 16), 0);
     std::string saved = std::getenv("DBUS_SESSION_BUS_ADDRESS") ? std::getenv("DBUS_SESSION_BUS_ADDRESS") : "";
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + std::string(address.sun_path)).c_str(), 1);
     {
         posix::SessionBusNotificationCenter center([](const LogEntry&) {});
         auto started = std::chrono::steady_clock::now();
@@ -117,7 +74,7 @@ TEST(SessionBus, SubscribingNeverWaitsForABusThatDoesNotAnswer) {
     }
     if (saved.empty()) ::unsetenv("DBUS_SESSION_BUS_ADDRESS"); else ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
     ::close(listener);
-    ::unlink(path.c_str());
+    ::unlink(address.sun_path);
 }
 
 // As root, a listener started as another user (nobody) is recognised and sent no byte, not even PING.
@@ -130,24 +87,15 @@ TEST(StrangerPeer, AnotherUsersListenerGetsNoBytes) {
         // The stranger: nobody, listening on a free loopback port; it reports the port, then the bytes it got.
         auto report = [&](long value) { (void)!::write(toParent[1], &value, sizeof value); };
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) report(-1), ::_exit(0);
-        int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 8) != 0) report(-1), ::_exit(0);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        report(ntohs(address.sin_port));
+        int port = 0, listener = listenOnLoopback(0, false, port, "the stranger");
+        report(port);
         long received = 0;
         std::vector<int> clients;
+        char buffer[256];
         for (auto end = std::chrono::steady_clock::now() + 2s; std::chrono::steady_clock::now() < end;) {
             pollfd ready{listener, POLLIN, 0};
             if (::poll(&ready, 1, 50) > 0) clients.push_back(::accept(listener, nullptr, nullptr));
-            for (int client : clients) {
-                char buffer[256];
-                ssize_t n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n > 0) received += n;
-            }
+            for (int client : clients) received += std::max<ssize_t>(::recv(client, buffer, sizeof buffer, MSG_DONTWAIT), 0);
         }
         report(received);
         ::_exit(0);
@@ -159,11 +107,11 @@ TEST(StrangerPeer, AnotherUsersListenerGetsNoBytes) {
         GTEST_SKIP() << "cannot start a process as nobody here (a user namespace?)";
     }
     posix::PosixPlatform platform(posix::PosixPlatform::Options{"", false});
-    ExchangeOutcome ping = runServiceExchange(platform, "127.0.0.1", static_cast<int>(port), pingExchange());
-    ExchangeOutcome batch = runServiceExchange(platform, "127.0.0.1", static_cast<int>(port), batchStatusExchange("/a|/b"));
-    EXPECT_EQ(ping.failure, ExchangeFailure::strangerPeer);
-    EXPECT_EQ(ping.peerUserId, 65534);
-    EXPECT_EQ(batch.failure, ExchangeFailure::strangerPeer);
+    for (const auto& exchange : {pingExchange(), batchStatusExchange("/a|/b")}) {
+        ExchangeOutcome outcome = runServiceExchange(platform, "127.0.0.1", static_cast<int>(port), exchange);
+        EXPECT_EQ(outcome.failure, ExchangeFailure::strangerPeer);
+        EXPECT_EQ(outcome.peerUserId, 65534);
+    }
     ASSERT_EQ(::read(toParent[0], &received, sizeof received), static_cast<ssize_t>(sizeof received));
     EXPECT_EQ(received, 0);
     ::waitpid(child, nullptr, 0);

@@ -14,83 +14,59 @@ namespace vantorix::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using Lines = std::vector<nlohmann::json>;
+using Lines = TraceProcess::Lines;
 
-std::vector<nlohmann::json> callsOf(const Lines& lines, const std::string& call) {
-    std::vector<nlohmann::json> selected;
-    for (const auto& line : lines) {
-        if (line.value("call", "") == call) selected.push_back(line);
-    }
-    return selected;
+Lines callsOf(const Lines& lines, const std::string& call) {
+    Lines calls;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(calls), [&](const auto& line) { return line.value("call", "") == call; });
+    return calls;
 }
 
-// A sync folder of `count` files in a fresh temporary folder.
-class SyncFolder {
-public:
-    explicit SyncFolder(int count) {
-        root = std::filesystem::temp_directory_path() / ("vantorix-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+// A sync folder of 120 files in a fresh temporary folder, removed at the end.
+struct SyncFolder {
+    SyncFolder() {
         std::filesystem::create_directories(root);
-        for (int i = 0; i < count; ++i) std::ofstream(root / ("file" + std::to_string(1000 + i) + ".txt")) << i;
+        for (int i = 0; i < 120; ++i) std::ofstream(root + "/file" + std::to_string(1000 + i) + ".txt") << i;
     }
     ~SyncFolder() { std::filesystem::remove_all(root); }
-    std::string path() const { return root.string(); }
-
-private:
-    static inline int serial = 0;
-    std::filesystem::path root;
+    const std::string root = std::filesystem::temp_directory_path() / ("vantorix-e2e-" + std::to_string(::getpid()));
 };
-
-// A healthy local service for `folder`: PONG, the folder, and "0" per path (or `code` for every path).
-LoopbackPeer::Handler serviceFor(const std::string& folder, std::vector<std::size_t>* batchSizes = nullptr, std::mutex* mutex = nullptr) {
-    return [folder, batchSizes, mutex](const std::string& line) {
-        if (line == "PING") return PeerAnswer::text("PONG\n");
-        if (line == "GET_SYNC_PATH") return PeerAnswer::text(folder + "\n");
-        if (line.rfind("BATCH_STATUS:", 0) == 0) {
-            std::size_t count = countPieces(std::string_view(line).substr(13));
-            if (batchSizes != nullptr) {
-                std::lock_guard lock(*mutex);
-                batchSizes->push_back(count);
-            }
-            return PeerAnswer::text(joinPaths(std::vector<std::string>(count, "0")) + "\n");
-        }
-        return PeerAnswer::text("ERROR: unknown\n");
-    };
-}
 
 // The black-box interface at work: the seven badges registered in order, then a shown folder of 120 files
 // badged from exchanges of 50, 50 and 20, the sync folder itself never badged; meanwhile the extension listens on
 // no socket and writes no file. (Outages, stalls and recoveries of the real processes: the chaos soak.)
 TEST(TraceEndToEnd, RegistersTheBadgesThenBadgesAShownFolderInBatchesOfFifty) {
-    SyncFolder folder(120);
-    std::mutex mutex;
-    std::vector<std::size_t> batchSizes;
-    LoopbackPeer peer(serviceFor(folder.path(), &batchSizes, &mutex), 27835);
+    SyncFolder folder;
+    const std::string& root = folder.root;
+    LoopbackPeer peer([&](const std::string& line) {  // a healthy local service: "0" for every path
+        if (line == "PING") return PeerAnswer::text("PONG\n");
+        if (line == "GET_SYNC_PATH") return PeerAnswer::text(root + "\n");
+        if (!line.starts_with("BATCH_STATUS:")) return PeerAnswer::text("ERROR: unknown\n");
+        return PeerAnswer::text(joinPaths(std::vector<std::string>(countPieces(std::string_view(line).substr(13)), "0")) + "\n");
+    }, 27835);
     TraceProcess trace(VANTORIX_FINDER_PATH);
-    trace.send("show " + folder.path());
-    auto badged = [&](const Lines& lines) {
-        std::set<std::string> paths;
+    trace.send("show " + root);
+    ASSERT_TRUE(trace.waitFor([&](const Lines& lines) {
+        std::set<std::string> badged;
         for (const auto& line : callsOf(lines, "setBadgeIdentifier")) {
-            if (line["badge"] == "success") paths.insert(line["path"].get<std::string>());
+            if (line["badge"] == "success") badged.insert(line["path"].get<std::string>());
         }
-        return paths.size() == 120;
-    };
-    ASSERT_TRUE(trace.waitFor(badged, 20s));
-    {
-        std::lock_guard lock(mutex);
-        ASSERT_GE(batchSizes.size(), 3u);
-        EXPECT_EQ(std::vector<std::size_t>(batchSizes.begin(), batchSizes.begin() + 3), (std::vector<std::size_t>{50, 50, 20}));
+        return badged.size() == 120;
+    }, 20s));
+    std::vector<std::size_t> batches;
+    for (const auto& request : peer.requests()) {
+        if (request.starts_with("BATCH_STATUS:")) batches.push_back(countPieces(std::string_view(request).substr(13)));
     }
-    auto lines = trace.lines();
+    batches.resize(3);
+    EXPECT_EQ(batches, (std::vector<std::size_t>{50, 50, 20}));
+    Lines lines = trace.lines();
     std::string registered;
     for (const auto& line : callsOf(lines, "setBadgeImage")) registered += line["badge"].get<std::string>() + "=" + line["label"].get<std::string>() + "/" + line["image"].get<std::string>() + " ";
     EXPECT_EQ(registered, "success=Synced/oi_success sync=Syncing/oi_sync error=Error/oi_error exclude=Excluded/oi_exclude "
                           "readonly=Read-only/oi_readonly shared=Shared/oi_shared company=Company/oi_company ");
     EXPECT_TRUE(lines[0]["t"].is_number());
-    for (const auto& line : callsOf(lines, "setBadgeIdentifier")) EXPECT_NE(line["path"], folder.path()) << "the sync folder got a badge";
-    auto directories = callsOf(lines, "setDirectoryURLs");
-    ASSERT_FALSE(directories.empty());
-    EXPECT_EQ(directories[0]["urls"][0], "file://" + folder.path());
-    // The extension, at work, listens on no socket and writes no file.
+    for (const auto& line : callsOf(lines, "setBadgeIdentifier")) EXPECT_NE(line["path"], root) << "the sync folder got a badge";
+    EXPECT_EQ(callsOf(lines, "setDirectoryURLs").at(0)["urls"][0], "file://" + root);
     EXPECT_TRUE(listeningAddresses(trace.pid()).empty());
     EXPECT_EQ(filesOpenForWriting(trace.pid()), std::vector<std::string>{});
     trace.send("quit");

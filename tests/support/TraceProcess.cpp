@@ -41,63 +41,36 @@ void TraceProcess::send(const std::string& command) {
 }
 
 void TraceProcess::closeInput() {
-    if (input_ >= 0) ::close(input_);
-    input_ = -1;
+    if (input_ >= 0) ::close(std::exchange(input_, -1));
 }
 
 std::optional<int> TraceProcess::waitForExit(std::chrono::milliseconds limit) {
-    if (status_) return status_;
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
+    for (auto end = std::chrono::steady_clock::now() + limit; !status_ && std::chrono::steady_clock::now() < end;) {
         int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return status_;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        else std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return std::nullopt;
+    return status_;
 }
 
-std::vector<nlohmann::json> TraceProcess::lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-}
-
-bool TraceProcess::waitFor(const std::function<bool(const std::vector<nlohmann::json>&)>& condition, std::chrono::milliseconds limit) {
+bool TraceProcess::waitFor(const std::function<bool(const Lines&)>& condition, std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        std::size_t seen;
-        {
-            std::lock_guard lock(mutex_);
-            seen = lines_.size();
-        }
-        if (condition(lines())) return true;
-        std::unique_lock lock(mutex_);
-        // Woken by a line that came after the look above; the short bound also lets conditions on other state
-        // be seen.
-        auto until = std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
-        arrived_.wait_until(lock, until, [&] { return lines_.size() > seen; });
-        if (lines_.size() == seen && std::chrono::steady_clock::now() >= end) {
-            lock.unlock();
-            return condition(lines());
-        }
+    std::unique_lock lock(mutex_);
+    while (!condition(lines_)) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        arrived_.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
     }
+    return true;
 }
 
 void TraceProcess::readOutput() {
     std::string pending;
     char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(output_, buffer, sizeof buffer);
-        if (n <= 0) break;
+    for (ssize_t n; (n = ::read(output_, buffer, sizeof buffer)) > 0;) {
         pending.append(buffer, static_cast<std::size_t>(n));
-        std::size_t newline;
-        while ((newline = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, newline);
-            pending.erase(0, newline + 1);
-            nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
-            if (parsed.is_discarded()) parsed = nlohmann::json{{"unparsed", line}};
+        for (std::size_t newline; (newline = pending.find('\n')) != std::string::npos; pending.erase(0, newline + 1)) {
+            nlohmann::json parsed = nlohmann::json::parse(pending.substr(0, newline), nullptr, false);
+            if (parsed.is_discarded()) parsed = nlohmann::json{{"unparsed", pending.substr(0, newline)}};
             if (handler_) {
                 handler_(parsed, std::chrono::steady_clock::now());
                 continue;

@@ -17,6 +17,7 @@ namespace vantorix::testing {
 
 class TraceProcess {
 public:
+    using Lines = std::vector<nlohmann::json>;
     // Called on the reading thread with each line as it arrives and the moment it was read.
     using LineHandler = std::function<void(const nlohmann::json& line, std::chrono::steady_clock::time_point readAt)>;
 
@@ -32,9 +33,13 @@ public:
     std::optional<int> waitForExit(std::chrono::milliseconds limit);
 
     // Every line so far, parsed.
-    std::vector<nlohmann::json> lines();
-    // Waits until `condition` holds over the lines so far, or `limit` passed; returns whether it holds.
-    bool waitFor(const std::function<bool(const std::vector<nlohmann::json>&)>& condition, std::chrono::milliseconds limit);
+    Lines lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    // Waits until `condition` holds over the lines so far, or `limit` passed; returns whether it holds. The
+    // condition runs under the lines' lock, and again every 20 ms, so that it may also look at other state.
+    bool waitFor(const std::function<bool(const Lines&)>& condition, std::chrono::milliseconds limit);
 
 private:
     void readOutput();
@@ -44,7 +49,7 @@ private:
     int output_ = -1;
     std::mutex mutex_;
     std::condition_variable arrived_;
-    std::vector<nlohmann::json> lines_;
+    Lines lines_;
     std::thread reader_;
     std::optional<int> status_;
 };
