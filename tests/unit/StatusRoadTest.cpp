@@ -10,28 +10,28 @@ namespace vantorix::testing {
 namespace {
 
 using ::testing::ElementsAre;
+using Paths = std::vector<std::string>;
 
 class StatusRoad : public SimulationTest {
 protected:
-    static std::vector<std::string> paths(int count, const std::string& prefix = "/S/f") {
-        std::vector<std::string> result;
+    static Paths paths(int count, const std::string& prefix) {
+        Paths result;
         for (int i = 0; i < count; ++i) result.push_back(prefix + std::to_string(i));
         return result;
     }
-    // The paths string of every batch request, from the `from`-th on.
-    std::vector<std::string> batches(std::size_t from = 0) {
-        std::vector<std::string> lines;
-        auto requests = batchRequests();
-        for (std::size_t i = from; i < requests.size(); ++i) lines.push_back(requests[i].line.substr(13));
+    // The lines of the requests received since the last clearRequests() that start with `prefix`, less the prefix.
+    Paths requestLines(const std::string& prefix = "BATCH_STATUS:") {
+        Paths lines;
+        for (const auto& request : platform.localService().requestsStartingWith(prefix)) lines.push_back(request.line.substr(prefix.size()));
         return lines;
     }
-    std::vector<std::size_t> batchSizes(std::size_t from = 0) {
+    std::vector<std::size_t> batchSizes() {
         std::vector<std::size_t> sizes;
-        for (const auto& line : batches(from)) sizes.push_back(countPieces(line));
+        for (const auto& line : requestLines()) sizes.push_back(countPieces(line));
         return sizes;
     }
-    std::vector<std::string> badgesSet() {
-        std::vector<std::string> set;
+    Paths badgesSet() {
+        Paths set;
         for (const auto& call : badgeCalls()) set.push_back(call.url->path() + "=" + call.identifier);
         return set;
     }
@@ -42,29 +42,22 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     peer().setCachedStatus("/s", "sync");
     peer().setCachedStatus("/e", "error");
     peer().setCachedStatus("/d/", "shared");  // a trailing slash is another key
-    platform.advanceBy(5s);
-    EXPECT_EQ(peer().getCachedStatus("/s"), "sync");
-    platform.advanceBy(1ms);
-    EXPECT_EQ(peer().getCachedStatus("/s"), std::nullopt);
-    EXPECT_FALSE(peer().cacheEntry("/s"));  // the read dropped it
-    EXPECT_EQ(peer().getCachedStatus("/d"), std::nullopt);
-    platform.advanceBy(25s - 1ms);
-    EXPECT_EQ(peer().getCachedStatus("/e"), "error");
-    platform.advanceBy(1ms);
-    EXPECT_EQ(peer().getCachedStatus("/e"), std::nullopt);
+    for (const auto& [after, path, badge] : std::vector<std::tuple<Duration, std::string, std::optional<std::string>>>{
+             {5s, "/s", "sync"}, {1ms, "/s", std::nullopt}, {0s, "/d", std::nullopt}, {25s - 1ms, "/e", "error"}, {1ms, "/e", std::nullopt}}) {
+        platform.advanceBy(after);
+        EXPECT_EQ(peer().getCachedStatus(path), badge) << path << " at " << now();
+    }
+    EXPECT_EQ(peer().statusCacheSize(), 1u);  // the reads dropped the stale entries they found
 
-    // Storing switches the time to live and restarts the age; the sweep applies the normal one to all.
+    // Storing again switches the time to live and restarts the age; the sweep applies the normal one to all.
     peer().setCachedStatus("/x", "success");
     platform.advanceBy(20s);
     peer().setCachedStatus("/x", "sync");
-    platform.advanceBy(20s);
-    peer().performCacheCleanup();
-    EXPECT_TRUE(peer().cacheEntry("/x"));  // past its 5 s, but the sweep keeps it: the read drops it
-    EXPECT_EQ(peer().getCachedStatus("/x"), std::nullopt);
     peer().setCachedStatus("/y", "success");
     platform.advanceBy(30s);
     peer().performCacheCleanup();
-    EXPECT_TRUE(peer().cacheEntry("/y"));  // exactly 30 s
+    EXPECT_EQ(peer().statusCacheSize(), 2u);  // "/d/" is gone; exactly 30 s old stays
+    EXPECT_EQ(peer().getCachedStatus("/x"), std::nullopt);
     platform.advanceBy(1ms);
     peer().performCacheCleanup();
     EXPECT_EQ(peer().statusCacheSize(), 0u);
@@ -82,97 +75,56 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     EXPECT_FALSE(peer().cacheEntry("/p1"));
     peer().invalidateCache("/p500", "any_reason");
     EXPECT_FALSE(peer().cacheEntry("/p500"));
-    peer().invalidateCache(std::nullopt, "everything");
-    EXPECT_EQ(peer().statusCacheSize(), 0u);
 }
 
-TEST_F(StatusRoad, BadgeRequestsQueueOnlyItemsInsideTheSyncFolderAndNeverAskTheCache) {
+TEST_F(StatusRoad, BadgeRequestsQueueItemsOfTheSyncFolderFlushedAtFiftyOr30MillisecondsAfterTheFirstUnlessWaiting) {
     startWithSyncFolder("/Users/me/Sync");
-    auto queued = [&](const std::string& path) {
-        platform.recordingFileManager().clear();
-        std::size_t before = peer().batchQueue().size();
+    peer().setCachedStatus("/Users/me/Sync/a.txt", "success");
+    for (const auto& [path, queued] : std::vector<std::pair<std::string, bool>>{
+             {"/Users/me/Sync/a.txt", true}, {"/Users/me/Sync/deep/er/C# notes.txt", true}, {"/Users/me/Sync/a.txt", true},
+             {"/Users/me/Sync", false}, {"/Users/me/SyncOther/c", false},  // the folder itself, a sibling sharing the prefix
+             {"/Users/me/sync/a.txt", false}, {"/elsewhere/a.txt", false},  // case matters
+             {"/Users/me/Sync/pipe|name", false}, {"/Users/me/Sync/bad\xFF", false}}) {  // the request line cannot carry these
         extension->requestBadgeIdentifier(URL::fileURL(path));
-        bool wasQueued = peer().batchQueue().size() > before;
         platform.runUntilIdle();
-        if (!wasQueued) {
-            EXPECT_THAT(badgesSet(), ElementsAre(path + "=")) << "a request not queued removes the badge";
-        }
-        return wasQueued;
-    };
-    EXPECT_TRUE(queued("/Users/me/Sync/a.txt"));
-    EXPECT_TRUE(queued("/Users/me/Sync/deep/er/C# notes.txt"));
-    EXPECT_FALSE(queued("/Users/me/Sync"));           // the folder itself never has a badge
-    EXPECT_FALSE(queued("/Users/me/SyncOther/c"));     // a sibling sharing the prefix
-    EXPECT_FALSE(queued("/Users/me/sync/a.txt"));      // case matters
-    EXPECT_FALSE(queued("/elsewhere/a.txt"));
-    EXPECT_FALSE(queued("/Users/me/Sync/pipe|name"));  // the request line cannot carry these
-    EXPECT_FALSE(queued("/Users/me/Sync/bad\xFF"));
-    extension->requestBadgeIdentifier(URL::fileURL("/Users/me/Sync/a.txt"));  // twice before the flush: once
-    EXPECT_EQ(peer().batchQueue().size(), 2u);
-
-    // The answer equals the cached badge: the file manager is not called again.
-    platform.advanceBy(100ms);
-    peer().setCachedStatus("/Users/me/Sync/b", "error");
-    platform.localService().setStatus("/Users/me/Sync/b", "3");
+        // A request not queued removes the badge at once; a queued one waits for its answer.
+        EXPECT_EQ(platform.recordingFileManager().badgeOf(path), queued ? std::nullopt : std::optional<std::string>("")) << path;
+    }
     platform.recordingFileManager().clear();
-    extension->requestBadgeIdentifier(URL::fileURL("/Users/me/Sync/b"));
-    platform.advanceBy(30ms);
-    EXPECT_TRUE(badgeCalls().empty());
-
-    peer().setWaitingMode(true);
-    EXPECT_FALSE(queued("/Users/me/Sync/c"));
-}
-
-TEST_F(StatusRoad, TheQueueFlushesAtFiftyOrThirtyMillisecondsAfterTheFirstPathAndHoldsInWaitingMode) {
-    startWithSyncFolder("/S");
-    std::size_t before = batchRequests().size();
-    peer().addToBatchQueue("/S/a");
-    peer().addToBatchQueue("/S/a");
     platform.advanceBy(29ms);
-    EXPECT_EQ(batchRequests().size(), before);
+    EXPECT_TRUE(requestLines().empty());
     platform.advanceBy(1ms);
-    EXPECT_THAT(batches(before), ElementsAre("/S/a"));
-    EXPECT_FALSE(peer().batchTimerPending());
+    EXPECT_THAT(requestLines(), ElementsAre("/Users/me/Sync/a.txt|/Users/me/Sync/deep/er/C# notes.txt"));  // each path once
+    // The answer equals the cached badge: the file manager is not called again.
+    EXPECT_THAT(badgesSet(), ElementsAre("/Users/me/Sync/deep/er/C# notes.txt=success"));
 
     // The fiftieth path flushes at once, inside its addition; 120 go out as 50, 50 and 20.
-    before = batchRequests().size();
-    auto many = paths(120);
-    for (int i = 0; i < 50; ++i) peer().addToBatchQueue(many[static_cast<std::size_t>(i)]);
-    EXPECT_TRUE(peer().batchQueue().empty());
-    for (int i = 50; i < 120; ++i) peer().addToBatchQueue(many[static_cast<std::size_t>(i)]);
-    platform.runUntilIdle();
-    EXPECT_EQ(batchSizes(before), (std::vector<std::size_t>{50, 50}));
+    platform.localService().clearRequests();
+    for (const auto& path : paths(120, "/Users/me/Sync/f")) peer().addToBatchQueue(path);
+    EXPECT_EQ(peer().batchQueue().size(), 20u);
     platform.advanceBy(30ms);
-    EXPECT_EQ(batchSizes(before), (std::vector<std::size_t>{50, 50, 20}));
-    EXPECT_EQ(platform.recordingFileManager().badgeOf(many[119]), "success");
+    EXPECT_EQ(batchSizes(), (std::vector<std::size_t>{50, 50, 20}));
 
-    // Entering waiting mode drops what was queued; later paths are held, then leave as 50, 50 and 30.
-    peer().addToBatchQueue("/S/dropped");
+    // In waiting mode the queue holds its paths; they leave as 50, 50 and 30 when it ends.
     peer().enterWaitingMode("test");
-    platform.runUntilIdle();
-    EXPECT_TRUE(peer().batchQueue().empty());
-    before = batchRequests().size();
-    for (const auto& path : paths(130, "/S/held")) peer().addToBatchQueue(path);
+    platform.localService().clearRequests();
+    for (const auto& path : paths(130, "/Users/me/Sync/held")) peer().addToBatchQueue(path);
     platform.advanceBy(1s);
     EXPECT_EQ(peer().batchQueue().size(), 130u);
-    EXPECT_EQ(batchRequests().size(), before);
     peer().exitWaitingMode("test");
     platform.advanceBy(30ms);
-    EXPECT_EQ(batchSizes(before), (std::vector<std::size_t>{50, 50, 30}));
+    EXPECT_EQ(batchSizes(), (std::vector<std::size_t>{50, 50, 30}));
 }
 
-TEST_F(StatusRoad, ARunPairsCodesByPositionAndSetsOnlyWhatChanged) {
+TEST_F(StatusRoad, ARunSetsOnlyWhatChangedAndItsFailedPathsAreRetriedEveryThreeSecondsUntilTheyGetThrough) {
     extension = VantorixFinderSyncTestPeer::makeUnstarted(platform);
     auto& service = platform.localService();
-    service.setStatus("/a", "0");
     service.setStatus("/b", "1");
     service.setStatus("/C# notes.txt", "3");
     peer().processBatchesFromPaths({"/a", "/b", "/C# notes.txt", "/x|y", "/bad\xFF", ""});
-    EXPECT_TRUE(badgeCalls().empty());  // applied on the main thread, later
     platform.runUntilIdle();
-    EXPECT_THAT(batches(), ElementsAre("/a|/b|/C# notes.txt"));  // a path the line cannot carry is never sent
+    EXPECT_THAT(requestLines(), ElementsAre("/a|/b|/C# notes.txt"));  // a path the line cannot carry is never sent
     EXPECT_THAT(badgesSet(), ElementsAre("/a=success", "/b=sync", "/C# notes.txt=error"));
-    EXPECT_EQ(badgeCalls()[2].url->absoluteString(), "file:///C%23%20notes.txt");
 
     // Unchanged badges are not set again, but stored again.
     platform.recordingFileManager().clear();
@@ -185,77 +137,69 @@ TEST_F(StatusRoad, ARunPairsCodesByPositionAndSetsOnlyWhatChanged) {
 
     // The second of three batches fails: the others are applied, its paths wait for a retry.
     platform.recordingFileManager().clear();
-    service.scriptNext({Availability::up, Duration(0), std::nullopt});
-    service.scriptNext({Availability::up, Duration(0), Reply::text("0\n")});  // a wrong count
-    peer().processBatchesFromPaths(paths(150, "/p"));
+    service.scriptNext({});
+    service.scriptNext({.reply = Reply::text("0\n")});  // a wrong count
+    auto many = paths(150, "/p");
+    peer().processBatchesFromPaths(many);
     platform.runUntilIdle();
     EXPECT_EQ(badgeCalls().size(), 100u);
-    EXPECT_EQ(platform.recordingFileManager().badgeOf("/p50"), std::nullopt);
-    EXPECT_EQ(peer().retryQueue().front(), "/p50");
-    EXPECT_EQ(peer().retryQueue().size(), 50u);
-}
+    Paths failed(many.begin() + 50, many.begin() + 100);
+    EXPECT_EQ(peer().retryQueue(), failed);
 
-TEST_F(StatusRoad, FailedPathsAreRetriedEveryThreeSecondsInExchangesOfFiftyUntilTheyGetThrough) {
-    extension = VantorixFinderSyncTestPeer::makeUnstarted(platform);
-    auto& service = platform.localService();
-    service.setAvailability(Availability::refusing);
-    peer().processBatchesFromPaths({"/a", "/b"});
-    peer().addToRetryQueue({"/b", "/c"});
-    EXPECT_EQ(peer().retryQueue(), (std::vector<std::string>{"/a", "/b", "/c"}));
-    service.setAvailability(Availability::up);
-    service.setHandler([](const std::string&) { return Reply::text("ERROR: busy\n"); });
+    // Tried 3 s later, each path once, in exchanges of 50 in order; a pass stops at its first failed exchange and
+    // puts the unsent paths back behind the failed ones.
+    peer().addToRetryQueue({"/p99", "/q"});
+    service.clearRequests();
+    service.scriptNext({.reply = Reply::text("ERROR: busy\n")});
     platform.advanceBy(2999ms);
-    EXPECT_TRUE(batchRequests().empty());
+    EXPECT_TRUE(requestLines().empty());
     platform.advanceBy(1ms);
-    EXPECT_THAT(batches(), ElementsAre("/a|/b|/c"));
-    platform.advanceBy(3s);
-    EXPECT_EQ(peer().retryAttempts(), 2);
-    EXPECT_EQ(peer().retryQueue(), (std::vector<std::string>{"/a", "/b", "/c"}));
+    EXPECT_THAT(requestLines(), ElementsAre(joinPaths(failed)));
+    failed.push_back("/q");
+    EXPECT_EQ(peer().retryQueue(), failed);
 
-    // 5,000 more: the next pass sends exchanges of 50 in order and stops at its third, which fails.
-    peer().addToRetryQueue(paths(4997, "/p"));
-    service.setHandler([&service](const std::string& line) { return Reply::text(simulation::defaultBatchAnswer(service, line.substr(13)) + "\n"); });
-    service.scriptNext({Availability::up, Duration(0), std::nullopt});
-    service.scriptNext({Availability::up, Duration(0), std::nullopt});
-    service.scriptNext({Availability::up, Duration(0), Reply::closeWithoutAnswer()});
-    std::size_t before = batchRequests().size();
+    // 5,000 in all: the next pass, 3 s later, stops at its third exchange, which fails.
+    peer().addToRetryQueue(paths(4949, "/r"));
+    service.scriptNext({});
+    service.scriptNext({});
+    service.scriptNext({.reply = Reply::closeWithoutAnswer()});
     platform.advanceBy(3s);
-    EXPECT_EQ(splitOnSeparator(batches(before)[2]).front(), "/p97");
     EXPECT_EQ(peer().retryQueue().size(), 4900u);
-    EXPECT_EQ(peer().retryQueue().front(), "/p97");  // the failed exchange's paths first, then the unsent
+    EXPECT_EQ(peer().retryQueue().front(), "/r49");  // the failed exchange's paths first, then the unsent
     // The next pass gets everything through; the paths are asked for afresh and the timer stops.
     platform.advanceBy(3s);
     EXPECT_TRUE(peer().retryQueue().empty());
     platform.advanceBy(1s);
     EXPECT_FALSE(peer().retryTimerRunning());
-    EXPECT_FALSE(peer().waitingMode());
-    EXPECT_EQ(platform.recordingFileManager().badgeOf("/p4996"), "success");
+    EXPECT_EQ(platform.recordingFileManager().badgeOf("/r4948"), "success");
 
     // A path handed over while a pass is under way finds the timer running: it is kept for the next pass.
+    bool handedOver = false;
     service.setHandler([&](const std::string& line) {
-        if (line == "BATCH_STATUS:/r") peer().addToRetryQueue({"/late"});
+        if (line == "BATCH_STATUS:/late" && !std::exchange(handedOver, true)) peer().addToRetryQueue({"/later"});
         return Reply::text(simulation::defaultBatchAnswer(service, line.substr(13)) + "\n");
     });
-    peer().addToRetryQueue({"/r"});
-    platform.advanceBy(3s);
-    EXPECT_EQ(peer().retryQueue(), std::vector<std::string>{"/late"});
-    platform.advanceBy(4s);
+    peer().addToRetryQueue({"/late"});
+    platform.advanceBy(7s);
     EXPECT_TRUE(peer().retryQueue().empty());
-    EXPECT_FALSE(peer().retryTimerRunning());
 }
 
-TEST_F(StatusRoad, PollingQueuesTheVisibleEntriesOfEachObservedFolderEveryOneAndAHalfSeconds) {
+TEST_F(StatusRoad, AnOpenedFolderLosesItsCacheAndIsListedEveryOneAndAHalfSecondsUntilClosed) {
     extension = VantorixFinderSyncTestPeer::makeUnstarted(platform);
     platform.addDirectory("/S/d", {"a.txt", ".DS_Store", ".hidden", "sub", "thumbs.db", "Thumbs.db", "desktop.ini", ".localized",
                                    ".Spotlight-V100", ".TemporaryItems", "pipe|name"});
-    peer().startPollingDirectory("/S/d");
+    for (const char* path : {"/S/d", "/S/d/a", "/S/d/x/y", "/S/docs", "/S/e/a"}) peer().setCachedStatus(path, "success");
+    extension->beginObservingDirectory(URL::fileURL("/S/d"));
+    EXPECT_EQ(peer().statusCacheSize(), 1u);  // "/S/e/a": the plain prefix test takes the sibling "/S/docs" too
     platform.advanceBy(1s);
-    peer().startPollingDirectory("/S/d");  // a restart: the first pass comes 1.5 s after it
+    extension->beginObservingDirectory(URL::fileURL("/S/d"));  // a restart: the first pass comes 1.5 s after it
+    extension->beginObservingDirectory(URL::fileURL("/S/d"));
     platform.advanceBy(1499ms);
     EXPECT_TRUE(peer().batchQueue().empty());
+    // Each opening re-reads the sync folder, one update after the other.
+    EXPECT_THAT(requestLines(""), ElementsAre("PING", "GET_SYNC_PATH", "PING", "GET_SYNC_PATH", "PING", "GET_SYNC_PATH"));
     platform.advanceBy(1ms);
-    EXPECT_EQ(peer().batchQueue(), (std::vector<std::string>{"/S/d/a.txt", "/S/d/.hidden", "/S/d/sub", "/S/d/thumbs.db"}));
-    EXPECT_EQ(peer().observedDirectories(), std::vector<std::string>{"/S/d"});
+    EXPECT_EQ(peer().batchQueue(), (Paths{"/S/d/a.txt", "/S/d/.hidden", "/S/d/sub", "/S/d/thumbs.db"}));
 
     // Nothing is listed in waiting mode or while the folder is gone; the same timer finds it again.
     platform.advanceBy(30ms);
@@ -268,40 +212,20 @@ TEST_F(StatusRoad, PollingQueuesTheVisibleEntriesOfEachObservedFolderEveryOneAnd
     EXPECT_TRUE(peer().batchQueue().empty());
     platform.addDirectory("/S/d", {"back"});
     platform.advanceBy(1470ms);  // the next pass, before its flush
-    EXPECT_EQ(peer().batchQueue(), std::vector<std::string>{"/S/d/back"});
+    EXPECT_EQ(peer().batchQueue(), Paths{"/S/d/back"});
 
-    // Stopping ends it; a path never started changes nothing; with a final slash it is another folder.
+    // Closing stops the polling and leaves the cache alone; a path never started changes nothing.
+    peer().setCachedStatus("/S/d/z", "sync");
     peer().stopPollingDirectory("/never/started");
-    peer().stopPollingDirectory("/S/d");
+    extension->endObservingDirectory(URL::fileURL("/S/d"));
     platform.advanceBy(10s);
-    EXPECT_TRUE(peer().observedDirectories().empty());
+    EXPECT_THAT(peer().observedDirectories(), ElementsAre("/Users/someone/Vantorix"));
+    EXPECT_TRUE(peer().cacheEntry("/S/d/z"));
+    // With a final slash it is another folder.
     peer().startPollingDirectory("/S/d/");
     platform.addDirectory("/S/d/", {"x"});
     platform.advanceBy(1500ms);
     EXPECT_EQ(peer().batchQueue().back(), "/S/d//x");
-}
-
-TEST_F(StatusRoad, OpeningAFolderDropsItsCacheStartsItsPollingAndRereadsTheSyncFolder) {
-    startWithSyncFolder("/S");
-    for (const char* path : {"/S/D", "/S/D/a", "/S/D/x/y", "/S/Docs", "/S/E/a"}) peer().setCachedStatus(path, "success");
-    std::size_t requests = platform.localService().requests().size();
-    extension->beginObservingDirectory(URL::fileURL("/S/D"));
-    EXPECT_FALSE(peer().cacheEntry("/S/D/x/y"));
-    EXPECT_FALSE(peer().cacheEntry("/S/Docs"));  // the plain prefix test takes the sibling too
-    EXPECT_TRUE(peer().cacheEntry("/S/E/a"));
-    extension->beginObservingDirectory(URL::fileURL("/S/D"));
-    platform.runUntilIdle();
-    std::vector<std::string> lines;
-    for (std::size_t i = requests; i < platform.localService().requests().size(); ++i) lines.push_back(platform.localService().requests()[i].line);
-    EXPECT_THAT(lines, ElementsAre("PING", "GET_SYNC_PATH", "PING", "GET_SYNC_PATH"));  // one update after the other
-    EXPECT_THAT(peer().observedDirectories(), ElementsAre("/S", "/S/D"));
-
-    // Closing stops the polling and leaves the cache alone.
-    peer().setCachedStatus("/S/D/z", "sync");
-    extension->endObservingDirectory(URL::fileURL("/S/D"));
-    platform.runUntilIdle();
-    EXPECT_THAT(peer().observedDirectories(), ElementsAre("/S"));
-    EXPECT_TRUE(peer().cacheEntry("/S/D/z"));
 }
 
 }  // namespace
