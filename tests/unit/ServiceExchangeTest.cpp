@@ -22,13 +22,10 @@ protected:
 };
 
 TEST_F(ServiceExchange, PingIsTrueOnlyForPongWithinItsDeadlines) {
-    struct Case {
-        Reply reply;
-        bool pong;
-        double seconds;
-    };
+    struct Case { Reply reply; bool pong; double seconds; Availability availability = Availability::up; Duration connectDelay{}; };
+    const Reply pong = Reply::text("PONG\n");
     std::vector<Case> cases{
-        {Reply::text("PONG\n"), true, 0.0},  // taken the moment it arrives
+        {pong, true, 0.0},  // taken the moment it arrives
         {Reply::text(" PONG\r\n", 300ms), true, 0.3},
         {Reply::text("PONG"), true, 0.0},  // the line feed is optional
         {Reply::text("PONG" + std::string(100, ' ') + "garbage"), true, 0.0},  // cut to 64 bytes
@@ -40,30 +37,21 @@ TEST_F(ServiceExchange, PingIsTrueOnlyForPongWithinItsDeadlines) {
         {Reply::silence(), false, 1.5},
         {Reply::text("PONG\n", 1501ms), false, 1.5},
         {Reply::closeWithoutAnswer(200ms), false, 0.2},  // the peer closed: no answer can come any more
+        {pong, false, 0.0, Availability::refusing},
+        {pong, true, 0.1, Availability::slowConnect, 100ms},  // the connection has 0.1 s to open
+        {pong, false, 0.1, Availability::slowConnect, 150ms},
+        {pong, false, 1.5, Availability::acceptsButNeverReads},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        script(cases[i].reply);
+        script(cases[i].reply, cases[i].availability, cases[i].connectDelay);
         double before = now();
         EXPECT_EQ(peer().pingServer(), cases[i].pong) << i;
         EXPECT_NEAR(now() - before, cases[i].seconds, 1e-9) << i;
     }
-    EXPECT_EQ(platform.localService().requestsStartingWith("PING").size(), cases.size());
-
-    // Refused at once; the connection has about 0.1 s to open; a peer that never reads never answers.
-    script(Reply::text("PONG\n"), Availability::refusing);
-    EXPECT_FALSE(peer().pingServer());
-    script(Reply::text("PONG\n"), Availability::slowConnect, 100ms);
-    EXPECT_TRUE(peer().pingServer());
-    script(Reply::text("PONG\n"), Availability::slowConnect, 150ms);
-    double before = now();
-    EXPECT_FALSE(peer().pingServer());
-    EXPECT_NEAR(now() - before, 0.1, 1e-9);
-    script(Reply::text("PONG\n"), Availability::acceptsButNeverReads);
-    EXPECT_FALSE(peer().pingServer());
+    EXPECT_EQ(platform.localService().requestsStartingWith("PING").size(), 13u);  // all but the three never read
 }
 
 TEST_F(ServiceExchange, SyncPathQueryFollowsAPingAndTakesTheTrimmedLine) {
-    auto& service = platform.localService();
     auto query = [&](Reply reply) {
         script(Reply::text("PONG\n"));
         script(std::move(reply));
@@ -77,76 +65,50 @@ TEST_F(ServiceExchange, SyncPathQueryFollowsAPingAndTakesTheTrimmedLine) {
     EXPECT_EQ(query(Reply::text("/" + std::string(1099, 'a'))), "/" + std::string(1023, 'a'));  // cut to 1024 bytes
     EXPECT_EQ(query(Reply::text("/" + std::string(1022, 'a') + "\xC3\xA9")), std::nullopt);    // cut inside a character
     EXPECT_EQ(query(Reply::silence()), std::nullopt);
-    EXPECT_EQ(service.requests().size(), 16u);
-    EXPECT_EQ(service.requests()[1].line, "GET_SYNC_PATH");
-    // No PONG, no query.
-    service.clearRequests();
-    script(Reply::text("NO\n"));
+    script(Reply::text("NO\n"));  // no PONG, no query
     EXPECT_EQ(peer().getCurrentSyncPath(), std::nullopt);
-    EXPECT_EQ(service.requests().size(), 1u);
+    EXPECT_EQ(platform.localService().requestsStartingWith("GET_SYNC_PATH").size(), 8u);
 }
 
 TEST_F(ServiceExchange, BatchRequestChecksTheCountAndNamesTheReasonOfEveryFailure) {
-    auto& service = platform.localService();
-    auto batch = [&](const std::string& paths, Reply reply) {
-        script(std::move(reply));
-        return peer().sendBatchStatusRequestSequential(paths);
+    // Two separators count two codes; no paths, no codes.
+    for (const auto& [paths, answer] : std::vector<std::pair<std::string, std::string>>{{"/a/x|/a/y", "0|1"}, {"/a/x|/a/y", "0||1"}, {"", ""}}) {
+        script(Reply::text(answer + "\n"));
+        EXPECT_EQ(peer().sendBatchStatusRequestSequential(paths), answer);
+    }
+
+    // Each failure in turn, so that each also shows that the one before gave the exchange's turn back.
+    struct Case { std::string paths; Reply reply; Availability availability; double seconds; std::string reason; };
+    std::vector<Case> cases{
+        {"/a/x|/a/y", Reply::text("0\n"), Availability::up, 0.0, "batch_response_mismatch"},  // a short answer
+        // An answer beyond 8192 bytes is cut before counting.
+        {joinPaths(std::vector<std::string>(4097, "/p")), Reply::text(joinPaths(std::vector<std::string>(4097, "0")) + "\n"), Availability::up, 0.0,
+         "batch_response_mismatch"},
+        {"/a", Reply::text("0\n\xFF"), Availability::up, 0.0, "read_timeout"},  // not UTF-8
+        {"/a", Reply::silence(), Availability::up, 3.0, "read_timeout"},  // 3 s for the answer
+        {"/a", Reply::closeWithoutAnswer(), Availability::up, 0.0, "read_timeout"},  // none once the peer closed
+        {joinPaths(std::vector<std::string>(2000, "/Users/someone/Vantorix/a/rather/long/name")), Reply::text("0\n"), Availability::acceptsButNeverReads, 3.0,
+         "write_failed"},  // a peer that never reads meets the 3 s write limit
+        {"/a", Reply::text("0\n"), Availability::refusing, 0.0, "write_failed"},  // nothing listening: last, for its cause
     };
-    EXPECT_EQ(batch("/a/x|/a/y", Reply::text("0|1\n")), "0|1");
-    EXPECT_EQ(service.requests().back().line, "BATCH_STATUS:/a/x|/a/y");
-    EXPECT_EQ(batch("/a/x|/a/y", Reply::text("0||1\n")), "0||1");  // two separators count two codes
-    EXPECT_EQ(batch("", Reply::text("\n")), "");                     // no paths, no codes
-    EXPECT_FALSE(peer().waitingMode());
-
-    // A short answer: mismatch, waiting mode, and the paths to the retry queue; the next success ends it.
-    EXPECT_EQ(batch("/a/x|/a/y", Reply::text("0\n")), std::nullopt);
-    EXPECT_EQ(lastReason(), "batch_response_mismatch");
-    EXPECT_TRUE(peer().waitingMode());
-    EXPECT_EQ(peer().retryQueue(), (std::vector<std::string>{"/a/x", "/a/y"}));
-    EXPECT_EQ(batch("/a/z", Reply::text("3\n")), "3");
-    EXPECT_FALSE(peer().waitingMode());
-    EXPECT_TRUE(peer().serverAvailable());
-
-    // Only the first piece is read; an answer beyond 8192 bytes is cut before counting; bytes that are not UTF-8.
-    EXPECT_EQ(batch("/a|/b", Reply::inPieces({{0ms, "0|"}, {10ms, "1\n"}})), std::nullopt);
-    std::vector<std::string> many(4097, "/p");
-    std::string codes = "0";
-    for (int i = 1; i < 4097; ++i) codes += "|0";
-    EXPECT_EQ(batch(joinPaths(many), Reply::text(codes + "\n")), std::nullopt);
-    EXPECT_EQ(lastReason(), "batch_response_mismatch");
-    EXPECT_EQ(batch("/a", Reply::text("0\n\xFF")), std::nullopt);
-    EXPECT_EQ(lastReason(), "read_timeout");
-
-    // Deadlines: 3 s for the answer; none once the peer closed; nothing listening fails the write; a peer that
-    // never reads cannot hold the exchange beyond the 3 s write limit.
-    double before = now();
-    EXPECT_EQ(batch("/a", Reply::silence()), std::nullopt);
-    EXPECT_NEAR(now() - before, 3.0, 1e-9);
-    before = now();
-    EXPECT_EQ(batch("/a", Reply::closeWithoutAnswer()), std::nullopt);
-    EXPECT_NEAR(now() - before, 0.0, 1e-9);
-    script(Reply::text("0\n"), Availability::refusing);
-    EXPECT_EQ(peer().sendBatchStatusRequestSequential("/a"), std::nullopt);
-    EXPECT_EQ(lastReason(), "write_failed");
+    for (const auto& c : cases) {
+        script(c.reply, c.availability);
+        double before = now();
+        EXPECT_EQ(peer().sendBatchStatusRequestSequential(c.paths), std::nullopt) << c.reason;
+        EXPECT_NEAR(now() - before, c.seconds, 1e-9) << c.reason;
+        EXPECT_EQ(lastReason(), c.reason);
+    }
     EXPECT_EQ(platform.logEntriesWith("batch status exchange failed").back().field("cause"),
               "the request could not be written in time: Connection refused (errno 111)");
-    script(Reply::text("0\n"), Availability::acceptsButNeverReads);
-    before = now();
-    EXPECT_EQ(peer().sendBatchStatusRequestSequential(joinPaths(std::vector<std::string>(2000, "/Users/someone/Vantorix/a/rather/long/name"))),
-              std::nullopt);
-    EXPECT_NEAR(now() - before, 3.0, 1e-9);
 
     // A second caller while the exchange is held waits 5 s, then gives up without a connection.
-    int opened = service.connectionsOpened();
+    int opened = platform.localService().connectionsOpened();
     ASSERT_TRUE(peer().exchangeSemaphore().wait(platform.monotonicNow()));
-    before = now();
+    double before = now();
     EXPECT_EQ(peer().sendBatchStatusRequestSequential("/held"), std::nullopt);
     EXPECT_NEAR(now() - before, 5.0, 1e-9);
     EXPECT_EQ(lastReason(), "semaphore_timeout");
-    EXPECT_EQ(service.connectionsOpened(), opened);
-    EXPECT_EQ(peer().retryQueue().back(), "/held");
-    peer().exchangeSemaphore().signal();
-    EXPECT_EQ(batch("/a", Reply::text("0\n")), "0");  // the semaphore is whole again
+    EXPECT_EQ(platform.localService().connectionsOpened(), opened);
 }
 
 // Another user listening on the port while the service is down is sent nothing, not even PING: the exchange
@@ -155,17 +117,12 @@ TEST_F(ServiceExchange, AStrangerOnThePortIsSentNothing) {
     auto& service = platform.localService();
     service.setOwner(4242);
     EXPECT_FALSE(peer().pingServer());
-    EXPECT_EQ(peer().getCurrentSyncPath(), std::nullopt);
     EXPECT_EQ(peer().sendBatchStatusRequestSequential("/a|/b"), std::nullopt);
     EXPECT_TRUE(service.requests().empty());
     EXPECT_EQ(lastReason(), "write_failed");
-    EXPECT_EQ(peer().retryQueue(), (std::vector<std::string>{"/a", "/b"}));
-    auto reports = platform.logEntriesWith("another user listens");
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].field("peer_uid"), "4242");
+    EXPECT_EQ(platform.logEntriesWith("another user listens").size(), 1u);
+    EXPECT_EQ(platform.logEntriesWith("another user listens").at(0).field("peer_uid"), "4242");
     service.setOwner(0);
-    EXPECT_TRUE(peer().pingServer());
-    service.setOwner(simulation::ScriptedLocalService::kUser);
     EXPECT_TRUE(peer().pingServer());
 }
 
