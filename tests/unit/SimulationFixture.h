@@ -14,7 +14,6 @@ namespace vantorix::testing {
 
 using namespace std::chrono_literals;
 using simulation::Availability;
-using simulation::ConnectionScript;
 using simulation::FileManagerCall;
 using simulation::Reply;
 using simulation::SimulatedPlatform;

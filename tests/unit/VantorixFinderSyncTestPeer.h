@@ -18,16 +18,10 @@ public:
     // --- Fields ---
     bool waitingMode() { return e.waitingModeLock->syncValue([&] { return e.isInWaitingMode; }); }
     bool serverAvailable() { return e.serverCheckLock->syncValue([&] { return e.isServerAvailable; }); }
-    bool initialPingPerformed() { return e.waitingModeLock->syncValue([&] { return e.hasPerformedInitialPing; }); }
-    bool monitoringActive() { return e.monitoringLock->syncValue([&] { return e.isMonitoringActive; }); }
     std::optional<std::string> syncPath() { return e.syncPathLock->syncValue([&] { return e.currentSyncPath; }); }
     std::vector<std::string> batchQueue() { return e.batchLock->syncValue([&] { return e.batchQueue; }); }
-    bool batchTimerPending() {
-        return e.batchLock->syncValue([&] { return e.batchTimerPending || (e.batchTimer && e.batchTimer->isValid()); });
-    }
     std::vector<std::string> retryQueue() { return e.retryLock->syncValue([&] { return e.retryQueue; }); }
     bool retryTimerRunning() { return e.retryLock->syncValue([&] { return e.retryTimerStarting || (e.retryTimer && e.retryTimer->isValid()); }); }
-    std::int64_t retryAttempts() { return e.retryLock->syncValue([&] { return e.retryAttempts; }); }
     std::size_t statusCacheSize() { return e.statusCacheLock->syncValue([&] { return e.statusCache.size(); }); }
     std::optional<CachedStatus> cacheEntry(const std::string& path) {
         return e.statusCacheLock->syncValue([&]() -> std::optional<CachedStatus> {
@@ -52,7 +46,6 @@ public:
     // --- Operations ---
     void ensureMonitoringActive() { e.ensureMonitoringActive(); }
     void setupBadgeIdentifiers() { e.setupBadgeIdentifiers(); }
-    std::optional<Image> loadIconFromFile(const std::string& name) { return e.loadIconFromFile(name); }
     bool pingServer() { return e.pingServer(); }
     std::optional<std::string> sendBatchStatusRequestSequential(const std::string& paths) { return e.sendBatchStatusRequestSequential(paths); }
     std::optional<std::string> getCurrentSyncPath() { return e.getCurrentSyncPath(); }
