@@ -1,6 +1,7 @@
-// The reference local service's answers and status rules, without sockets.
+// The reference local service's answers and status rules, without sockets. How it assembles a request line
+// from any pieces and which answers it refuses to keep within the client's read are checked by the replay of
+// its fuzz target's seeds.
 #include "LocalService.h"
-#include "RequestLineReader.h"
 #include "StatusRules.h"
 
 #include <gtest/gtest.h>
@@ -71,40 +72,6 @@ TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     const auto& states = *info.at("sync_state").as<PropertyValue::Array>();
     ASSERT_EQ(states.size(), 2u);  // /R/a became an error; /R/b.mov is synced now
     std::filesystem::remove_all(folder);
-}
-
-// Found by fuzzing: answers the client's single read cannot take whole and as UTF-8 are refused instead.
-TEST(LocalService, RefusesAnswersThatWouldNotFitTheClientsRead) {
-    std::string fits, tooMany;
-    for (int i = 0; i < 4096; ++i) fits += "/R/f" + std::to_string(i) + "|";
-    LocalService service(StatusRules("/R", ""), false, 1, nullptr);
-    EXPECT_EQ(service.answer("BATCH_STATUS:" + fits).size(), 8192u);
-    EXPECT_EQ(service.answer("BATCH_STATUS:" + fits + "/R/one-more"), LocalService::kTooManyPathsAnswer);
-    EXPECT_EQ(service.answer("BATCH_STATUS:" + std::string(10000, '|')), "\n");  // empty pieces are no paths
-
-    std::string longest = "/" + std::string(1022, 'd');
-    EXPECT_EQ(LocalService(StatusRules(longest, ""), false, 1, nullptr).answer("GET_SYNC_PATH"), longest + "\n");
-    EXPECT_EQ(LocalService(StatusRules(longest + "d", ""), false, 1, nullptr).answer("GET_SYNC_PATH"), "ERROR: sync folder path too long\n");
-    EXPECT_EQ(LocalService(StatusRules("/tmp/\xd1\x8d\x83", ""), false, 1, nullptr).answer("GET_SYNC_PATH"), "ERROR: sync folder path is not UTF-8\n");
-}
-
-TEST(RequestLineReader, AssemblesTheLineFromAnyPiecesAndBoundsIt) {
-    RequestLineReader pieces(16);
-    EXPECT_EQ(pieces.take("PI"), RequestLineReader::State::incomplete);
-    EXPECT_EQ(pieces.take("NG\r\nrest"), RequestLineReader::State::line);
-    EXPECT_EQ(pieces.takeLine(), "PING");
-    EXPECT_EQ(pieces.take("more\n"), RequestLineReader::State::line);  // one line per connection
-    EXPECT_EQ(pieces.end(), std::nullopt);
-
-    RequestLineReader unended(16);
-    EXPECT_EQ(unended.take("PING\r"), RequestLineReader::State::incomplete);
-    EXPECT_EQ(unended.end(), "PING\r");  // closed before a line feed: taken as it came
-    EXPECT_EQ(RequestLineReader(16).end(), std::nullopt);
-
-    RequestLineReader bounded(16);
-    EXPECT_EQ(bounded.take(std::string(16, 'x')), RequestLineReader::State::incomplete);
-    EXPECT_EQ(bounded.take("x"), RequestLineReader::State::tooLong);
-    EXPECT_EQ(bounded.take("\n"), RequestLineReader::State::tooLong);
 }
 
 }  // namespace

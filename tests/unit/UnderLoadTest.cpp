@@ -3,8 +3,6 @@
 // thread's timers and other runs here as it would on a real machine.
 #include "SimulationFixture.h"
 
-#include <gmock/gmock.h>
-
 namespace vantorix::testing {
 namespace {
 
@@ -27,21 +25,6 @@ protected:
     std::unique_ptr<ShownFolder> shown;
     int badgesRemoved = 0, badgesSet = 0;
 };
-
-// Paths held by waiting mode, asked for again after it: the duplicate must not strand them.
-TEST_F(UnderLoad, HeldPathsLeaveWaitingModeWithAFlushOnItsWay) {
-    startWithSyncFolder(kFolder);
-    const std::string a = std::string(kFolder) + "/a";
-    peer().enterWaitingMode("test");
-    peer().addToBatchQueue(a);
-    platform.advanceBy(100ms);  // the flush timer fires and the flush holds the path
-    ASSERT_THAT(peer().batchQueue(), ::testing::ElementsAre(a));
-    peer().exitWaitingMode("test");
-    peer().addToBatchQueue(a);  // the file manager asks again after the repaint
-    platform.advanceBy(1s);
-    EXPECT_EQ(platform.recordingFileManager().badgeOf(a), "success");
-    EXPECT_TRUE(peer().batchQueue().empty());
-}
 
 // A stalled service with 10,000 paths to retry and the sync-path loop asking: the main thread never waits.
 TEST_F(UnderLoad, TheMainThreadNeverWaitsOnTheNetwork) {
