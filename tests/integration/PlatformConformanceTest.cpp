@@ -65,8 +65,9 @@ TYPED_TEST_SUITE(PlatformConformance, Platforms);
 
 // A serial queue runs its blocks one at a time in submission order, and sync() on the caller's thread after every
 // earlier block; async() never runs its block before it returns; isCurrent() knows where it runs (on the main
-// thread too: the timer case).
-TYPED_TEST(PlatformConformance, QueuesRunInOrderOneAtATime) {
+// thread too: the timer case). asyncAfter(d) never runs earlier than d, on a serial queue or the main queue; equal
+// delays on one queue run in submission order.
+TYPED_TEST(PlatformConformance, QueuesRunInOrderOneAtATimeAndNeverEarly) {
     auto queue = this->platform().makeSerialQueue("com.vantorix.test.serial", QualityOfService::defaultQoS);
     std::atomic<int> inside{0}, done{0}, broken{0};  // broken: an overlap, a block out of order, the main queue current
     int count = 0, last[4] = {-1, -1, -1, -1};  // plain state: safe only if blocks never overlap
@@ -101,18 +102,7 @@ TYPED_TEST(PlatformConformance, QueuesRunInOrderOneAtATime) {
         step = 1;
     });
     EXPECT_TRUE(this->eventually([&] { return stepSeenByAsync == 1; }));
-}
 
-// A sync() onto the queue the caller runs on is the deadlock it would be: the platform aborts naming the queue.
-TYPED_TEST(PlatformConformance, SyncOntoTheRunningQueueAbortsNamingIt) {
-    auto lock = this->platform().makeSerialQueue("com.vantorix.waiting.mode.lock", QualityOfService::defaultQoS);
-    EXPECT_DEATH(lock->sync([&] { lock->sync([] {}); }), "com.vantorix.waiting.mode.lock");
-}
-
-// asyncAfter(d) never runs earlier than d, on a serial queue or the main queue; equal delays on one queue run in
-// submission order.
-TYPED_TEST(PlatformConformance, DelayedBlocksNeverRunEarly) {
-    auto queue = this->platform().makeSerialQueue("com.vantorix.test.delayed", QualityOfService::defaultQoS);
     MonotonicTime submitted = this->platform().monotonicNow();
     std::vector<int> order;
     std::atomic<int> early{0}, ran{0};
@@ -127,6 +117,12 @@ TYPED_TEST(PlatformConformance, DelayedBlocksNeverRunEarly) {
     ASSERT_TRUE(this->eventually([&] { return ran == 4; }));
     EXPECT_EQ(early, 0);
     queue->sync([&] { EXPECT_EQ(order, (std::vector<int>{0, 1, 2})); });
+}
+
+// A sync() onto the queue the caller runs on is the deadlock it would be: the platform aborts naming the queue.
+TYPED_TEST(PlatformConformance, SyncOntoTheRunningQueueAbortsNamingIt) {
+    auto lock = this->platform().makeSerialQueue("com.vantorix.waiting.mode.lock", QualityOfService::defaultQoS);
+    EXPECT_DEATH(lock->sync([&] { lock->sync([] {}); }), "com.vantorix.waiting.mode.lock");
 }
 
 // Timers are scheduled and fire on the main thread; a one-shot timer is spent when it fires; a repeating one
