@@ -57,13 +57,13 @@ TEST(RealPlatform, ExchangesFailInTimeOnRealSockets) {
 // initializer) for the bus's call timeout; the subscription completes, or fails, in the background. (The address
 // is left set: no other case here uses the session bus, and ctest runs each case in a process of its own.)
 TEST(SessionBus, SubscribingNeverWaitsForABusThatDoesNotAnswer) {
+    std::string name = "vantorix-mute-bus-" + std::to_string(::getpid());
     sockaddr_un address{AF_UNIX, {}};
-    std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/vantorix-mute-bus-%d", ::getpid());
+    name.copy(address.sun_path + 1, sizeof address.sun_path - 1);  // an abstract name: no file to leave behind
     int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ::unlink(address.sun_path);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), offsetof(sockaddr_un, sun_path) + 1 + name.size()), 0);
     ASSERT_EQ(::listen(listener, 16), 0);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + std::string(address.sun_path)).c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:abstract=" + name).c_str(), 1);
     {
         posix::SessionBusNotificationCenter center([](const LogEntry&) {});
         auto started = std::chrono::steady_clock::now();
@@ -71,8 +71,9 @@ TEST(SessionBus, SubscribingNeverWaitsForABusThatDoesNotAnswer) {
         center.post("VantorixStatusChanged", "", std::nullopt);
         EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
     }
+    pollfd reached{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&reached, 1, 2000), 1) << "the center never connected to the mute bus";
     ::close(listener);
-    ::unlink(address.sun_path);
 }
 
 // As root, a listener started as another user (nobody) is recognised by its socket's owner and sent no byte.
