@@ -76,24 +76,17 @@ protected:
 TEST_F(LocalServiceProtocol, AnswersEachRequestWithinItsLimits) {
     std::string r = root.string();
     // It listens on the loopback address only (127.0.0.1:27835, as /proc writes it), never on every address.
-    auto listening = listeningAddresses(pid);
-    EXPECT_EQ(listening, std::vector<std::string>{"0100007F:6CBB"});
+    EXPECT_EQ(listeningAddresses(pid), std::vector<std::string>{"0100007F:6CBB"});
+    // Its folder and rules are the ones it was started with. (Each answer's text: LocalServiceRulesTest.)
     EXPECT_EQ(exchange("PING\n"), "PONG\n");
     EXPECT_EQ(exchange("GET_SYNC_PATH\n"), r + "\n");
     EXPECT_EQ(exchange("BATCH_STATUS:" + r + "/a.txt||" + r + "/b.tmp|" + r + "/Shared/x|\n"), "0|4|7\n");
-    EXPECT_EQ(exchange("BATCH_STATUS:\n"), "\n");
-    EXPECT_EQ(exchange("NOPE\n").rfind("ERROR:", 0), 0u);
     EXPECT_EQ(exchange(std::string("\x00\xff\xfe garbage\n", 12)).rfind("ERROR:", 0), 0u);
     // A request without a line feed, then the writing side closed: still answered.
     EXPECT_EQ(exchange("PING", true), "PONG\n");
     // A 1 MB line is read whole and refused; one past the limit is cut off with an error.
     EXPECT_EQ(exchange(std::string(1 << 20, 'x') + "\n").rfind("ERROR:", 0), 0u);
     EXPECT_EQ(exchange(std::string(5 << 20, 'x')), "ERROR: request too long\n");
-    // 4096 paths: the answer of 8191 bytes fits the client's single read.
-    std::string paths;
-    for (int i = 0; i < 4096; ++i) paths += (i ? "|" : "") + r + "/f" + std::to_string(i);
-    std::string answer = exchange("BATCH_STATUS:" + paths + "\n");
-    EXPECT_EQ(answer.size(), 8192u);
     // The status file is re-read when it changes.
     std::ofstream(root / "rules") << "3 *\n";
     std::this_thread::sleep_for(600ms);
@@ -120,16 +113,12 @@ TEST_F(LocalServiceProtocol, ServesManyClientsAtOnceAndIgnoresIdleOnes) {
         if (fd >= 0) idle.push_back(fd);
     }
     EXPECT_GE(idle.size(), 900u);
-    // 200 clients at once are all answered.
+    // 200 clients at once beside them are all answered.
     std::vector<std::future<std::string>> answers;
     for (int i = 0; i < 200; ++i) answers.push_back(std::async(std::launch::async, [] { return exchange("PING\n"); }));
     int pongs = 0;
     for (auto& answer : answers) pongs += answer.get() == "PONG\n";
     EXPECT_EQ(pongs, 200);
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(exchange("PING\n"), "PONG\n");
-    std::printf("a PING beside 1,000 idle connections: %.3f ms\n",
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
     for (int fd : idle) ::close(fd);
 }
 

@@ -39,10 +39,9 @@ public:
     Platform& platform() { return platform_; }
     void letTimePass(Duration duration) { std::this_thread::sleep_for(duration); }
     bool eventually(const std::function<bool()>& condition) {
-        for (auto end = std::chrono::steady_clock::now() + 5s; !condition(); std::this_thread::sleep_for(2ms)) {
-            if (std::chrono::steady_clock::now() > end) return false;
-        }
-        return true;
+        auto end = std::chrono::steady_clock::now() + 5s;
+        while (!condition() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(2ms);
+        return condition();
     }
     void onMain(const std::function<void()>& block) { platform_.mainQueue().sync(block); }
     int peer(const LoopbackPeer::Handler& handler) { return (peer_ = std::make_unique<LoopbackPeer>(handler))->port(); }
@@ -65,8 +64,10 @@ using Platforms = ::testing::Types<Simulated, Real>;
 TYPED_TEST_SUITE(PlatformConformance, Platforms);
 
 // A serial queue runs its blocks one at a time in submission order, and sync() on the caller's thread after every
-// earlier block; async() never runs its block before it returns; isCurrent() knows where it runs.
-TYPED_TEST(PlatformConformance, QueuesRunInOrderOneAtATime) {
+// earlier block; async() never runs its block before it returns; isCurrent() knows where it runs (on the main
+// thread too: the timer case). asyncAfter(d) never runs earlier than d, on a serial queue or the main queue; equal
+// delays on one queue run in submission order.
+TYPED_TEST(PlatformConformance, QueuesRunInOrderOneAtATimeAndNeverEarly) {
     auto queue = this->platform().makeSerialQueue("com.vantorix.test.serial", QualityOfService::defaultQoS);
     std::atomic<int> inside{0}, done{0}, broken{0};  // broken: an overlap, a block out of order, the main queue current
     int count = 0, last[4] = {-1, -1, -1, -1};  // plain state: safe only if blocks never overlap
@@ -97,23 +98,11 @@ TYPED_TEST(PlatformConformance, QueuesRunInOrderOneAtATime) {
 
     std::atomic<int> step{0}, stepSeenByAsync{-1};
     this->onMain([&] {
-        EXPECT_TRUE(this->platform().mainQueue().isCurrent());
         this->platform().mainQueue().async([&] { stepSeenByAsync = step.load(); });
         step = 1;
     });
     EXPECT_TRUE(this->eventually([&] { return stepSeenByAsync == 1; }));
-}
 
-// A sync() onto the queue the caller runs on is the deadlock it would be: the platform aborts naming the queue.
-TYPED_TEST(PlatformConformance, SyncOntoTheRunningQueueAbortsNamingIt) {
-    auto lock = this->platform().makeSerialQueue("com.vantorix.waiting.mode.lock", QualityOfService::defaultQoS);
-    EXPECT_DEATH(lock->sync([&] { lock->sync([] {}); }), "com.vantorix.waiting.mode.lock");
-}
-
-// asyncAfter(d) never runs earlier than d, on a serial queue or the main queue; equal delays on one queue run in
-// submission order.
-TYPED_TEST(PlatformConformance, DelayedBlocksNeverRunEarly) {
-    auto queue = this->platform().makeSerialQueue("com.vantorix.test.delayed", QualityOfService::defaultQoS);
     MonotonicTime submitted = this->platform().monotonicNow();
     std::vector<int> order;
     std::atomic<int> early{0}, ran{0};
@@ -128,6 +117,12 @@ TYPED_TEST(PlatformConformance, DelayedBlocksNeverRunEarly) {
     ASSERT_TRUE(this->eventually([&] { return ran == 4; }));
     EXPECT_EQ(early, 0);
     queue->sync([&] { EXPECT_EQ(order, (std::vector<int>{0, 1, 2})); });
+}
+
+// A sync() onto the queue the caller runs on is the deadlock it would be: the platform aborts naming the queue.
+TYPED_TEST(PlatformConformance, SyncOntoTheRunningQueueAbortsNamingIt) {
+    auto lock = this->platform().makeSerialQueue("com.vantorix.waiting.mode.lock", QualityOfService::defaultQoS);
+    EXPECT_DEATH(lock->sync([&] { lock->sync([] {}); }), "com.vantorix.waiting.mode.lock");
 }
 
 // Timers are scheduled and fire on the main thread; a one-shot timer is spent when it fires; a repeating one

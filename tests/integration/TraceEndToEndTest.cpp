@@ -22,22 +22,17 @@ Lines callsOf(const Lines& lines, const std::string& call) {
     return calls;
 }
 
-// A sync folder of 120 files in a fresh temporary folder, removed at the end.
-struct SyncFolder {
-    SyncFolder() {
-        std::filesystem::create_directories(root);
-        for (int i = 0; i < 120; ++i) std::ofstream(root + "/file" + std::to_string(1000 + i) + ".txt") << i;
-    }
-    ~SyncFolder() { std::filesystem::remove_all(root); }
-    const std::string root = std::filesystem::temp_directory_path() / ("vantorix-e2e-" + std::to_string(::getpid()));
-};
-
 // The black-box interface at work: the seven badges registered in order, then a shown folder of 120 files
 // badged from exchanges of 50, 50 and 20, the sync folder itself never badged; meanwhile the extension listens on
 // no socket and writes no file. (Outages, stalls and recoveries of the real processes: the chaos soak.)
 TEST(TraceEndToEnd, RegistersTheBadgesThenBadgesAShownFolderInBatchesOfFifty) {
-    SyncFolder folder;
+    struct Folder {  // a sync folder of 120 files in a fresh temporary folder, removed at the end
+        ~Folder() { std::filesystem::remove_all(root); }
+        const std::string root = std::filesystem::temp_directory_path() / ("vantorix-e2e-" + std::to_string(::getpid()));
+    } folder;
     const std::string& root = folder.root;
+    std::filesystem::create_directories(root);
+    for (int i = 0; i < 120; ++i) std::ofstream(root + "/file" + std::to_string(1000 + i) + ".txt") << i;
     LoopbackPeer peer([&](const std::string& line) {  // a healthy local service: "0" for every path
         if (line == "PING") return PeerAnswer::text("PONG\n");
         if (line == "GET_SYNC_PATH") return PeerAnswer::text(root + "\n");

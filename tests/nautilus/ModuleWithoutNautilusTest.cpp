@@ -23,7 +23,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
@@ -48,16 +47,14 @@ struct Item {
     int asked = 0;
     GObject* object = nullptr;
 };
-struct FakeItem {
-    GObject parent;
-    Item* item;
-};
+// The object GNOME Files hands over: a plain GObject with the file-info interface, its Item in its data.
+using FakeItem = GObject;
 using FakeItemClass = GObjectClass;
 void fake_item_file_info_init(NautilusFileInfoInterface* iface);
 G_DEFINE_TYPE_WITH_CODE(FakeItem, fake_item, G_TYPE_OBJECT, G_IMPLEMENT_INTERFACE(NAUTILUS_TYPE_FILE_INFO, fake_item_file_info_init))
 void fake_item_init(FakeItem*) {}
 void fake_item_class_init(FakeItemClass*) {}
-Item& itemOf(NautilusFileInfo* info) { return *reinterpret_cast<FakeItem*>(info)->item; }
+Item& itemOf(NautilusFileInfo* info) { return *static_cast<Item*>(g_object_get_data(G_OBJECT(info), "item")); }
 
 void ask(Item& item) {
     if (provider == nullptr) return;  // the module is gone: GNOME Files asks no one
@@ -83,7 +80,7 @@ Item& item(const std::string& name) {
     if (held.object == nullptr) {
         held.path = name[0] == '/' ? name : (root / name).string();
         held.object = G_OBJECT(g_object_new(fake_item_get_type(), nullptr));
-        reinterpret_cast<FakeItem*>(held.object)->item = &held;
+        g_object_set_data(held.object, "item", &held);
     }
     return held;
 }
@@ -104,14 +101,12 @@ std::string settled(const std::string& a) { return "emblem-vantorix-" + a + ";em
 // --- GNOME Files' surroundings: its window on the bus, the main loop, the module's records, the processes ---
 
 // One window showing the root, as Nautilus publishes it; the module reads it when it sees the name.
-GVariant* windowLocations(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer) {
-    return g_variant_new_parsed("{'/org/gnome/Nautilus/window/1': [%s]}", ("file://" + root.string()).c_str());
-}
-
 void publishWindow(GDBusConnection* bus) {
     GDBusNodeInfo* node = g_dbus_node_info_new_for_xml("<node><interface name='org.freedesktop.FileManager1'><property "
                                                        "name='OpenWindowsWithLocations' type='a{sas}' access='read'/></interface></node>", nullptr);
-    static const GDBusInterfaceVTable vtable{nullptr, windowLocations, nullptr, {}};
+    static const GDBusInterfaceVTable vtable{nullptr, [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer) {
+        return g_variant_new_parsed("{'/org/gnome/Nautilus/window/1': [%s]}", ("file://" + root.string()).c_str());
+    }, nullptr, {}};
     EXPECT_NE(g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", node->interfaces[0], &vtable, nullptr, nullptr, nullptr), 0u);
     g_dbus_node_info_unref(node);
     g_bus_own_name_on_connection(bus, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr, nullptr);
@@ -139,20 +134,6 @@ std::size_t traced(const std::string& call, const char* key = nullptr, const Jso
         if (entry.is_object() && entry["call"] == call && (key == nullptr || entry[key] == value)) ++count;
     }
     return count;
-}
-
-// The local service ends with this process, even when the test crashes.
-GPid startService() {
-    const gchar* argv[] = {VANTORIX_LOCALSERVICE_PATH, "--root", root.c_str(), "--status-file", rules.c_str(), nullptr};
-    GPid pid = 0;
-    auto endWithParent = [](gpointer) { ::prctl(PR_SET_PDEATHSIG, SIGTERM); };
-    EXPECT_TRUE(g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, endWithParent, nullptr, &pid, nullptr));
-    return pid;
-}
-
-void stopService() {
-    ::kill(service, SIGTERM);
-    ::waitpid(service, nullptr, 0);
 }
 
 std::size_t threadCount() { return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator())); }
@@ -208,47 +189,31 @@ TEST(ModuleWithoutNautilus, EmblemsComeForTheObservedItemsOnly) {
     EXPECT_EQ(outsider.emblems, "");
     EXPECT_EQ(outsider.asked, 1);
     EXPECT_GE(inner.asked, 2);
-    EXPECT_EQ(stats()["requestsSent"], requests + 1);
-    EXPECT_EQ(traced("requestBadgeIdentifier", "path", outsider.path), 0u);
+    EXPECT_EQ(stats()["requestsSent"], requests + 1);  // for the inner item only
     EXPECT_EQ(traced("requestBadgeIdentifier", "path", inner.path), 1u);
     // A status change reaches the emblem.
     std::ofstream(rules) << kRules << "4 a.txt\n";
     EXPECT_TRUE(spinUntil([] { return rootEmblems() == settled("exclude"); }, 3)) << rootEmblems();
 }
 
-TEST(ModuleWithoutNautilus, NothingChangingMeansNoRequestsNoBadgesAndNoAsking) {
-    // Ten seconds after it starts, the extension finds the service and repaints (empties the observed set and puts
-    // it back): the quiet time is after that.
+// Ten seconds after it starts, the extension finds the service and repaints: it empties the observed set and puts
+// it back. (That nothing changing then means no request, no badge and no asking is checked over 30 s in
+// gnome_files_test.sh, as are the emblems through a service outage, the garbage dropped and the longest hold.)
+TEST(ModuleWithoutNautilus, ARepaintTakesNoEmblemAway) {
     ASSERT_TRUE(spinUntil([] { return traced("setDirectoryURLs", "urls", Json::array()) > 0; }, 12));
     spin(1.5);
-    EXPECT_EQ(rootEmblems(), settled("exclude")) << "a repaint takes no emblem away";
-    auto activity = [] {
-        return std::tuple(stats()["requestsSent"].get<int>(), traced("requestBadgeIdentifier"), traced("setBadgeIdentifier"),
-                          item("a.txt").asked + item("b.txt").asked + item("folder").asked);
-    };
-    auto before = activity();
-    spin(5);  // several polling passes of the extension
-    EXPECT_EQ(activity(), before) << "(requests sent, requests traced, badges set, askings)";
+    EXPECT_EQ(rootEmblems(), settled("exclude"));
 }
 
-TEST(ModuleWithoutNautilus, OutagesTakeTheEmblemsAndTheirEndsBringThemBack) {
-    stopService();
-    EXPECT_TRUE(spinUntil([] { return rootEmblems() == kNoEmblems; }, 3)) << "service stopped: " << rootEmblems();
-    service = startService();
-    EXPECT_TRUE(spinUntil([] { return rootEmblems() == settled("exclude"); }, 6)) << "service restarted: " << rootEmblems();
-    // The extension process killed: its badges go at once, and the process started again brings them back.
+// The extension process killed: its badges go at once, and the one process started again brings them back.
+TEST(ModuleWithoutNautilus, AKilledExtensionsBadgesGoAtOnceAndItsRestartBringsThemBack) {
     Json before = stats();
     int pid = before["extensionPid"];
     ASSERT_GT(pid, 0);
     ::kill(pid, SIGKILL);
     EXPECT_TRUE(spinUntil([] { return rootEmblems() == kNoEmblems; }, 2)) << "badges of a dead extension are not shown";
     EXPECT_TRUE(spinUntil([] { return rootEmblems() == settled("exclude"); }, 6)) << "extension restarted: " << rootEmblems();
-    Json after = stats();
-    EXPECT_EQ(after["extensionStarts"], before["extensionStarts"].get<int>() + 1);
-    EXPECT_NE(after["extensionPid"], pid);
-    // Five lines per start of garbage-then-finder.sh are dropped, and nothing the real program writes.
-    EXPECT_EQ(after["linesDropped"], 5 * after["extensionStarts"].get<int>());
-    EXPECT_LT(after["longestHoldMs"].get<double>(), 20.0) << after["longestHoldIn"];
+    EXPECT_EQ(stats()["extensionStarts"], before["extensionStarts"].get<int>() + 1);
 }
 
 TEST(ModuleWithoutNautilus, ShutdownEndsEverythingTheModuleStarted) {
@@ -258,8 +223,12 @@ TEST(ModuleWithoutNautilus, ShutdownEndsEverythingTheModuleStarted) {
     provider = nullptr;
     reinterpret_cast<void (*)()>(entryPoint("nautilus_module_shutdown"))();
     EXPECT_NE(::kill(extension, 0), 0) << "the extension process outlived the module";
-    stopService();
+    ::kill(service, SIGTERM);
+    ::waitpid(service, nullptr, 0);
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a process the module started is left";
+    // GLib's shared worker threads, which the module's GLib calls may have woken, go after 15 s idle. The main
+    // context is not run meanwhile: what the module left on it is for the check below.
+    for (gint64 end = g_get_monotonic_time() + 20 * G_USEC_PER_SEC; threadCount() != threadsBeforeLoad && g_get_monotonic_time() < end;) g_usleep(10000);
     EXPECT_EQ(threadCount(), threadsBeforeLoad);
     // Nothing of the module is left on the main context: with its code unmapped, any callback left would crash.
     auto traceSize = fs::file_size(trace);
@@ -287,7 +256,10 @@ int main(int argc, char** argv) {
     g_setenv("VANTORIX_TRACE", trace.c_str(), TRUE);
     g_setenv("VANTORIX_NAUTILUS_STATS", statsFile.c_str(), TRUE);
     publishWindow(bus);
-    service = startService();
+    // The local service ends with this process, even when the test crashes.
+    const gchar* serviceArgv[] = {VANTORIX_LOCALSERVICE_PATH, "--root", root.c_str(), "--status-file", rules.c_str(), nullptr};
+    auto endWithParent = [](gpointer) { ::prctl(PR_SET_PDEATHSIG, SIGTERM); };
+    EXPECT_TRUE(g_spawn_async(nullptr, const_cast<gchar**>(serviceArgv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, endWithParent, nullptr, &service, nullptr));
     int result = RUN_ALL_TESTS();  // the last phase stops the service; otherwise it ends with this process
     std::error_code ignored;
     if (!g_getenv("VANTORIX_KEEP")) fs::remove_all(work, ignored);

@@ -32,10 +32,7 @@ LoopbackPeer::~LoopbackPeer() {
     stopping_ = true;
     acceptor_.join();
     ::close(listener_);
-    {
-        std::lock_guard lock(mutex_);
-        for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
-    }
+    for (std::lock_guard lock(mutex_); int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
     for (auto& server : servers_) server.join();
 }
 

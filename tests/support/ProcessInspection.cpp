@@ -23,17 +23,15 @@ std::vector<std::pair<std::string, std::string>> descriptorsOf(pid_t pid) {
 }  // namespace
 
 std::vector<std::string> listeningAddresses(pid_t pid) {
-    std::set<std::string> inodes;
-    for (const auto& [fd, target] : descriptorsOf(pid)) {
-        if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
-    }
+    std::set<std::string> targets;  // a socket's is "socket:[INODE]"
+    for (const auto& [fd, target] : descriptorsOf(pid)) targets.insert(target);
     std::vector<std::string> addresses;
     for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         std::ifstream file(table);
         std::string line, local, state, skip, inode;
         for (std::getline(file, line); std::getline(file, line);) {
             std::istringstream(line) >> skip >> local >> skip >> state >> skip >> skip >> skip >> skip >> skip >> inode;
-            if (state == "0A" && inodes.count(inode) != 0) addresses.push_back(local);
+            if (state == "0A" && targets.count("socket:[" + inode + "]") != 0) addresses.push_back(local);
         }
     }
     return addresses;

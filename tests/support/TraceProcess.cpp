@@ -56,11 +56,10 @@ std::optional<int> TraceProcess::waitForExit(std::chrono::milliseconds limit) {
 bool TraceProcess::waitFor(const std::function<bool(const Lines&)>& condition, std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
     std::unique_lock lock(mutex_);
-    while (!condition(lines_)) {
-        if (std::chrono::steady_clock::now() >= end) return false;
+    while (!condition(lines_) && std::chrono::steady_clock::now() < end) {
         arrived_.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
     }
-    return true;
+    return condition(lines_);
 }
 
 void TraceProcess::readOutput() {
