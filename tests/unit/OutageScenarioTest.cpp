@@ -109,10 +109,6 @@ TEST_P(OutageScenario, BadgesConvergeAfterTheLastRecovery) {
         // A polling pass may have queued paths a moment ago; they leave with the next flush.
         EXPECT_TRUE(story.platform.runUntilCondition([&] { return peer.batchQueue().empty(); }, 100ms));
     }
-    std::string all;
-    for (const auto& line : story.trace) all += line + "\n";
-    std::printf("seed %llu: %zu calls across the file manager boundary, trace digest %016zx\n",
-                static_cast<unsigned long long>(story.platform.scheduleSeed()), story.trace.size(), std::hash<std::string>{}(all));
     if (HasFailure()) {
         std::printf("replay this schedule: VANTORIX_SEED=%llu ctest --test-dir build -R 'OutageScenario.*/%u$'\n",
                     static_cast<unsigned long long>(story.platform.scheduleSeed()), GetParam());

@@ -40,17 +40,10 @@ TEST_F(BadgeRegistration, TheSevenBadgesAreRegisteredInOrderAMissingImageOnlyDro
 TEST(Vocabulary, TheWireCarriesOnlyPlainUtf8PathsAndFileURLsNameExactlyTheirPath) {
     EXPECT_THAT(pairAnswer({"/a", "/b", "/c"}, "|0||3|"), ElementsAre(BatchResult{"/a", "0"}, BatchResult{"/b", "3"}));  // empty pieces do not count
     EXPECT_EQ(parseRequestLine("PING ").kind, RequestKind::unknown);
-    for (const auto& path : {""s, "/a|b"s, "/a\nb"s, "/a\rb"s, "/a\0b"s, "/caf\xE9"s}) EXPECT_FALSE(canCarryPath(path)) << path;
-    EXPECT_TRUE(isValidUtf8("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80"));
-    for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF"}) EXPECT_FALSE(isValidUtf8(bad)) << bad;
-    EXPECT_EQ(trimWhitespaceAndNewlines("\t\v\f\xC2\xA0\xE3\x80\x80" "a b\xE2\x80\xA8\r\n"), "a b");  // NBSP, ideographic space, line separator
     EXPECT_EQ(replacingInvalidUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
-
-    // A file URL made from a path gives that path back, also after a trip through its text.
-    for (std::string path : {"/Users/me/C# notes.txt", "/a/what?.txt", "/a/%41", "/caf\xC3\xA9", "/odd\xFF", "/"})
-        EXPECT_EQ(std::make_pair(URL::fileURL(path).path(), URL::fromString(URL::fileURL(path).absoluteString())->path()), std::make_pair(path, path));
+    // (Which paths a line carries, the UTF-8 table, trimming and the way from a path to its file URL and back are
+    // checked against definitions of their own by the url_utf8 fuzz target, whose seeds every test build replays.)
     EXPECT_EQ(URL::fileURL("/Users/me/C# notes.txt").absoluteString(), "file:///Users/me/C%23%20notes.txt");
-    EXPECT_EQ(URL::fileURL("/dir/").path(), "/dir");
     // What parsing "file://" + a raw path does: the reason file URLs are built from paths instead.
     for (const char* refused : {"file:///Users/me/C# notes.txt", "file:///a/%4", "file:///a|b"}) EXPECT_FALSE(URL::fromString(refused)) << refused;
     EXPECT_EQ(URL::fromString("file:///Users/me/C#notes.txt")->path(), "/Users/me/C");
