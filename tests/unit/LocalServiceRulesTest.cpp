@@ -2,6 +2,7 @@
 // from any pieces and which answers it refuses to keep within the client's read are checked by the replay of
 // its fuzz target's seeds.
 #include "LocalService.h"
+#include "RequestStats.h"
 #include "StatusRules.h"
 
 #include <gtest/gtest.h>
@@ -72,6 +73,24 @@ TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     const auto& states = *info.at("sync_state").as<PropertyValue::Array>();
     ASSERT_EQ(states.size(), 2u);  // /R/a became an error; /R/b.mov is synced now
     std::filesystem::remove_all(folder);
+}
+
+// The counts the benchmarks read from outside: requests by kind, the paths batches carried, and batch requests
+// grouped in bursts (less than 0.5 s from one to the next); the file is written only when something changed.
+TEST(RequestStats, CountsKindsPathsAndBurstsAndWritesOnlyChanges) {
+    using namespace std::chrono_literals;
+    RequestStats stats;
+    RequestStats::Clock::time_point at{};
+    for (const char* line : {"PING", "GET_SYNC_PATH", "BATCH_STATUS:/a|/b", "BATCH_STATUS:/c||", "nope", "BATCH_STATUS:/d"}) stats.count(line, at += 200ms);
+    stats.count("BATCH_STATUS:/e", at += 500ms);
+    EXPECT_EQ(stats.toJson(at), R"({"ping":1,"sync_path":1,"batch_status":4,"batch_paths":5,"other":1,"bursts":2,"completed_bursts":1,"burst_sizes":[3]})");
+    std::string file = (std::filesystem::temp_directory_path() / ("vantorix-stats-" + std::to_string(::getpid()))).string();
+    ASSERT_TRUE(stats.writeIfChanged(file, at += 500ms));
+    std::ifstream written(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), stats.toJson(at) + "\n");
+    std::filesystem::remove(file);
+    EXPECT_TRUE(stats.writeIfChanged(file, at));
+    EXPECT_FALSE(std::filesystem::exists(file));
 }
 
 }  // namespace
