@@ -1,6 +1,6 @@
 // The reference local service as a process on 127.0.0.1:27835: its answers, its limits, and clients that
 // misbehave.
-#include "ProcessInspection.h"
+#include "OpenedByProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The stand-in and the extension as one program, against a scripted local service on 127.0.0.1:27835.
 #include "LoopbackPeer.h"
-#include "ProcessInspection.h"
+#include "OpenedByProcess.h"
 #include "TraceProcess.h"
 #include "protocol/Wire.h"
 

@@ -1,4 +1,4 @@
-#include "ProcessInspection.h"
+#include "OpenedByProcess.h"
 
 #include <fcntl.h>
 #include <filesystem>
