@@ -20,10 +20,13 @@ void VantorixFinderSync::enterWaitingMode(const std::string& reason, const std::
         batchQueueMembers.clear();
         batchTimerPending = false;
     });
+    // The timer is withdrawn on the main thread. Paths queued since (waiting mode may have ended meanwhile, and an
+    // addition that found this timer scheduled none of its own) get a flush of their own.
     platform.mainQueue().async([self = shared_from_this()] {
         self->batchLock->sync([&] {
             if (self->batchTimer) self->batchTimer->invalidate();
             self->batchTimer = nullptr;
+            self->ensureFlushScheduled();
         });
     });
     platform.mainQueue().asyncAfter(200ms, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });

@@ -114,6 +114,16 @@ TEST_F(StatusRoad, BadgeRequestsQueueItemsOfTheSyncFolderFlushedAtFiftyOr30Milli
     peer().exitWaitingMode("test");
     platform.advanceBy(30ms);
     EXPECT_EQ(batchSizes(), (std::vector<std::size_t>{50, 50, 30}));
+
+    // Waiting mode entered and left before the main thread withdrew the entry's flush timer: a path queued
+    // meanwhile still gets a flush of its own.
+    peer().addToBatchQueue("/Users/me/Sync/first");
+    platform.advanceBy(1ms);  // its flush timer is made
+    peer().enterWaitingMode("test");
+    peer().exitWaitingMode("test");
+    peer().addToBatchQueue("/Users/me/Sync/second");
+    platform.advanceBy(1s);
+    EXPECT_TRUE(peer().batchQueue().empty());
 }
 
 TEST_F(StatusRoad, ARunSetsOnlyWhatChangedAndItsFailedPathsAreRetriedEveryThreeSecondsUntilTheyGetThrough) {
