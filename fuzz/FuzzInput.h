@@ -8,15 +8,14 @@
 #include <cstdlib>
 #include <string_view>
 
-#define FUZZ_REQUIRE(condition)                                                                           \
-    do {                                                                                                  \
-        if (!(condition)) {                                                                               \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);      \
-            std::abort();                                                                                 \
-        }                                                                                                 \
-    } while (0)
+#define FUZZ_REQUIRE(condition) ((condition) ? void(0) : ::vantorix::fuzz::invariantBroken(__FILE__, __LINE__, #condition))
 
 namespace vantorix::fuzz {
+
+[[noreturn]] inline void invariantBroken(const char* file, int line, const char* condition) {
+    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, condition);
+    std::abort();
+}
 
 class FuzzInput {
 public:

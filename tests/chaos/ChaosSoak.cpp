@@ -33,7 +33,7 @@ double since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 struct Options {
     std::string finder, service;
     int seconds = 600, latencyLimitMs = 50, memoryLimitMb = 64;
-    unsigned seed = 0;
+    unsigned seed = std::random_device{}();
 };
 
 class Soak {
@@ -239,10 +239,7 @@ private:
         return condition();
     }
 
-    struct Sample {
-        double rss;
-        int threads, fds;
-    };
+    struct Sample { double rss; int threads, fds; };
     Options options_;
     std::mt19937 random_;
     fs::path root_;
@@ -264,7 +261,7 @@ private:
 }  // namespace vantorix::testing
 
 int main(int argc, char** argv) {
-    vantorix::testing::Options options{"", "", 600, 50, 64, std::random_device{}()};
+    vantorix::testing::Options options;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i], value = argv[i + 1];
         if (option == "--finder") options.finder = value;

@@ -54,12 +54,8 @@ std::optional<int> TraceProcess::waitForExit(std::chrono::milliseconds limit) {
 }
 
 bool TraceProcess::waitFor(const std::function<bool(const Lines&)>& condition, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
     std::unique_lock lock(mutex_);
-    while (!condition(lines_) && std::chrono::steady_clock::now() < end) {
-        arrived_.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
-    }
-    return condition(lines_);
+    return arrived_.wait_for(lock, limit, [&] { return condition(lines_); });
 }
 
 void TraceProcess::readOutput() {
