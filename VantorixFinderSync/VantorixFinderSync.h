@@ -108,7 +108,9 @@ public:
     void handleReadonlyStatusNotification(const Notification& notification);
 
     // Whether the extension is waiting for the local service now, for a host's status line. Any thread.
-    bool isWaitingForLocalService();
+    bool isWaitingForLocalService();  // core/Lifecycle.cpp, as are the two below
+    // The sync folder the local service named last, for a host's status line. Any thread.
+    std::optional<std::string> syncFolder();
     // The work under way, for a host's status line and for soak tests: paths queued for a flush, in runs that
     // have not ended, and waiting for a retry. Any thread.
     struct Backlog {

@@ -3,7 +3,7 @@
 #include "FinderStandIn.h"
 #include "VantorixFinderSync.h"
 #include "core/ExtensionEntryPoint.h"
-#include "core/PathRules.h"
+#include "protocol/Paths.h"
 #include "platform/posix/PosixPlatform.h"
 
 #include <algorithm>

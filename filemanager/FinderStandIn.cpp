@@ -1,6 +1,6 @@
 #include "FinderStandIn.h"
 
-#include "core/PathRules.h"
+#include "protocol/Paths.h"
 
 #include <algorithm>
 #include <unistd.h>
@@ -39,8 +39,7 @@ void FinderStandIn::emit(const FinderEvent& event) {
 }
 
 bool FinderStandIn::isObserved(const std::string& directory) const {
-    return std::any_of(observed_.begin(), observed_.end(),
-                       [&](const std::string& root) { return directory == root || isInsideFolder(directory, root); });
+    return isCoveredBy(directory, observed_);
 }
 
 void FinderStandIn::show(const std::string& directory) {
@@ -124,6 +123,18 @@ std::map<std::string, RegisteredBadge> FinderStandIn::registeredBadges() const {
 std::string FinderStandIn::badgeOf(const std::string& path) const {
     auto found = badges_.find(path);
     return found == badges_.end() ? "" : found->second;
+}
+
+std::vector<std::pair<std::string, std::string>> FinderStandIn::badgesIn(const std::string& directory) const {
+    std::vector<std::pair<std::string, std::string>> badges;
+    auto shown = shown_.find(directory);
+    if (shown == shown_.end() || !shown->second.observed) return badges;
+    for (const auto& name : shown->second.entries) {
+        std::string path = directory == "/" ? "/" + name : directory + "/" + name;
+        std::string badge = badgeOf(path);
+        if (!badge.empty()) badges.emplace_back(std::move(path), std::move(badge));
+    }
+    return badges;
 }
 
 std::set<std::string> FinderStandIn::observedDirectories() const { return observed_; }

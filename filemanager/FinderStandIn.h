@@ -63,7 +63,10 @@ public:
     std::string badgeOf(const std::string& path) const;
     std::set<std::string> observedDirectories() const;  // the observed set, as paths
     bool isObserved(const std::string& directory) const;
+    bool isShown(const std::string& directory) const { return shown_.count(directory) > 0; }
     std::vector<std::string> shownDirectories() const;
+    // The entries of a shown, observed directory that have a badge, as (path, badge), in name order.
+    std::vector<std::pair<std::string, std::string>> badgesIn(const std::string& directory) const;
 
     // --- FinderSyncController ---
     void setBadgeImage(const Image& image, const std::string& label, const std::string& identifier) override;

@@ -2,6 +2,8 @@
 // folders, for machines (trace) or for people (browse).
 #include "BrowseMode.h"
 #include "TraceMode.h"
+#include "serve/ServeMode.h"
+#include "serve/ServiceClient.h"
 
 #include <cstdio>
 #include <malloc.h>
@@ -11,7 +13,9 @@ namespace {
 
 const char* kUsage =
     "usage: vantorix-finder browse [DIR]\n"
-    "       vantorix-finder trace\n"
+    "       vantorix-finder trace [--join]\n"
+    "       vantorix-finder serve [--idle-exit SECONDS]\n"
+    "       vantorix-finder status\n"
     "       vantorix-finder --help\n"
     "\n"
     "browse Loads the extension and shows DIR (default: the sync folder, once the extension has declared it)\n"
@@ -31,6 +35,16 @@ const char* kUsage =
     "                           under way, waiting for a retry)\n"
     "         wait SECONDS      read the next command that much later\n"
     "         quit              end (so does the end of input)\n"
+    "       With --join, the commands go to this user's running extension service (started on demand through\n"
+    "       the session bus) as one more file manager, and its lines come back: the service's hello first.\n"
+    "\n"
+    "serve  Runs the extension once for every file manager of this user, on the socket\n"
+    "       $XDG_RUNTIME_DIR/vantorix/finder.sock, which speaks the trace commands and lines to each of them. The\n"
+    "       session bus starts it on demand (com.vantorix.FinderSync); it ends SECONDS after its last file manager\n"
+    "       left (default 300; 0: never), or when its socket is removed or its program replaced.\n"
+    "\n"
+    "status Prints what the running service knows: whether the local service answers, the sync folder, the\n"
+    "       file managers joined and the backlog. Exit status 3 when no service runs.\n"
     "\n"
     "The extension talks to the local service on 127.0.0.1:27835.\n";
 
@@ -46,6 +60,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "trace" && argc == 2) return vantorix::finder::runTrace();
+    if (mode == "trace" && argc == 3 && std::string(argv[2]) == "--join") return vantorix::finder::runJoinedTrace();
+    if (mode == "serve") return vantorix::finder::runServe(argc, argv);
+    if (mode == "status" && argc == 2) return vantorix::finder::runStatus();
     if (mode == "browse" && argc <= 3) return vantorix::finder::runBrowse(argc == 3 ? argv[2] : "");
     std::fputs(kUsage, stderr);
     return 2;

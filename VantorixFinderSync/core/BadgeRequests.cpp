@@ -3,7 +3,7 @@
 // line cannot carry) or its path goes to the batch queue, whose answer sets the badge later.
 #include "../VantorixFinderSync.h"
 #include "protocol/Wire.h"
-#include "PathRules.h"
+#include "protocol/Paths.h"
 
 namespace vantorix {
 

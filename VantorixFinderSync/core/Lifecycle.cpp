@@ -103,6 +103,8 @@ VantorixFinderSync::~VantorixFinderSync() {
 
 bool VantorixFinderSync::isWaitingForLocalService() { return waitingModeLock->syncValue([&] { return isInWaitingMode; }); }
 
+std::optional<std::string> VantorixFinderSync::syncFolder() { return syncPathLock->syncValue([&] { return currentSyncPath; }); }
+
 VantorixFinderSync::Backlog VantorixFinderSync::backlog() {
     Backlog backlog{isWaitingForLocalService(), 0, 0, 0};
     batchLock->sync([&] {

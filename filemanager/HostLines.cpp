@@ -1,0 +1,80 @@
+#include "HostLines.h"
+
+#include "protocol/HostWire.h"
+#include "protocol/Utf8.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <unistd.h>
+
+namespace vantorix::finder {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json begin(const std::string& call, double seconds) {
+    Json line;
+    line["t"] = seconds;
+    line["call"] = call;
+    return line;
+}
+
+std::string text(const std::string& bytes) { return replacingInvalidUtf8(bytes); }
+
+std::string asLine(const Json& line) { return line.dump() + "\n"; }
+
+}  // namespace
+
+std::string boundaryLine(const FinderEvent& event, double seconds) {
+    Json line = begin(event.call, seconds);
+    if (event.call == "setBadgeImage") {
+        line["badge"] = text(event.badge);
+        line["label"] = text(event.label);
+        line["image"] = text(event.image);
+    } else if (event.call == "setBadgeIdentifier") {
+        line["badge"] = text(event.badge);
+        line["path"] = text(event.path);
+        line["url"] = text(event.url);
+    } else if (event.call == "setDirectoryURLs") {
+        Json urls = Json::array();
+        for (const auto& url : event.urls) urls.push_back(text(url));
+        line["urls"] = urls;
+    } else {
+        line["path"] = text(event.path);
+    }
+    return asLine(line);
+}
+
+std::string helloLine(double seconds) {
+    Json line = begin(std::string(host::kHelloCall), seconds);
+    line["protocol"] = host::kProtocolVersion;
+    line["program"] = "vantorix-finder";
+    line["version"] = VANTORIX_VERSION;
+    line["pid"] = static_cast<int>(::getpid());
+    return asLine(line);
+}
+
+std::string statusLine(double seconds, const VantorixFinderSync::Backlog& backlog, const std::optional<std::string>& syncFolder,
+                       const std::vector<HostSummary>* hosts) {
+    Json line = begin("status", seconds);
+    line["waiting"] = backlog.waiting;
+    line["queued"] = backlog.queued;
+    line["inFlight"] = backlog.inFlight;
+    line["retrying"] = backlog.retrying;
+    line["syncFolder"] = syncFolder ? Json(text(*syncFolder)) : Json(nullptr);
+    if (hosts != nullptr) {
+        Json list = Json::array();
+        for (const auto& host : *hosts) list.push_back({{"pid", host.pid}, {"program", text(host.program)}, {"shownFolders", host.shownFolders}});
+        line["hosts"] = list;
+        line["pid"] = static_cast<int>(::getpid());
+        line["version"] = VANTORIX_VERSION;
+    }
+    return asLine(line);
+}
+
+double secondsSince(Platform& platform, MonotonicTime start) {
+    return std::round(toSeconds(platform.monotonicNow() - start) * 1000.0) / 1000.0;
+}
+
+}  // namespace vantorix::finder

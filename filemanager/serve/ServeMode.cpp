@@ -1,0 +1,221 @@
+#include "ServeMode.h"
+
+#include "BusName.h"
+#include "HostRouter.h"
+#include "HostServer.h"
+#include "ServiceSocket.h"
+#include "core/ExtensionEntryPoint.h"
+#include "platform/posix/PosixPlatform.h"
+
+#include <signal.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace vantorix::finder {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kDefaultIdleExitSeconds = 300;
+// How often the service checks that its socket is still in place and its program was not replaced.
+constexpr Duration kWatchInterval = 1s;
+
+const char* kServeUsage =
+    "usage: vantorix-finder serve [--idle-exit SECONDS]\n"
+    "\n"
+    "Runs the extension for every file manager of this user, on $XDG_RUNTIME_DIR/vantorix/finder.sock. The\n"
+    "session bus starts it when a file manager asks for com.vantorix.FinderSync. It ends SECONDS after its last\n"
+    "file manager left (default 300, or VANTORIX_IDLE_EXIT; 0: never), when its socket is removed, or when its\n"
+    "program is replaced.\n";
+
+// SIGTERM, SIGINT and SIGHUP, taken on the host server's thread.
+class Signals final : public HostServer::Source {
+public:
+    explicit Signals(std::function<void(int)> taken) : taken_(std::move(taken)) {
+        sigset_t set = blocked();
+        fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    }
+    ~Signals() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    // Blocked in every thread, the process's first act, so that only the descriptor takes them.
+    static void block() {
+        sigset_t set = blocked();
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
+    int fd() override { return fd_; }
+    short events() override { return POLLIN; }
+    int timeoutMs() override { return -1; }
+    void process() override {
+        signalfd_siginfo info{};
+        while (fd_ >= 0 && ::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) taken_(static_cast<int>(info.ssi_signo));
+    }
+
+private:
+    static sigset_t blocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGHUP);
+        return set;
+    }
+    std::function<void(int)> taken_;
+    int fd_ = -1;
+};
+
+// The program file this process runs, to notice it being replaced.
+struct ProgramFile {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    static ProgramFile ofThisProcess() {
+        ProgramFile file;
+        char buffer[PATH_MAX];
+        ssize_t size = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+        if (size <= 0) return file;
+        file.path.assign(buffer, static_cast<std::size_t>(size));
+        struct stat info {};
+        if (::stat(file.path.c_str(), &info) != 0) return {};
+        file.device = info.st_dev;
+        file.inode = info.st_ino;
+        return file;
+    }
+    bool replaced() const {
+        struct stat info {};
+        return !path.empty() && (::stat(path.c_str(), &info) != 0 || info.st_dev != device || info.st_ino != inode);
+    }
+};
+
+}  // namespace
+
+int runServe(int argc, char** argv) {
+    Signals::block();
+    // VANTORIX_IDLE_EXIT gives the default, for a bus that starts the service with no option (tests).
+    const char* idleFromEnvironment = std::getenv("VANTORIX_IDLE_EXIT");
+    int idleExitSeconds = idleFromEnvironment != nullptr ? std::atoi(idleFromEnvironment) : kDefaultIdleExitSeconds;
+    if (idleExitSeconds < 0) idleExitSeconds = kDefaultIdleExitSeconds;
+    for (int i = 2; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            std::fputs(kServeUsage, stdout);
+            return 0;
+        }
+        char* end = nullptr;
+        long seconds = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
+        if (option != "--idle-exit" || end == nullptr || *end != '\0' || seconds < 0 || seconds > INT_MAX) {
+            std::fputs(kServeUsage, stderr);
+            return 2;
+        }
+        idleExitSeconds = static_cast<int>(seconds);
+        ++i;
+    }
+
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    ServiceSocket socket;
+    switch (socket.claim(runtime != nullptr ? runtime : "")) {
+    case ServiceSocket::Claim::listening: break;
+    case ServiceSocket::Claim::alreadyRunning:
+        std::fprintf(stderr, "vantorix-finder serve: a service already runs for this user\n");
+        return 0;
+    case ServiceSocket::Claim::refused:
+        std::fprintf(stderr, "vantorix-finder serve: %s\n", socket.error().c_str());
+        Platform::processPlatform().log(LogLevel::error, "Service", "the service cannot start", {{"cause", socket.error()}});
+        return 1;
+    }
+
+    auto& platform = static_cast<posix::PosixPlatform&>(Platform::processPlatform());
+    HostServer* server = nullptr;
+    HostRouter router(platform, [&server](HostRouter::HostId id, std::string lines) { server->send(id, std::move(lines)); });
+    platform.setFinderSyncController(&router.standIn());
+    std::string error;
+    std::shared_ptr<FinderSyncExtension> extension = extensionMain(platform, platform.resourceDirectory() + "/Info.plist", error);
+    if (!extension) {
+        std::fprintf(stderr, "vantorix-finder serve: %s\n", error.c_str());
+        return 1;
+    }
+    router.attach(extension);
+
+    // Main thread: how many hosts are joined, and the timer that ends the service when none has been for a while.
+    std::size_t joined = 0;
+    std::shared_ptr<Timer> idleTimer;
+    std::string endReason;
+    auto end = [&platform, &endReason](std::string reason) {
+        if (endReason.empty()) endReason = std::move(reason);
+        platform.stopMainLoop();
+    };
+    auto armIdleExit = [&] {
+        if (idleExitSeconds == 0) return;
+        idleTimer = platform.scheduleTimer(std::chrono::seconds(idleExitSeconds), false, [&end, idleExitSeconds](Timer&) {
+            end("no file manager joined for " + std::to_string(idleExitSeconds) + " s");
+        });
+    };
+
+    HostServer::Handlers handlers;
+    handlers.joined = [&](HostServer::HostId id, const HostServer::Peer& peer) {
+        platform.mainQueue().async([&, id, peer] {
+            router.join(id, false, {peer.pid, peer.program, 0});
+            if (++joined == 1 && idleTimer) idleTimer->invalidate(), idleTimer.reset();
+        });
+    };
+    handlers.command = [&](HostServer::HostId id, host::Command command) {
+        platform.mainQueue().async([&, id, command = std::move(command)] {
+            std::string problem = router.run(id, command);
+            if (!problem.empty()) platform.log(LogLevel::warning, "Service", "a host's command was not run", {{"cause", problem}});
+            if (command.kind == host::CommandKind::quit) {
+                // Its commands before the quit have run: their lines go out, then the connection ends.
+                router.flush();
+                server->finish(id);
+            }
+        });
+    };
+    handlers.left = [&](HostServer::HostId id, const std::string&) {
+        platform.mainQueue().async([&, id] {
+            router.leave(id);
+            if (--joined == 0) armIdleExit();
+        });
+    };
+    HostServer hosts(platform, socket.listeningFd(), std::move(handlers), [&router] { return helloLine(router.now()); }, {});
+    server = &hosts;
+    Signals signals([&platform, &end](int number) {
+        platform.mainQueue().async([&end, number] { end(std::string("signal ") + strsignal(number)); });
+    });
+    hosts.addSource(&signals);
+    BusName name;
+    if (name.own(host::kServiceBusName, error)) {
+        hosts.addSource(&name);
+    } else {
+        platform.log(LogLevel::notice, "Service", "the service cannot be started on demand", {{"cause", error}});
+    }
+    hosts.start();
+    platform.log(LogLevel::info, "Service", "the service started", {{"socket", socket.path()}, {"version", VANTORIX_VERSION},
+                                                                    {"idle_exit", std::to_string(idleExitSeconds)}});
+
+    armIdleExit();
+    ProgramFile program = ProgramFile::ofThisProcess();
+    auto watch = platform.scheduleTimer(kWatchInterval, true, [&](Timer&) {
+        if (!socket.stillInPlace()) end("its socket " + socket.path() + " was removed or replaced");
+        else if (program.replaced()) end("its program " + program.path + " was replaced (an upgrade)");
+    });
+    platform.runMainLoop();
+
+    platform.log(LogLevel::info, "Service", "the service ends: " + endReason);
+    watch->invalidate();
+    hosts.stop();
+    socket.release();
+    std::fflush(stdout);
+    // The extension's background work may still be waiting on the network; the process ends without waiting.
+    std::_Exit(0);
+}
+
+}  // namespace vantorix::finder

@@ -1,0 +1,33 @@
+// How paths relate, as plain case-sensitive string tests: nothing is resolved, normalised or looked up on disk.
+// The extension, the file manager stand-in, the session service and the hosts' bridge all decide with these
+// what a folder holds and what an observed set covers.
+#pragma once
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+namespace vantorix {
+
+// Whether `path` lies inside `folder`: it begins with the folder's path followed by "/". The folder itself is
+// not inside itself.
+inline bool isInsideFolder(std::string_view path, std::string_view folder) {
+    return path.size() > folder.size() && path.substr(0, folder.size()) == folder && path[folder.size()] == '/';
+}
+
+// Whether a set of folders covers the path: the path equals one of them or lies inside one. This is what
+// "observed" means for a directory against the extension's observed set.
+template <typename Folders>
+bool isCoveredBy(std::string_view path, const Folders& folders) {
+    return std::any_of(folders.begin(), folders.end(),
+                       [&](const auto& folder) { return path == folder || isInsideFolder(path, folder); });
+}
+
+// The folder holding the path: "/a/b" -> "/a", "/a" -> "/".
+inline std::string parentFolder(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) return "/";
+    return std::string(path.substr(0, slash));
+}
+
+}  // namespace vantorix
