@@ -1,17 +1,10 @@
 #include "BadgeBoard.h"
 
-#include "core/PathRules.h"
+#include "protocol/HostWire.h"
+#include "protocol/Paths.h"
 #include "protocol/Wire.h"
 
-#include <algorithm>
-
-namespace vantorix::nautilus {
-
-std::string parentFolder(std::string_view path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos || slash == 0) return "/";
-    return std::string(path.substr(0, slash));
-}
+namespace vantorix::bridge {
 
 void BadgeBoard::setObserved(std::set<std::string> folders) {
     if (folders == observed_) return;
@@ -21,8 +14,7 @@ void BadgeBoard::setObserved(std::set<std::string> folders) {
 }
 
 bool BadgeBoard::isInsideObserved(std::string_view path) const {
-    return std::any_of(observed_.begin(), observed_.end(),
-                       [&](const std::string& folder) { return path == folder || isInsideFolder(path, folder); });
+    return isCoveredBy(path, observed_);
 }
 
 void BadgeBoard::setBadge(const std::string& path, const std::string& badge) {
@@ -49,7 +41,7 @@ void BadgeBoard::forgetAll() {
 }
 
 bool BadgeBoard::takeRequest(const std::string& path, bool folderListed) {
-    if (folderListed || !isInsideObserved(path) || !canCarryPath(path)) return false;
+    if (folderListed || !isInsideObserved(path) || !canCarryPath(path) || !host::canCarryOnCommandLine(path)) return false;
     return requested_.insert(path).second;
 }
 
@@ -59,4 +51,4 @@ std::vector<std::string> BadgeBoard::takeRequested() {
     return paths;
 }
 
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::bridge

@@ -1,5 +1,5 @@
-// What the module knows about badges, as the extension process reports them: the observed set, the badge of
-// each item, and the items the module asked for itself. Plain state, used on GNOME Files' main thread only.
+// What a host module knows about badges, as the session service reports them: the observed set, the badge of
+// each item, and the items the module asked for itself. Plain state, used on the file manager's main thread only.
 #pragma once
 
 #include <set>
@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace vantorix::nautilus {
+namespace vantorix::bridge {
 
 class BadgeBoard {
 public:
@@ -26,12 +26,12 @@ public:
     std::string badgeOf(const std::string& path) const;
     // Forgets the badges of a folder's entries (its observation ended).
     void forgetEntriesOf(const std::string& folder);
-    // Forgets everything (the extension process ended).
+    // Forgets everything (the connection to the service ended).
     void forgetAll();
 
-    // Whether GNOME Files asking about the item should become a badge request from the module: the item lies in
-    // the observed set, a request line can carry its path, its folder is not one the extension process lists
-    // itself (`folderListed`), and the module has not asked for it since the observed set last changed. Records
+    // Whether the file manager asking about the item should become a badge request from the module: the item lies
+    // in the observed set, a request line can carry its path, its folder is not one the service lists itself
+    // (`folderListed`), and the module has not asked for it since the observed set last changed. Records
     // the request when it answers yes, so that asking again (as after an invalidation) never repeats it.
     bool takeRequest(const std::string& path, bool folderListed);
     // The items the module asked for, forgotten so that they are asked for again (the extension repaints).
@@ -43,7 +43,4 @@ private:
     std::unordered_set<std::string> requested_;
 };
 
-// The folder holding the path: "/a/b" -> "/a", "/a" -> "/".
-std::string parentFolder(std::string_view path);
-
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::bridge

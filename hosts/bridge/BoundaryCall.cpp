@@ -1,19 +1,11 @@
 #include "BoundaryCall.h"
 
-#include <glib.h>
+#include "protocol/HostWire.h"
 
-namespace vantorix::nautilus {
-
-std::optional<std::string> pathOfFileUrl(const std::string& url) {
-    gchar* decoded = g_filename_from_uri(url.c_str(), nullptr, nullptr);
-    if (decoded == nullptr) return std::nullopt;
-    std::string path = decoded;
-    g_free(decoded);
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
-
+namespace vantorix::bridge {
 namespace {
+
+using host::pathOfFileUrl;
 
 using Kind = BoundaryCall::Kind;
 
@@ -25,6 +17,7 @@ bool stringField(const nlohmann::ordered_json& json, const char* name, std::stri
 }
 
 Kind kindOf(const std::string& call) {
+    if (call == host::kHelloCall) return Kind::Hello;
     if (call == "setBadgeImage") return Kind::SetBadgeImage;
     if (call == "setBadgeIdentifier") return Kind::SetBadgeIdentifier;
     if (call == "setDirectoryURLs") return Kind::SetDirectoryURLs;
@@ -50,6 +43,12 @@ std::optional<BoundaryCall> readBoundaryCall(std::string_view line, std::string&
     if (t == call.json.end() || !t->is_number() || !stringField(call.json, "call", name)) return fail("no \"t\" or \"call\"");
     call.kind = kindOf(name);
     switch (call.kind) {
+    case Kind::Hello: {
+        auto protocol = call.json.find("protocol");
+        if (protocol == call.json.end() || !protocol->is_number_integer()) return fail("hello without its protocol");
+        call.protocol = protocol->get<int>();
+        break;
+    }
     case Kind::SetBadgeImage:
         if (!stringField(call.json, "badge", call.badge)) return fail("setBadgeImage without its badge");
         break;
@@ -86,4 +85,4 @@ std::optional<BoundaryCall> readBoundaryCall(std::string_view line, std::string&
     return call;
 }
 
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::bridge

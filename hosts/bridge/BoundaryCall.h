@@ -1,5 +1,6 @@
-// One line of the extension process's output: a call across the file manager boundary, in the JSON of
-// `vantorix-finder trace` ({"t":…,"call":"setBadgeIdentifier","badge":…,"path":…,"url":…} and the others).
+// One line from the session service: a call across the file manager boundary, in the JSON lines of the host
+// protocol (protocol/HostWire.h), such as {"t":…,"call":"setBadgeIdentifier","badge":…,"path":…,"url":…}, or
+// the service's hello.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -9,14 +10,15 @@
 #include <string_view>
 #include <vector>
 
-namespace vantorix::nautilus {
+namespace vantorix::bridge {
 
 struct BoundaryCall {
-    enum class Kind { SetBadgeImage, SetBadgeIdentifier, SetDirectoryURLs, BeginObserving, EndObserving, RequestBadge, Other };
+    enum class Kind { Hello, SetBadgeImage, SetBadgeIdentifier, SetDirectoryURLs, BeginObserving, EndObserving, RequestBadge, Other };
     Kind kind = Kind::Other;
     std::string badge;                 // setBadgeImage, setBadgeIdentifier ("" removes)
     std::string path;                  // the item or folder; for setBadgeIdentifier the exact path of its URL
     std::vector<std::string> folders;  // setDirectoryURLs: the file paths of its URLs
+    int protocol = 0;                  // hello: the protocol the service speaks
     nlohmann::ordered_json json;       // the line as read
 };
 
@@ -25,7 +27,4 @@ struct BoundaryCall {
 // Kind::Other, for the trace.
 std::optional<BoundaryCall> readBoundaryCall(std::string_view line, std::string& problem);
 
-// The file path of a file: URL, percent-decoded to its bytes, without a trailing slash; nothing for other URLs.
-std::optional<std::string> pathOfFileUrl(const std::string& url);
-
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::bridge

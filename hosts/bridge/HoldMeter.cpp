@@ -1,13 +1,12 @@
 #include "HoldMeter.h"
 
 #include <fcntl.h>
-#include <glib.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-namespace vantorix::nautilus {
+namespace vantorix::bridge {
 namespace {
 
 std::int64_t threadCpuMicroseconds() {
@@ -17,6 +16,12 @@ std::int64_t threadCpuMicroseconds() {
 }
 
 }  // namespace
+
+std::int64_t HoldMeter::nowMicroseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
 
 HoldMeter::HoldMeter() : schedstat_(::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC)) {}
 
@@ -39,13 +44,13 @@ HoldMeter::Scope::Scope(HoldMeter& meter, const char* name) : meter_(meter), nam
     if (!outermost_) return;
     waitStart_ = meter.runQueueWaitMicroseconds();
     cpuStart_ = threadCpuMicroseconds();
-    start_ = g_get_monotonic_time();
+    start_ = nowMicroseconds();
 }
 
 HoldMeter::Scope::~Scope() {
     --meter_.depth_;
     if (!outermost_) return;
-    std::int64_t wall = g_get_monotonic_time() - start_;
+    std::int64_t wall = nowMicroseconds() - start_;
     std::int64_t worked = threadCpuMicroseconds() - cpuStart_;
     std::int64_t held = wall - (meter_.runQueueWaitMicroseconds() - waitStart_);
     ++meter_.callbacks_;
@@ -57,4 +62,4 @@ HoldMeter::Scope::~Scope() {
     if (worked > meter_.longestCpu_) meter_.longestCpu_ = worked;
 }
 
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::bridge

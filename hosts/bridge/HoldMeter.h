@@ -1,5 +1,5 @@
-// How long the module holds GNOME Files' main thread. Every callback the module runs on the main context opens a
-// Scope, and the meter keeps, over all of them:
+// How long a host module holds its file manager's main thread. Every callback the module runs on the main loop
+// opens a Scope, and the meter keeps, over all of them:
 //   - the longest hold: the wall-clock time of the callback less the time the thread waited for a CPU while other
 //     processes ran (the scheduler's run-queue delay, /proc/thread-self/schedstat), i.e. the time the module's
 //     code ran or blocked the thread; with the callback it came from;
@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vantorix::nautilus {
+namespace vantorix::bridge {
 
 class HoldMeter {
 public:
@@ -36,6 +36,8 @@ public:
 
     // How long the callbacks of a dispatch may work before they yield the thread back, in microseconds.
     static constexpr std::int64_t kSliceMicroseconds = 3000;
+    // The monotonic clock, in microseconds, as the meter and the slices read it.
+    static std::int64_t nowMicroseconds();
 
     std::int64_t longestMicroseconds() const { return longest_; }
     const std::string& longestCallback() const { return longestName_; }
@@ -53,4 +55,4 @@ private:
     int depth_ = 0;  // a callback that calls into another measured one counts once, as a whole
 };
 
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::bridge

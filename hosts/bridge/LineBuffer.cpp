@@ -1,6 +1,6 @@
 #include "LineBuffer.h"
 
-namespace vantorix::nautilus {
+namespace vantorix::bridge {
 
 void LineBuffer::append(std::string_view bytes) {
     if (consumed_ > 0 && consumed_ * 2 >= data_.size()) {
@@ -50,4 +50,4 @@ void LineBuffer::clear() {
     skipping_ = false;
 }
 
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::bridge

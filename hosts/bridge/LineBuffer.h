@@ -1,4 +1,4 @@
-// Cuts the bytes read from the extension process into lines. A line longer than the limit is dropped whole
+// Cuts the bytes read from the session service into lines. A line longer than the limit is dropped whole
 // (counted, never delivered), and so is a last line that never got its line feed.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantorix::nautilus {
+namespace vantorix::bridge {
 
 class LineBuffer {
 public:
@@ -32,4 +32,4 @@ private:
     std::uint64_t dropped_ = 0;
 };
 
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::bridge

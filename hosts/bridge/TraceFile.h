@@ -1,28 +1,31 @@
-// VANTORIX_TRACE=FILE: every call across the file manager boundary, appended to FILE as the JSON lines of
-// `vantorix-finder trace`, with "t" counted in seconds since the module started (so it keeps growing across
-// restarts of the extension process). One write per line, to a file opened for appending.
+// VANTORIX_TRACE=FILE: every call across the file manager boundary, appended to FILE as the JSON lines of the
+// host protocol, with "t" counted in seconds since the module started (so it keeps growing across connections to
+// the service) and "host" naming the file manager, so that several hosts can share one file. One write per line,
+// to a file opened for appending.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
-#include <glib.h>
-
+#include <cstdint>
 #include <string>
 
-namespace vantorix::nautilus {
+namespace vantorix::bridge {
 
 class TraceFile {
 public:
-    explicit TraceFile(const char* path);  // nullptr or "": no trace
+    // "": no trace. `error` says why a file could not be opened.
+    TraceFile(const std::string& path, std::string host, std::string& error);
     ~TraceFile();
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
-    void write(nlohmann::ordered_json& call);
+    // Writes the call; false with `error` when the write failed.
+    bool write(nlohmann::ordered_json& call, std::string& error);
 
 private:
     int fd_ = -1;
-    gint64 start_;
+    std::string host_;
+    std::int64_t start_;
 };
 
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::bridge

@@ -1,13 +1,12 @@
 #include "ShownItems.h"
 
-namespace vantorix::nautilus {
+namespace vantorix::gtk {
 
 ShownItems::~ShownItems() {
     for (const auto& [item, path] : byItem_) g_object_weak_unref(item, onFinalized, this);
 }
 
-void ShownItems::remember(const std::string& path, NautilusFileInfo* info, const std::string& badge) {
-    auto* item = G_OBJECT(info);
+void ShownItems::remember(const std::string& path, GObject* item, const std::string& badge) {
     auto known = byPath_.find(path);
     if (known != byPath_.end() && known->second.item == item) {
         known->second.badge = badge;
@@ -44,7 +43,7 @@ void ShownItems::onFinalized(gpointer self, GObject* item) {
 bool ShownItems::invalidate(const std::string& path) {
     auto found = byPath_.find(path);
     if (found == byPath_.end()) return false;
-    nautilus_file_info_invalidate_extension_info(NAUTILUS_FILE_INFO(found->second.item));
+    invalidate_(found->second.item);
     return true;
 }
 
@@ -55,4 +54,4 @@ std::vector<std::string> ShownItems::paths() const {
     return paths;
 }
 
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::gtk

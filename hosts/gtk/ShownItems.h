@@ -1,31 +1,35 @@
-// The items GNOME Files has asked about and still holds, by path, with the emblem each was last given, so that
-// a badge that changes can make GNOME Files ask again. Holds them weakly: an item GNOME Files lets go of leaves
-// the map by itself. Main thread only.
+// The items a GTK file manager has asked about and still holds, by path, with the emblem each was last given, so
+// that a badge that changes can make the file manager ask again. Holds them weakly: an item the file manager lets
+// go of leaves the map by itself. Main thread only.
 #pragma once
 
-#include "NautilusApi.h"
+#include "HostBridge.h"
+
+#include <glib-object.h>
 
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-namespace vantorix::nautilus {
+namespace vantorix::gtk {
 
-class ShownItems {
+class ShownItems final : public bridge::HostItems {
 public:
-    ShownItems() = default;
-    ~ShownItems();  // lets go of its weak references
+    // How the file manager is made to ask about an item again (its invalidate_extension_info).
+    using Invalidate = void (*)(GObject* item);
+
+    explicit ShownItems(Invalidate invalidate) : invalidate_(invalidate) {}
+    ~ShownItems() override;  // lets go of its weak references
     ShownItems(const ShownItems&) = delete;
     ShownItems& operator=(const ShownItems&) = delete;
 
-    // GNOME Files asked about the item and was given the badge's emblem ("" for none).
-    void remember(const std::string& path, NautilusFileInfo* item, const std::string& badge);
-    // Whether GNOME Files holds the item with another emblem than the badge's.
-    bool showsOtherThan(const std::string& path, const std::string& badge) const;
-    // Makes GNOME Files ask about the item again, when it still holds it; returns whether it did.
-    bool invalidate(const std::string& path);
-    std::vector<std::string> paths() const;
-    std::size_t size() const { return byPath_.size(); }
+    // The file manager asked about the item and was given the badge's emblem ("" for none).
+    void remember(const std::string& path, GObject* item, const std::string& badge);
+
+    bool invalidate(const std::string& path) override;
+    bool showsOtherThan(const std::string& path, const std::string& badge) const override;
+    std::vector<std::string> paths() const override;
+    std::size_t size() const override { return byPath_.size(); }
 
 private:
     static void onFinalized(gpointer self, GObject* item);
@@ -35,8 +39,9 @@ private:
         GObject* item;
         std::string badge;
     };
+    Invalidate invalidate_;
     std::unordered_map<std::string, Held> byPath_;
     std::unordered_map<GObject*, std::string> byItem_;
 };
 
-}  // namespace vantorix::nautilus
+}  // namespace vantorix::gtk

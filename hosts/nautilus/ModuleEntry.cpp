@@ -1,61 +1,83 @@
-// The module's entry points, called by GNOME Files when it loads its extensions: the one type it registers
-// (an info provider, asked about every item GNOME Files shows) and the one bridge per process.
+// The GNOME Files module's entry points, called by Nautilus when it loads its extensions: the one type it
+// registers (an info provider, asked about every item GNOME Files shows) and the one host per process, which
+// follows the folders of this process's windows (WindowLocations). The host starts when GNOME Files first asks
+// about an item, as in the other GTK hosts.
+#include "GtkHost.h"
 #include "NautilusApi.h"
-#include "NautilusBridge.h"
+#include "WindowLocations.h"
 
 #include <exception>
+#include <memory>
 
 namespace {
 
-using vantorix::nautilus::BridgeSettings;
-using vantorix::nautilus::NautilusBridge;
+using vantorix::gtk::FileInfoCalls;
+using vantorix::gtk::GtkHost;
+using vantorix::nautilus::WindowLocations;
 
-GType providerType = 0;
-NautilusBridge* bridge = nullptr;
+struct NautilusHost {
+    GtkHost host{"nautilus",
+                 FileInfoCalls{[](GObject* item) { return nautilus_file_info_get_location(NAUTILUS_FILE_INFO(item)); },
+                               [](GObject* item, const char* name) { nautilus_file_info_add_emblem(NAUTILUS_FILE_INFO(item), name); },
+                               [](GObject* item) { nautilus_file_info_invalidate_extension_info(NAUTILUS_FILE_INFO(item)); }},
+                 "VANTORIX_NAUTILUS_STATS"};
+    WindowLocations windows{[this](const std::set<std::string>& folders) { host.bridge().setShownFolders(folders); }, host.bridge().meter()};
+};
 
-// Answers at once with the emblem known now. Nothing thrown crosses into GNOME Files.
-NautilusOperationResult updateFileInfo(NautilusInfoProvider*, NautilusFileInfo* item, GClosure*, NautilusOperationHandle**) {
-    try {
-        if (bridge != nullptr) bridge->updateFileInfo(item);
-    } catch (const std::exception& error) {
-        g_message("vantorix: an item went without its emblem: %s", error.what());
+std::unique_ptr<NautilusHost> running;
+
+NautilusHost* host() {
+    if (!running) {
+        try {
+            running = std::make_unique<NautilusHost>();
+        } catch (const std::exception& error) {
+            g_message("vantorix: the module could not start: %s", error.what());
+        }
     }
-    return NAUTILUS_OPERATION_COMPLETE;
-}
-
-void cancelUpdate(NautilusInfoProvider*, NautilusOperationHandle*) {}
-
-void initInfoProvider(gpointer iface, gpointer) {
-    auto* provider = static_cast<NautilusInfoProviderInterface*>(iface);
-    provider->update_file_info = updateFileInfo;
-    provider->cancel_update = cancelUpdate;
+    return running.get();
 }
 
 }  // namespace
 
 extern "C" {
 
-G_MODULE_EXPORT void nautilus_module_initialize(GTypeModule* module) {
-    static const GTypeInfo typeInfo{sizeof(GObjectClass), nullptr, nullptr, nullptr, nullptr, nullptr, sizeof(GObject), 0, nullptr, nullptr};
-    static const GInterfaceInfo providerInfo{initInfoProvider, nullptr, nullptr};
-    providerType = g_type_module_register_type(module, G_TYPE_OBJECT, "VantorixInfoProvider", &typeInfo, static_cast<GTypeFlags>(0));
-    g_type_module_add_interface(module, providerType, NAUTILUS_TYPE_INFO_PROVIDER, &providerInfo);
-    if (bridge != nullptr) return;
-    try {
-        bridge = new NautilusBridge(BridgeSettings::fromEnvironment());
-    } catch (const std::exception& error) {
-        g_message("vantorix: the extension could not start: %s", error.what());
-    }
+struct VantorixInfoProvider {
+    GObject parent;
+};
+struct VantorixInfoProviderClass {
+    GObjectClass parent;
+};
+
+static void vantorix_info_provider_iface_init(NautilusInfoProviderInterface* iface);
+G_DEFINE_DYNAMIC_TYPE_EXTENDED(VantorixInfoProvider, vantorix_info_provider, G_TYPE_OBJECT, 0,
+                               G_IMPLEMENT_INTERFACE_DYNAMIC(NAUTILUS_TYPE_INFO_PROVIDER, vantorix_info_provider_iface_init))
+
+static void vantorix_info_provider_init(VantorixInfoProvider*) {}
+static void vantorix_info_provider_class_init(VantorixInfoProviderClass*) {}
+static void vantorix_info_provider_class_finalize(VantorixInfoProviderClass*) {}
+
+// Answers at once with the emblem known now.
+static NautilusOperationResult update_file_info(NautilusInfoProvider*, NautilusFileInfo* item, GClosure*, NautilusOperationHandle**) {
+    if (NautilusHost* running = host()) running->host.updateFileInfo(G_OBJECT(item));
+    return NAUTILUS_OPERATION_COMPLETE;
 }
 
-G_MODULE_EXPORT void nautilus_module_shutdown(void) {
-    delete bridge;
-    bridge = nullptr;
+static void cancel_update(NautilusInfoProvider*, NautilusOperationHandle*) {}
+
+static void vantorix_info_provider_iface_init(NautilusInfoProviderInterface* iface) {
+    iface->update_file_info = update_file_info;
+    iface->cancel_update = cancel_update;
 }
+
+G_MODULE_EXPORT void nautilus_module_initialize(GTypeModule* module) {
+    vantorix_info_provider_register_type(module);
+}
+
+G_MODULE_EXPORT void nautilus_module_shutdown(void) { running.reset(); }
 
 G_MODULE_EXPORT void nautilus_module_list_types(const GType** types, int* count) {
     static GType list[1];
-    list[0] = providerType;
+    list[0] = vantorix_info_provider_get_type();
     *types = list;
     *count = 1;
 }

@@ -1,20 +1,26 @@
 #include "WindowLocations.h"
 
-#include "BoundaryCall.h"
+#include "protocol/HostWire.h"
 
 namespace vantorix::nautilus {
 namespace {
 
-constexpr const char* kName = "org.freedesktop.FileManager1";
+using bridge::HoldMeter;
+using host::pathOfFileUrl;
+
+constexpr const char* kInterface = "org.freedesktop.FileManager1";
 constexpr const char* kPath = "/org/freedesktop/FileManager1";
 constexpr const char* kProperty = "OpenWindowsWithLocations";
+// Until Nautilus has exported its record: tried again this often, this many times (ten seconds).
+constexpr guint kReadAgainMs = 250;
+constexpr unsigned kReadsBeforeGivingUp = 40;
 
 // Whether an asynchronous call ended because the object that made it is gone; then nothing may be touched.
 bool cancelled(GError* error) { return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED); }
 
 }  // namespace
 
-WindowLocations::WindowLocations(Changed changed, HoldMeter& meter)
+WindowLocations::WindowLocations(Changed changed, bridge::HoldMeter& meter)
     : changed_(std::move(changed)), meter_(meter), cancellable_(g_cancellable_new()) {
     GApplication* application = g_application_get_default();
     if (application != nullptr && g_application_get_dbus_object_path(application) != nullptr &&
@@ -33,8 +39,8 @@ WindowLocations::~WindowLocations() {
         g_signal_handler_disconnect(application_, windowRemoved_);
         g_object_unref(application_);
     }
-    unsubscribe();
-    if (watch_ != 0) g_bus_unwatch_name(watch_);
+    if (readAgain_ != 0) g_source_remove(readAgain_);
+    if (subscription_ != 0) g_dbus_connection_signal_unsubscribe(bus_, subscription_);
     if (bus_ != nullptr) g_object_unref(bus_);
 }
 
@@ -49,37 +55,41 @@ void WindowLocations::onBus(GObject*, GAsyncResult* result, gpointer self) {
     auto* locations = static_cast<WindowLocations*>(self);
     HoldMeter::Scope hold(locations->meter_, "session bus");
     locations->bus_ = bus;
-    locations->watch_ = g_bus_watch_name_on_connection(bus, kName, G_BUS_NAME_WATCHER_FLAGS_NONE, onNameAppeared, onNameVanished, self, nullptr);
+    // This process's own record: its signals and its property, from its own unique name.
+    const gchar* ownName = g_dbus_connection_get_unique_name(bus);
+    locations->subscription_ = g_dbus_connection_signal_subscribe(bus, ownName, "org.freedesktop.DBus.Properties", "PropertiesChanged", kPath,
+                                                                  kInterface, G_DBUS_SIGNAL_FLAGS_NONE, onPropertiesChanged, self, nullptr);
+    locations->read();
 }
 
-void WindowLocations::onNameAppeared(GDBusConnection* connection, const gchar*, const gchar* owner, gpointer self) {
+void WindowLocations::read() {
+    ++reads_;
+    g_dbus_connection_call(bus_, g_dbus_connection_get_unique_name(bus_), kPath, "org.freedesktop.DBus.Properties", "Get",
+                           g_variant_new("(ss)", kInterface, kProperty), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, cancellable_,
+                           onProperty, this);
+}
+
+gboolean WindowLocations::onReadAgain(gpointer self) {
     auto* locations = static_cast<WindowLocations*>(self);
-    HoldMeter::Scope hold(locations->meter_, "file manager name");
-    locations->unsubscribe();
-    locations->subscription_ = g_dbus_connection_signal_subscribe(connection, owner, "org.freedesktop.DBus.Properties", "PropertiesChanged", kPath,
-                                                                  kName, G_DBUS_SIGNAL_FLAGS_NONE, onPropertiesChanged, self, nullptr);
-    g_dbus_connection_call(connection, owner, kPath, "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", kName, kProperty),
-                           G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, locations->cancellable_, onProperty, self);
-}
-
-void WindowLocations::onNameVanished(GDBusConnection*, const gchar*, gpointer self) {
-    auto* locations = static_cast<WindowLocations*>(self);
-    HoldMeter::Scope hold(locations->meter_, "file manager name");
-    locations->unsubscribe();
-    locations->windows_.clear();
-    locations->publish();
-}
-
-void WindowLocations::unsubscribe() {
-    if (subscription_ != 0 && bus_ != nullptr) g_dbus_connection_signal_unsubscribe(bus_, subscription_);
-    subscription_ = 0;
+    HoldMeter::Scope hold(locations->meter_, "window locations");
+    locations->readAgain_ = 0;
+    locations->read();
+    return G_SOURCE_REMOVE;
 }
 
 void WindowLocations::onProperty(GObject* source, GAsyncResult* result, gpointer self) {
     GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
     if (reply == nullptr) {
-        if (!cancelled(error)) g_message("vantorix: cannot read the file manager's windows: %s", error->message);
+        if (!cancelled(error)) {
+            // Not exported yet (GNOME Files is starting), or not a GNOME Files process at all.
+            auto* locations = static_cast<WindowLocations*>(self);
+            if (locations->reads_ < kReadsBeforeGivingUp) {
+                locations->readAgain_ = g_timeout_add(kReadAgainMs, onReadAgain, self);
+            } else {
+                g_message("vantorix: cannot read this GNOME Files' windows: %s", error->message);
+            }
+        }
         g_error_free(error);
         return;
     }

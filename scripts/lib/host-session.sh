@@ -1,13 +1,16 @@
-# A headless GNOME Files session with the Vantorix module, for the screenshot command and the tests. Sourced;
-# nothing is installed system-wide: the script runs in private namespaces (user, mount, network) where the
-# module's build folder is mounted over Nautilus's extension folder, the local service has 127.0.0.1:27835 to
-# itself, Xvfb draws the screen, a private session bus (without service activation) carries the file manager's
-# names, and the emblems come from the build tree through XDG_DATA_DIRS.
+# A headless desktop session for the file-manager hosts, for the screenshot command and the tests. Sourced;
+# nothing is installed system-wide: the script runs in private namespaces (user, mount, network) where each
+# host's module folder from the build tree is mounted over (or named as) the file manager's extension folder, the
+# local service has 127.0.0.1:27835 to itself, Xvfb draws the screen, a private session bus starts the Vantorix
+# extension service from the build tree's service file, and the emblems come from the build tree through
+# XDG_DATA_DIRS. Every host writes the one trace ($VANTORIX_TRACE, each line naming its host) and its own
+# counters ($session_work/stats-HOST.json).
 #
 #   session_enter_namespaces "$0" "$@"   re-runs the calling script inside the namespaces (once)
-#   session_start WORK BUILD             screen, bus and environment; the module's files in WORK
+#   session_missing_tools HOST...        prints what is missing for these hosts (nautilus, nemo, caja, dolphin)
+#   session_start WORK BUILD             screen, bus and environment; the session's files in WORK
 #   session_start_service ROOT RULES     the reference local service (pid in $session_service)
-#   session_start_nautilus DIR           GNOME Files showing DIR (pid in $session_nautilus), once it owns its names
+#   session_start_host HOST DIR          the file manager showing DIR (pid in session_pid[HOST]), once it is up
 #   session_stop                         ends everything started (call it on exit)
 
 session_enter_namespaces() {
@@ -18,31 +21,40 @@ session_enter_namespaces() {
   ip link set lo up
 }
 
-# The packages the session needs; prints what is missing.
+# The program and the extension interface each host needs.
+session_host_program() { case "$1" in nautilus) echo nautilus ;; nemo) echo nemo ;; caja) echo caja ;; dolphin) echo dolphin ;; esac; }
+session_host_package() {
+  case "$1" in nautilus) echo libnautilus-extension-4 ;; nemo) echo libnemo-extension ;; caja) echo libcaja-extension ;; dolphin) echo "" ;; esac
+}
+
 session_missing_tools() {
-  local tool missing=""
-  for tool in nautilus Xvfb dbus-daemon gdbus import unshare ip; do
+  local tool host missing=""
+  for tool in Xvfb dbus-daemon gdbus import unshare ip jq; do
     command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
   done
-  pkg-config --exists libnautilus-extension-4 2>/dev/null || missing="$missing libnautilus-extension-4"
+  for host in "$@"; do
+    command -v "$(session_host_program "$host")" >/dev/null 2>&1 || missing="$missing $(session_host_program "$host")"
+    local package
+    package=$(session_host_package "$host")
+    [ -z "$package" ] || pkg-config --exists "$package" 2>/dev/null || missing="$missing $package"
+  done
   echo "${missing# }"
 }
 
 session_start() {
   session_work="$1"
   local build="$2"
+  session_build="$build"
   session_bin="$build/bin"
+  declare -gA session_pid=()
   mkdir -p "$session_work"/{home,runtime}
   chmod 700 "$session_work/runtime"
   export HOME="$session_work/home" XDG_CONFIG_HOME="$session_work/home/.config" XDG_CACHE_HOME="$session_work/home/.cache"
   export XDG_DATA_HOME="$session_work/home/.local/share" XDG_RUNTIME_DIR="$session_work/runtime"
   export XDG_DATA_DIRS="$build/share:/usr/local/share:/usr/share"
   export GSETTINGS_BACKEND=memory GSK_RENDERER=cairo GDK_BACKEND=x11 GTK_A11Y=none NO_AT_BRIDGE=1 GIO_USE_VFS=local
-  export VANTORIX_EXTENSION_PROGRAM="$session_bin/vantorix-finder"
-  export VANTORIX_TRACE="${VANTORIX_TRACE:-$session_work/trace.jsonl}" VANTORIX_NAUTILUS_STATS="$session_work/stats.json"
-
-  # Nautilus loads modules from its extension folder only: ours is mounted there, in this mount namespace.
-  mount --bind "$build/nautilus/extensions" "$(pkg-config --variable=extensiondir libnautilus-extension-4)"
+  export VANTORIX_TRACE="${VANTORIX_TRACE:-$session_work/trace.jsonl}" VANTORIX_HOST_STATS="$session_work/stats-%h.json"
+  export VANTORIX_LOG="${VANTORIX_LOG:-info}" VANTORIX_IDLE_EXIT="${VANTORIX_IDLE_EXIT:-300}"
 
   Xvfb -displayfd 1 -screen 0 "${SESSION_SCREEN:-1024x640x24}" -nolisten tcp -nolisten unix > "$session_work/display" 2> "$session_work/xvfb.log" &
   session_xvfb=$!
@@ -51,21 +63,25 @@ session_start() {
   [ -s "$session_work/display" ] || { echo "session: Xvfb did not start" >&2; cat "$session_work/xvfb.log" >&2; return 1; }
   export DISPLAY=":$(head -n1 "$session_work/display")"
 
+  # The bus starts the extension service from the build tree; its log (and the service's) goes to service.log.
   cat > "$session_work/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN" "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
   <listen>unix:dir=$session_work/runtime</listen>
   <auth>EXTERNAL</auth>
+  <servicedir>$build/share/dbus-1/services</servicedir>
   <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
 </busconfig>
 CONF
-  dbus-daemon --config-file="$session_work/bus.conf" --fork --print-address=1 --print-pid=3 > "$session_work/bus.address" 3> "$session_work/bus.pid"
+  dbus-daemon --config-file="$session_work/bus.conf" --nofork --print-address=3 3> "$session_work/bus.address" 2>> "$session_work/service.log" &
+  session_bus=$!
+  for i in $(seq 1 100); do [ -s "$session_work/bus.address" ] && break; sleep 0.05; done
   export DBUS_SESSION_BUS_ADDRESS="$(head -n1 "$session_work/bus.address")"
 }
 
 session_start_service() {
-  "$session_bin/vantorix-localservice" --root "$1" --status-file "$2" 2>> "$session_work/service.log" &
+  "$session_bin/vantorix-localservice" --root "$1" --status-file "$2" 2>> "$session_work/localservice.log" &
   session_service=$!
 }
 
@@ -74,47 +90,96 @@ session_has_name() {
     --method org.freedesktop.DBus.NameHasOwner "$1" 2>/dev/null | grep -q true
 }
 
-session_start_nautilus() {
-  nautilus --new-window "$1" >> "$session_work/nautilus.log" 2>&1 &
-  session_nautilus=$!
-  local i
-  for i in $(seq 1 200); do session_has_name org.freedesktop.FileManager1 && return 0; sleep 0.05; done
-  echo "session: GNOME Files did not come up" >&2
+# The pid of the running extension service, or nothing.
+session_service_pid() {
+  gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+    --method org.freedesktop.DBus.GetConnectionUnixProcessID com.vantorix.FinderSync 2>/dev/null | grep -oE '[0-9]+' | tail -n1
+}
+
+# Puts the host's module folder from the build tree where the file manager looks for extensions.
+session_mount_module() {
+  case "$1" in
+    nautilus) mount --bind "$session_build/hosts/nautilus/extensions" "$(pkg-config --variable=extensiondir libnautilus-extension-4)" ;;
+    nemo)
+      # Nemo reads one folder, which exists only once some extension is installed: when it does not, Nemo's
+      # library folder is stood in for by a copy whose extension folder is ours.
+      local folder
+      folder=$(pkg-config --variable=extensiondir libnemo-extension)
+      if [ ! -d "$folder" ]; then
+        mkdir -p "$session_work/nemo-lib/$(basename "$folder")"
+        cp -a "$(dirname "$folder")"/. "$session_work/nemo-lib/"
+        mount --bind "$session_work/nemo-lib" "$(dirname "$folder")"
+      fi
+      mount --bind "$session_build/hosts/nemo/extensions" "$folder" ;;
+    caja) export CAJA_EXTENSION_DIRS="$session_build/hosts/caja/extensions" ;;
+    dolphin) export QT_PLUGIN_PATH="$session_build/hosts/dolphin/plugins" ;;
+  esac
+}
+
+session_start_host() {
+  local host=$1 dir=$2 i
+  [ -n "${session_mounted[$host]:-}" ] || { session_mount_module "$host"; declare -gA session_mounted; session_mounted[$host]=1; }
+  case "$host" in
+    nautilus) nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 & ;;
+    nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 & ;;
+    caja) caja --no-desktop "$dir" >> "$session_work/caja.log" 2>&1 & ;;
+    dolphin) XDG_CURRENT_DESKTOP=KDE dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & ;;
+  esac
+  session_pid[$host]=$!
+  for i in $(seq 1 200); do
+    [ -s "$session_work/stats-$host.json" ] && return 0
+    kill -0 "${session_pid[$host]}" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "session: $host did not come up" >&2
   return 1
 }
 
 session_stop() {
-  [ -n "${session_nautilus:-}" ] && kill "$session_nautilus" 2>/dev/null
+  local host
+  for host in "${!session_pid[@]}"; do [ -n "${session_pid[$host]}" ] && kill "${session_pid[$host]}" 2>/dev/null; done
   [ -n "${session_service:-}" ] && kill -CONT "$session_service" 2>/dev/null && kill "$session_service" 2>/dev/null
-  [ -s "${session_work:-/nonexistent}/bus.pid" ] && kill "$(cat "$session_work/bus.pid")" 2>/dev/null
+  local pid
+  pid=$(session_service_pid)
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  [ -n "${session_bus:-}" ] && kill "$session_bus" 2>/dev/null
   [ -n "${session_xvfb:-}" ] && kill "$session_xvfb" 2>/dev/null
   wait 2>/dev/null
-  session_nautilus="" session_service="" session_xvfb=""
+  session_pid=() session_service="" session_xvfb="" session_bus=""
 }
 
-# The last badge the trace gave each entry of DIR, as "NAME<tab>BADGE" lines; from line FROM of the trace on
-# when given.
+# The last badge the trace gave each entry of DIR, as "NAME<tab>BADGE" lines; from line FROM of the trace on,
+# and from HOST's lines only, when given.
 session_entry_badges() {
-  tail -n +"${2:-1}" "$VANTORIX_TRACE" | jq -r --arg dir "$1/" 'select(.call == "setBadgeIdentifier" and (.path | startswith($dir)))
-      | (.path | ltrimstr($dir)) as $name | select($name | contains("/") | not) | [$name, .badge] | @tsv' |
+  tail -n +"${2:-1}" "$VANTORIX_TRACE" | jq -r --arg dir "$1/" --arg host "${3:-}" 'select(.call == "setBadgeIdentifier" and (.path | startswith($dir))
+      and ($host == "" or .host == $host)) | (.path | ltrimstr($dir)) as $name | select($name | contains("/") | not) | [$name, .badge] | @tsv' |
     awk -F'\t' '{ badge[$1] = $2 } END { for (name in badge) print name "\t" badge[name] }'
 }
 
-# Whether every entry of DIR whose name a request line can carry has a badge in the trace (from line FROM on).
+# Whether every entry of DIR whose name a request line can carry has a badge in the trace (from line FROM on, for
+# HOST when given).
 session_all_badged() {
   local wanted badged newline=$'\n'
   wanted=$(find "$1" -mindepth 1 -maxdepth 1 ! -name '*|*' ! -name "*${newline}*" -printf x | wc -c)
-  badged=$(session_entry_badges "$1" "${2:-1}" | awk -F'\t' '$2 != ""' | wc -l)
+  badged=$(session_entry_badges "$1" "${2:-1}" "${3:-}" | awk -F'\t' '$2 != ""' | wc -l)
   [ "$badged" -ge "$wanted" ]
 }
 
-session_stat() { jq -r ".$1" "$VANTORIX_NAUTILUS_STATS" 2>/dev/null; }
+# A counter of a host's module: session_stat HOST FIELD.
+session_stat() { jq -r ".$2" "$session_work/stats-$1.json" 2>/dev/null; }
 
-# Writes a screenshot of the first GNOME Files window to PNG.
+# The X window of a host's first window.
+session_window() {
+  local class
+  case "$1" in nautilus) class='"org.gnome.Nautilus"' ;; nemo) class='"Nemo"' ;; caja) class='"Caja"' ;; dolphin) class='"dolphin"' ;; esac
+  xwininfo -root -tree | awk -v class="$class)" 'index($0, class) && $0 !~ / 1x1\+/ && $0 !~ /[0-9]+x[0-9]+\+-/ { print $1; exit }'
+}
+
+# Writes a screenshot of a host's first window (the whole screen when none is found) to PNG.
 session_screenshot() {
   local window
-  window=$(xwininfo -root -tree | awk '/"org.gnome.Nautilus"\)/ && $0 !~ / 1x1\+/ { print $1; exit }')
-  import -window "${window:-root}" "$1"
+  window=$(session_window "$1")
+  import -window "${window:-root}" "$2"
 }
 
 # The badge images' colours (the fill of each disc) found in PNG, as "BADGE PIXELS" lines.

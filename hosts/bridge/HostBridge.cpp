@@ -1,0 +1,271 @@
+#include "HostBridge.h"
+
+#include "protocol/HostWire.h"
+#include "protocol/Paths.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace vantorix::bridge {
+namespace {
+
+constexpr const char* kEmblemPrefix = "emblem-vantorix-";
+constexpr unsigned kStatsIntervalMs = 500;
+constexpr std::size_t kStatsBlock = 1024;
+// How long folders removed from the observed set keep their badges, in case they come back (a repaint).
+constexpr unsigned kRemovalDelayMs = 1000;
+// How long the module's requests wait, so that the items of a window just opened are left to the service.
+constexpr unsigned kRequestDelayMs = 200;
+
+std::string environment(const char* name) {
+    const char* value = name != nullptr ? std::getenv(name) : nullptr;
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+std::string emblemName(const std::string& badge) { return kEmblemPrefix + badge; }
+
+BridgeSettings BridgeSettings::fromEnvironment(std::string host, const char* legacyStats) {
+    BridgeSettings settings;
+    settings.host = std::move(host);
+    settings.runtimeDirectory = environment("XDG_RUNTIME_DIR");
+    settings.tracePath = environment("VANTORIX_TRACE");
+    settings.statsPath = environment("VANTORIX_HOST_STATS");
+    if (settings.statsPath.empty()) settings.statsPath = environment(legacyStats);
+    for (std::size_t at; (at = settings.statsPath.find("%h")) != std::string::npos;) settings.statsPath.replace(at, 2, settings.host);
+    return settings;
+}
+
+HostBridge::HostBridge(EventLoop& loop, HostItems& items, BridgeSettings settings) : loop_(loop), items_(items), settings_(std::move(settings)) {
+    std::string error;
+    trace_ = std::make_unique<TraceFile>(settings_.tracePath, settings_.host, error);
+    if (!error.empty()) log(error);
+    link_ = std::make_unique<ServiceLink>(loop_, settings_.runtimeDirectory, settings_.host,
+                                          ServiceLink::Handlers{[this] { onJoined(); }, [this](const std::string& line) { onLine(line); },
+                                                                [this] { onEnded(); }},
+                                          meter_);
+    link_->start();
+    if (!settings_.statsPath.empty()) {
+        statsFd_ = ::open(settings_.statsPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (statsFd_ < 0) log("cannot open " + settings_.statsPath + ": " + std::strerror(errno));
+        statsSource_ = loop_.timeout(kStatsIntervalMs, [this] {
+            HoldMeter::Scope hold(meter_, "stats");
+            writeStats();
+            return true;
+        });
+    }
+}
+
+HostBridge::~HostBridge() {
+    link_.reset();
+    for (auto source : {invalidateSource_, removalSource_, requestSource_, statsSource_}) loop_.remove(source);
+    writeStats();
+    if (statsFd_ >= 0) ::close(statsFd_);
+}
+
+std::string HostBridge::badgeFor(const std::string& path) {
+    ++counters_.itemsAsked;
+    std::string badge = board_.badgeOf(path);
+    if (board_.takeRequest(path, isListed(path))) {
+        requests_.push_back(path);
+        if (requestSource_ == 0) {
+            requestSource_ = loop_.timeout(kRequestDelayMs, [this] {
+                HoldMeter::Scope hold(meter_, "requests");
+                if (sendRequests()) return true;
+                requestSource_ = 0;
+                return false;
+            });
+        }
+    }
+    return badge;
+}
+
+// Sends the requests for one slice; true while more are waiting.
+bool HostBridge::sendRequests() {
+    std::int64_t deadline = HoldMeter::nowMicroseconds() + HoldMeter::kSliceMicroseconds;
+    std::size_t done = 0;
+    for (; done < requests_.size() && HoldMeter::nowMicroseconds() < deadline; ++done) {
+        const std::string& path = requests_[done];
+        if (isListed(path)) continue;  // its window's folder came meanwhile
+        link_->send(host::CommandKind::request, path);
+        ++counters_.requestsSent;
+    }
+    requests_.erase(requests_.begin(), requests_.begin() + static_cast<std::ptrdiff_t>(done));
+    return !requests_.empty();
+}
+
+bool HostBridge::isListed(const std::string& path) const { return shown_.count(parentFolder(path)) > 0; }
+
+void HostBridge::onJoined() {
+    for (const auto& folder : shown_) link_->send(host::CommandKind::show, folder);
+}
+
+void HostBridge::onEnded() {
+    board_.forgetAll();
+    requests_.clear();
+    declared_.clear();
+    loop_.remove(removalSource_);
+    removalSource_ = 0;
+    checkAllLater(Check::Emblem);
+}
+
+void HostBridge::setShownFolders(const std::set<std::string>& folders) {
+    std::set<std::string> shown;
+    for (const auto& folder : folders) {
+        if (host::canCarryOnCommandLine(folder)) shown.insert(folder);
+    }
+    for (const auto& folder : shown_) {
+        if (shown.count(folder) == 0) link_->send(host::CommandKind::hide, folder);
+    }
+    for (const auto& folder : shown) {
+        if (shown_.count(folder) == 0) link_->send(host::CommandKind::show, folder);
+    }
+    shown_ = std::move(shown);
+}
+
+void HostBridge::onLine(const std::string& line) {
+    std::string problem;
+    std::optional<BoundaryCall> call = readBoundaryCall(line, problem);
+    if (!call) {
+        // Logged for the first few, then now and then: a service gone wrong must not flood the log.
+        if (++counters_.linesRefused <= 10 || counters_.linesRefused % 1000 == 0) {
+            log("dropped a line from the service (" + problem + "; " + std::to_string(counters_.linesRefused) + " so far): " + line.substr(0, 120));
+        }
+        return;
+    }
+    ++counters_.linesApplied;
+    apply(*call);
+}
+
+void HostBridge::apply(BoundaryCall& call) {
+    std::string error;
+    if (!trace_->write(call.json, error)) log(error);
+    switch (call.kind) {
+    case BoundaryCall::Kind::SetBadgeIdentifier:
+        board_.setBadge(call.path, call.badge);
+        checkLater(call.path, Check::Emblem);
+        break;
+    case BoundaryCall::Kind::SetDirectoryURLs:
+        onObservedSet(std::set<std::string>(call.folders.begin(), call.folders.end()));
+        break;
+    case BoundaryCall::Kind::EndObserving:
+        // The file manager no longer shows the folder: its badges are forgotten, not taken from the file manager
+        // (it does not draw them; an entry shown elsewhere, as in an expanded list, is asked about again). Shown
+        // again, the folder's entries get their badges afresh, and the ones held otherwise are invalidated.
+        board_.forgetEntriesOf(call.path);
+        break;
+    default:
+        break;  // images are installed as icons; the rest is for the trace
+    }
+}
+
+void HostBridge::onObservedSet(const std::set<std::string>& folders) {
+    declared_ = folders;
+    std::set<std::string> grown = board_.observed();
+    grown.insert(folders.begin(), folders.end());
+    if (grown != board_.observed()) applyObserved(std::move(grown));
+    if (folders != board_.observed()) {
+        if (removalSource_ == 0) {
+            removalSource_ = loop_.timeout(kRemovalDelayMs, [this] {
+                HoldMeter::Scope hold(meter_, "observed set");
+                removalSource_ = 0;
+                applyObserved(declared_);
+                return false;
+            });
+        }
+        return;
+    }
+    if (removalSource_ == 0) return;
+    // The set came back as it was: a repaint. The items the module asked for are asked for again.
+    loop_.remove(removalSource_);
+    removalSource_ = 0;
+    for (const auto& path : board_.takeRequested()) checkLater(path, Check::Always);
+}
+
+// Items now outside lose their emblem; items now inside in folders the service does not list ask again, so that
+// the module requests them.
+void HostBridge::applyObserved(std::set<std::string> folders) {
+    board_.setObserved(std::move(folders));
+    checkAllLater(Check::Observed);
+}
+
+void HostBridge::checkLater(const std::string& path, Check check) {
+    auto [it, added] = checkOf_.try_emplace(path, check);
+    if (!added) {
+        it->second = std::max(it->second, check);
+        return;
+    }
+    checks_.push_back(path);
+    if (invalidateSource_ == 0) {
+        invalidateSource_ = loop_.idle([this] {
+            HoldMeter::Scope hold(meter_, "invalidate");
+            if (invalidateSome()) return true;
+            invalidateSource_ = 0;
+            return false;
+        });
+    }
+}
+
+void HostBridge::checkAllLater(Check check) {
+    for (const auto& path : items_.paths()) checkLater(path, check);
+}
+
+bool HostBridge::needsAsking(const std::string& path, Check check) const {
+    if (check == Check::Always) return true;
+    if (check == Check::Observed && board_.isInsideObserved(path) && !isListed(path)) return true;
+    return items_.showsOtherThan(path, board_.badgeOf(path));
+}
+
+// Invalidates for one slice; true while more are waiting. An invalidation may make the file manager ask about the
+// item at once (Dolphin does): the queue is taken from before each one.
+bool HostBridge::invalidateSome() {
+    std::int64_t deadline = HoldMeter::nowMicroseconds() + HoldMeter::kSliceMicroseconds;
+    while (!checks_.empty()) {
+        std::string path = std::move(checks_.front());
+        checks_.pop_front();
+        auto found = checkOf_.find(path);
+        Check check = found->second;
+        checkOf_.erase(found);
+        if (needsAsking(path, check) && items_.invalidate(path)) ++counters_.invalidations;
+        if (HoldMeter::nowMicroseconds() >= deadline) return !checks_.empty();
+    }
+    return false;
+}
+
+// The counters as one JSON object, rewritten in place as one block padded with spaces to a fixed size: a reader
+// never sees a shorter file or half of one, and the thread never waits for the file system (replacing the file
+// by a rename can make it flush).
+void HostBridge::writeStats() const {
+    if (statsFd_ < 0) return;
+    nlohmann::ordered_json stats;
+    stats["host"] = settings_.host;
+    stats["hostPid"] = static_cast<int>(::getpid());
+    stats["servicePid"] = link_ ? link_->servicePid() : 0;
+    stats["connections"] = link_ ? link_->connections() : 0u;
+    stats["joined"] = link_ && link_->isJoined();
+    stats["itemsAsked"] = counters_.itemsAsked;
+    stats["emblemsGiven"] = counters_.emblemsGiven;
+    stats["requestsSent"] = counters_.requestsSent;
+    stats["linesApplied"] = counters_.linesApplied;
+    stats["linesDropped"] = counters_.linesRefused + (link_ ? link_->droppedLines() : 0);
+    stats["invalidations"] = counters_.invalidations;
+    stats["shownFolders"] = shown_.size();
+    stats["heldItems"] = items_.size();
+    stats["callbacks"] = meter_.callbacks();
+    stats["longestHoldMs"] = static_cast<double>(meter_.longestMicroseconds()) / 1000.0;
+    stats["longestHoldIn"] = meter_.longestCallback();
+    stats["longestWallMs"] = static_cast<double>(meter_.longestWallMicroseconds()) / 1000.0;
+    stats["longestCpuMs"] = static_cast<double>(meter_.longestCpuMicroseconds()) / 1000.0;
+    std::string block = stats.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    if (block.size() < kStatsBlock) block.resize(kStatsBlock - 1, ' ');
+    block.push_back('\n');
+    if (::pwrite(statsFd_, block.data(), block.size(), 0) < 0) log(std::string("cannot write the counters: ") + std::strerror(errno));
+}
+
+}  // namespace vantorix::bridge
