@@ -112,7 +112,12 @@ session_mount_module() {
       fi
       mount --bind "$session_build/hosts/nemo/extensions" "$folder" ;;
     caja) export CAJA_EXTENSION_DIRS="$session_build/hosts/caja/extensions" ;;
-    dolphin) export QT_PLUGIN_PATH="$session_build/hosts/dolphin/plugins" ;;
+    dolphin)
+      export QT_PLUGIN_PATH="$session_build/hosts/dolphin/plugins"
+      # Without a KDE icon theme installed, Dolphin draws no file icons (and so no overlays): it is given
+      # GNOME's, which GNOME Files brings.
+      mkdir -p "$XDG_CONFIG_HOME"
+      printf '[Icons]\nTheme=Adwaita\n' > "$XDG_CONFIG_HOME/kdeglobals" ;;
   esac
 }
 
@@ -123,7 +128,7 @@ session_start_host() {
     nautilus) nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 & ;;
     nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 & ;;
     caja) caja --no-desktop "$dir" >> "$session_work/caja.log" 2>&1 & ;;
-    dolphin) XDG_CURRENT_DESKTOP=KDE dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & ;;
+    dolphin) XDG_CURRENT_DESKTOP=GNOME dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & ;;
   esac
   session_pid[$host]=$!
   for i in $(seq 1 200); do
