@@ -30,12 +30,12 @@ constexpr int kDefaultIdleExitSeconds = 300;
 constexpr Duration kWatchInterval = 1s;
 
 const char* kServeUsage =
-    "usage: vantorix-finder serve [--idle-exit SECONDS]\n"
+    "usage: vantorix-finder serve [--idle-exit SECONDS] [--host-backlog BYTES]\n"
     "\n"
     "Runs the extension for every file manager of this user, on $XDG_RUNTIME_DIR/vantorix/finder.sock. The\n"
     "session bus starts it when a file manager asks for com.vantorix.FinderSync. It ends SECONDS after its last\n"
     "file manager left (default 300, or VANTORIX_IDLE_EXIT; 0: never), when its socket is removed, or when its\n"
-    "program is replaced.\n";
+    "program is replaced. A file manager that leaves more than BYTES of lines unread (default 32 MiB) is dropped.\n";
 
 // SIGTERM, SIGINT and SIGHUP, taken on the host server's thread.
 class Signals final : public HostServer::Source {
@@ -105,6 +105,7 @@ int runServe(int argc, char** argv) {
     const char* idleFromEnvironment = std::getenv("VANTORIX_IDLE_EXIT");
     int idleExitSeconds = idleFromEnvironment != nullptr ? std::atoi(idleFromEnvironment) : kDefaultIdleExitSeconds;
     if (idleExitSeconds < 0) idleExitSeconds = kDefaultIdleExitSeconds;
+    HostServer::Limits limits;
     for (int i = 2; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--help" || option == "-h") {
@@ -112,12 +113,16 @@ int runServe(int argc, char** argv) {
             return 0;
         }
         char* end = nullptr;
-        long seconds = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
-        if (option != "--idle-exit" || end == nullptr || *end != '\0' || seconds < 0 || seconds > INT_MAX) {
+        long long value = i + 1 < argc ? std::strtoll(argv[i + 1], &end, 10) : -1;
+        bool number = end != nullptr && end != argv[i + 1] && *end == '\0';
+        if (option == "--idle-exit" && number && value >= 0 && value <= INT_MAX) {
+            idleExitSeconds = static_cast<int>(value);
+        } else if (option == "--host-backlog" && number && value > 0) {
+            limits.backlog = static_cast<std::size_t>(value);
+        } else {
             std::fputs(kServeUsage, stderr);
             return 2;
         }
-        idleExitSeconds = static_cast<int>(seconds);
         ++i;
     }
 
@@ -185,7 +190,7 @@ int runServe(int argc, char** argv) {
             if (--joined == 0) armIdleExit();
         });
     };
-    HostServer hosts(platform, socket.listeningFd(), std::move(handlers), [&router] { return helloLine(router.now()); }, {});
+    HostServer hosts(platform, socket.listeningFd(), std::move(handlers), [&router] { return helloLine(router.now()); }, limits);
     server = &hosts;
     Signals signals([&platform, &end](int number) {
         platform.mainQueue().async([&end, number] { end(std::string("signal ") + strsignal(number)); });

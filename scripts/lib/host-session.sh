@@ -11,6 +11,9 @@
 #   session_start WORK BUILD             screen, bus and environment; the session's files in WORK
 #   session_start_service ROOT RULES     the reference local service (pid in $session_service)
 #   session_start_host HOST DIR          the file manager showing DIR (pid in session_pid[HOST]), once it is up
+#   session_open HOST DIR                a new window of the running file manager on DIR
+#   session_close HOST DIR               closes the window that shows DIR
+#   session_quit HOST                    quits the file manager as a user would; its exit status
 #   session_stop                         ends everything started (call it on exit)
 
 session_enter_namespaces() {
@@ -29,7 +32,7 @@ session_host_package() {
 
 session_missing_tools() {
   local tool host missing=""
-  for tool in Xvfb dbus-daemon gdbus import unshare ip jq; do
+  for tool in Xvfb dbus-daemon gdbus import unshare ip jq xdotool; do
     command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
   done
   for host in "$@"; do
@@ -47,6 +50,8 @@ session_start() {
   session_build="$build"
   session_bin="$build/bin"
   declare -gA session_pid=()
+  declare -ga session_extra=()
+  declare -gA session_mounted=()
   mkdir -p "$session_work"/{home,runtime}
   chmod 700 "$session_work/runtime"
   export HOME="$session_work/home" XDG_CONFIG_HOME="$session_work/home/.config" XDG_CACHE_HOME="$session_work/home/.cache"
@@ -123,7 +128,7 @@ session_mount_module() {
 
 session_start_host() {
   local host=$1 dir=$2 i
-  [ -n "${session_mounted[$host]:-}" ] || { session_mount_module "$host"; declare -gA session_mounted; session_mounted[$host]=1; }
+  [ -n "${session_mounted[$host]:-}" ] || { session_mount_module "$host"; session_mounted[$host]=1; }
   case "$host" in
     nautilus) nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 & ;;
     nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 & ;;
@@ -131,8 +136,9 @@ session_start_host() {
     dolphin) XDG_CURRENT_DESKTOP=GNOME dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & ;;
   esac
   session_pid[$host]=$!
-  for i in $(seq 1 200); do
-    [ -s "$session_work/stats-$host.json" ] && return 0
+  # Up once its window is on the screen.
+  for i in $(seq 1 300); do
+    [ -n "$(xdotool search --onlyvisible --pid "${session_pid[$host]}" 2>/dev/null)" ] && return 0
     kill -0 "${session_pid[$host]}" 2>/dev/null || break
     sleep 0.05
   done
@@ -140,9 +146,61 @@ session_start_host() {
   return 1
 }
 
+session_open() {
+  local host=$1 dir=$2
+  case "$host" in
+    nautilus) nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 ;;
+    nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 ;;
+    caja) caja --no-desktop "$dir" >> "$session_work/caja.log" 2>&1 ;;
+    # Dolphin opens a window as a process of its own: a second host.
+    dolphin) XDG_CURRENT_DESKTOP=GNOME dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & session_extra+=($!) ;;
+  esac
+}
+
+# The X window of HOST whose title names the folder DIR.
+session_window_of() {
+  local title
+  title=$(basename "$2")
+  case "$1" in dolphin) title="^$title — Dolphin\$" ;; *) title="^$title\$" ;; esac
+  xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n1
+}
+
+session_close() {
+  local host=$1 dir=$2 window pid
+  case "$host" in
+    nautilus)
+      window=$(gdbus call --session --dest org.gnome.Nautilus --object-path /org/freedesktop/FileManager1 \
+                 --method org.freedesktop.DBus.Properties.Get org.freedesktop.FileManager1 OpenWindowsWithLocations |
+               grep -oE "'/org/gnome/Nautilus/window/[0-9]+': \['file://$dir'\]" | cut -d"'" -f2)
+      gdbus call --session --dest org.gnome.Nautilus --object-path "$window" --method org.gtk.Actions.Activate close-current-view [] {} >/dev/null ;;
+    nemo | caja)
+      window=$(session_window_of "$host" "$dir")
+      xdotool windowfocus --sync "$window" key ctrl+w ;;
+    dolphin)
+      window=$(session_window_of dolphin "$dir")
+      pid=$(xdotool getwindowpid "$window")
+      gdbus call --session --dest "org.kde.dolphin-$pid" --object-path /dolphin/Dolphin_1 --method org.kde.dolphin.KMainWindow.close >/dev/null ;;
+  esac
+}
+
+session_quit() {
+  local host=$1 pid=${session_pid[$1]} status
+  case "$host" in
+    nautilus) nautilus -q ;;
+    nemo) nemo -q ;;
+    caja) caja -q ;;
+    dolphin) gdbus call --session --dest "org.kde.dolphin-$pid" --object-path /MainApplication --method org.qtproject.Qt.QCoreApplication.quit >/dev/null ;;
+  esac
+  wait "$pid"
+  status=$?
+  session_pid[$host]=""
+  return $status
+}
+
 session_stop() {
   local host
   for host in "${!session_pid[@]}"; do [ -n "${session_pid[$host]}" ] && kill "${session_pid[$host]}" 2>/dev/null; done
+  for pid in "${session_extra[@]}"; do kill "$pid" 2>/dev/null; done
   [ -n "${session_service:-}" ] && kill -CONT "$session_service" 2>/dev/null && kill "$session_service" 2>/dev/null
   local pid
   pid=$(session_service_pid)

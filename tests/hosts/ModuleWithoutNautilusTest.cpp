@@ -1,9 +1,10 @@
 // The module without Nautilus: this test plays GNOME Files. It loads libvantorix-nautilus.so as Nautilus does
 // (GModule and the three entry points), implements the items Nautilus hands to update_file_info (NautilusFileInfo
 // is a GInterface; an invalidated item is asked about again from the main loop, as Nautilus does), publishes the
-// folder its one window shows as org.freedesktop.FileManager1 does, and runs the reference local service. It runs
-// in a private network namespace on a private session bus (in-private-network.sh). The extension program is
-// garbage-then-finder.sh, which writes five lines the module must drop before the real program speaks.
+// folder its one window shows as GNOME Files does on its own bus connection, while another file manager owns the
+// name org.freedesktop.FileManager1 with windows of its own, and runs the reference local service. It runs in a
+// private network namespace on a private session bus that starts the extension service from the build tree
+// (with-private-session.sh), in a runtime folder of its own.
 //
 // The phases share one module, as a Nautilus process has one, and run in the order they are written. (Windows that
 // navigate, names a request line cannot carry and a real GNOME Files: gnome_files_test.sh.)
@@ -16,6 +17,8 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -23,6 +26,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -33,6 +37,7 @@ using Json = nlohmann::json;
 // The test's folder: the sync folder, a folder outside it, the service's status rules, the module's trace and counters.
 char workPattern[] = "/tmp/vantorix-nautilus-module.XXXXXX";
 const fs::path work = g_mkdtemp(workPattern), root = work / "Vantorix", outside = work / "Elsewhere", rules = work / "statuses";
+const fs::path runtime = work / "runtime", socketPath = runtime / "vantorix/finder.sock";
 const fs::path trace = work / "trace.jsonl", statsFile = work / "stats.json";
 GPid service = 0;
 GModule* module = nullptr;
@@ -100,16 +105,14 @@ std::string settled(const std::string& a) { return "emblem-vantorix-" + a + ";em
 
 // --- GNOME Files' surroundings: its window on the bus, the main loop, the module's records, the processes ---
 
-// One window showing the root, as Nautilus publishes it; the module reads it when it sees the name.
-void publishWindow(GDBusConnection* bus) {
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml("<node><interface name='org.freedesktop.FileManager1'><property "
-                                                       "name='OpenWindowsWithLocations' type='a{sas}' access='read'/></interface></node>", nullptr);
-    static const GDBusInterfaceVTable vtable{nullptr, [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer) {
-        return g_variant_new_parsed("{'/org/gnome/Nautilus/window/1': [%s]}", ("file://" + root.string()).c_str());
+// A file manager's windows on a bus connection, as GNOME Files publishes them: one window showing `folder`.
+void publishWindow(GDBusConnection* bus, const fs::path& folder) {
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml("<node><interface name='org.freedesktop.FileManager1'><property "
+                                                                 "name='OpenWindowsWithLocations' type='a{sas}' access='read'/></interface></node>", nullptr);
+    static const GDBusInterfaceVTable vtable{nullptr, [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer folder) {
+        return g_variant_new_parsed("{'/org/gnome/Nautilus/window/1': [%s]}", ("file://" + *static_cast<std::string*>(folder)).c_str());
     }, nullptr, {}};
-    EXPECT_NE(g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", node->interfaces[0], &vtable, nullptr, nullptr, nullptr), 0u);
-    g_dbus_node_info_unref(node);
-    g_bus_own_name_on_connection(bus, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_NE(g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", node->interfaces[0], &vtable, new std::string(folder), nullptr, nullptr), 0u);
 }
 
 // Runs the main loop until `done` holds or `seconds` pass; whether it holds.
@@ -124,6 +127,11 @@ bool spinUntil(const std::function<bool()>& done, double seconds) {
 void spin(double seconds) { spinUntil([] { return false; }, seconds); }
 
 Json stats() { return Json::parse(std::ifstream(statsFile), nullptr, false); }
+
+int servicePid() {
+    Json now = stats();
+    return now.is_object() ? now.value("servicePid", 0) : 0;
+}
 
 // How many boundary calls of this kind the trace holds (with `key` equal to `value`, when a key is given).
 std::size_t traced(const std::string& call, const char* key = nullptr, const Json& value = nullptr) {
@@ -177,6 +185,7 @@ TEST(ModuleWithoutNautilus, EmblemsComeForTheObservedItemsOnly) {
     EXPECT_EQ(rootEmblems(), kNoEmblems);
     EXPECT_TRUE(spinUntil([] { return rootEmblems() == settled("success"); }, 5)) << rootEmblems();
     EXPECT_EQ(traced("beginObservingDirectory", "path", root.string()), 1u);
+    EXPECT_EQ(stats()["shownFolders"], 1) << "the window of the file manager that owns the name is not this process's";
     // An item outside the observed set gets nothing; an item of a folder no window shows (as in an expanded list)
     // is requested by the module once: the invalidation that brought its emblem makes GNOME Files ask again, and
     // that asking is no new request.
@@ -205,27 +214,90 @@ TEST(ModuleWithoutNautilus, ARepaintTakesNoEmblemAway) {
     EXPECT_EQ(rootEmblems(), settled("exclude"));
 }
 
-// The extension process killed: its badges go at once, and the one process started again brings them back.
-TEST(ModuleWithoutNautilus, AKilledExtensionsBadgesGoAtOnceAndItsRestartBringsThemBack) {
+// The service killed: its badges go at once, and the one service the bus starts next brings them back.
+TEST(ModuleWithoutNautilus, AKilledServicesBadgesGoAtOnceAndTheNextServiceBringsThemBack) {
     Json before = stats();
-    int pid = before["extensionPid"];
+    int pid = before["servicePid"];
     ASSERT_GT(pid, 0);
     ::kill(pid, SIGKILL);
-    EXPECT_TRUE(spinUntil([] { return rootEmblems() == kNoEmblems; }, 2)) << "badges of a dead extension are not shown";
-    EXPECT_TRUE(spinUntil([] { return rootEmblems() == settled("exclude"); }, 6)) << "extension restarted: " << rootEmblems();
-    EXPECT_EQ(stats()["extensionStarts"], before["extensionStarts"].get<int>() + 1);
+    EXPECT_TRUE(spinUntil([] { return rootEmblems() == kNoEmblems; }, 2)) << "badges of a dead service are not shown";
+    EXPECT_TRUE(spinUntil([] { return rootEmblems() == settled("exclude"); }, 6)) << "service started again: " << rootEmblems();
+    EXPECT_EQ(stats()["connections"], before["connections"].get<int>() + 1);
+    EXPECT_NE(stats()["servicePid"], pid);
 }
 
+// In place of the service, a listener of the test's that says what it is told, one connection after another.
+class FakeService {
+public:
+    explicit FakeService(std::vector<std::string> answers) : answers_(std::move(answers)) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, socketPath.c_str());
+        fs::remove(socketPath);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(fd_, 8), 0);
+        thread_ = std::thread([this] {
+            for (const auto& answer : answers_) {
+                int host = ::accept(fd_, nullptr, nullptr);
+                if (host < 0) return;
+                (void)!::send(host, answer.data(), answer.size(), MSG_NOSIGNAL);
+                // Held open a while, as a service would be, then closed.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                ::close(host);
+            }
+        });
+    }
+    ~FakeService() {
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+        fs::remove(socketPath);
+    }
+
+private:
+    std::vector<std::string> answers_;
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+std::string moduleLog;
+void keepLog(const gchar*, GLogLevelFlags, const gchar* message, gpointer) { moduleLog += std::string(message) + "\n"; }
+
+// Only a service of the module's protocol is listened to: a first line that is no hello, or the hello of another
+// protocol, shows no badge and is said in the log; garbage after the hello is dropped and counted.
+TEST(ModuleWithoutNautilus, OnlyAServiceOfItsProtocolIsListenedTo) {
+    int pid = servicePid();
+    ASSERT_GT(pid, 0);
+    ::kill(pid, SIGKILL);
+    std::string badge = "{\"t\":1,\"call\":\"setBadgeIdentifier\",\"badge\":\"error\",\"path\":\"" + (root / "a.txt").string() + "\",\"url\":\"file://" +
+                        (root / "a.txt").string() + "\"}\n";
+    std::string observed = "{\"t\":1,\"call\":\"setDirectoryURLs\",\"urls\":[\"file://" + root.string() + "\"]}\n";
+    std::size_t droppedBefore = stats()["linesDropped"];
+    g_log_set_handler("Vantorix", G_LOG_LEVEL_MESSAGE, keepLog, nullptr);
+    FakeService fake({"no hello at all\n" + observed + badge,
+                      "{\"t\":0,\"call\":\"hello\",\"protocol\":1,\"pid\":1}\nnot json\n[1]\n{\"t\":1,\"call\":\"setBadgeIdentifier\",\"badge\":7}\n" + observed + badge,
+                      "{\"t\":0,\"call\":\"hello\",\"protocol\":99,\"pid\":1}\n" + observed + badge});
+    // The first says nothing that shows; the second is heard, its garbage dropped.
+    EXPECT_TRUE(spinUntil([] { return item("a.txt").emblems == "emblem-vantorix-error"; }, 10)) << rootEmblems() << moduleLog;
+    EXPECT_NE(moduleLog.find("the service's first line is no hello"), std::string::npos) << moduleLog;
+    EXPECT_TRUE(spinUntil([&] { return stats()["linesDropped"] == droppedBefore + 3; }, 2)) << stats();
+    // The third speaks another protocol: its badge is not shown, and the log says what to do.
+    EXPECT_TRUE(spinUntil([] { return moduleLog.find("speaks protocol 99") != std::string::npos; }, 10)) << moduleLog;
+    EXPECT_NE(moduleLog.find("speaks protocol 99 and this nautilus module protocol 1: no badges until nautilus is restarted"), std::string::npos);
+    spin(0.5);
+    EXPECT_EQ(rootEmblems(), kNoEmblems);
+    g_log_set_handler("Vantorix", G_LOG_LEVEL_MESSAGE, g_log_default_handler, nullptr);
+}
+
+// The module starts no process of its own and leaves nothing behind when it shuts down.
 TEST(ModuleWithoutNautilus, ShutdownEndsEverythingTheModuleStarted) {
-    int extension = stats()["extensionPid"];
-    ASSERT_GT(extension, 0);
     g_object_unref(provider);
     provider = nullptr;
     reinterpret_cast<void (*)()>(entryPoint("nautilus_module_shutdown"))();
-    EXPECT_NE(::kill(extension, 0), 0) << "the extension process outlived the module";
     ::kill(service, SIGTERM);
     ::waitpid(service, nullptr, 0);
-    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a process the module started is left";
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "the module started a process of its own";
     // GLib's shared worker threads, which the module's GLib calls may have woken, go after 15 s idle. The main
     // context is not run meanwhile: what the module left on it is for the check below.
     for (gint64 end = g_get_monotonic_time() + 20 * G_USEC_PER_SEC; threadCount() != threadsBeforeLoad && g_get_monotonic_time() < end;) g_usleep(10000);
@@ -251,11 +323,23 @@ int main(int argc, char** argv) {
     for (const auto& folder : {root / "folder", outside}) fs::create_directories(folder);
     for (const auto& file : {root / "a.txt", root / "b.txt", root / "folder/inner.txt", outside / "x.txt"}) std::ofstream(file) << "x";
     std::ofstream(rules) << kRules;
-    g_setenv("VANTORIX_EXTENSION_PROGRAM", VANTORIX_GARBAGE_WRAPPER, TRUE);
-    g_setenv("VANTORIX_REAL_FINDER", VANTORIX_FINDER_PATH, TRUE);
     g_setenv("VANTORIX_TRACE", trace.c_str(), TRUE);
     g_setenv("VANTORIX_NAUTILUS_STATS", statsFile.c_str(), TRUE);
-    publishWindow(bus);
+    // The runtime folder of this test, for the module and for the service the bus starts.
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) updated = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "UpdateActivationEnvironment",
+        g_variant_new_parsed("({'XDG_RUNTIME_DIR': %s},)", runtime.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    if (updated == nullptr) g_printerr("cannot give the bus the runtime folder: %s\n", error->message);
+    // This process's own windows, and another file manager owning the well-known name with a window elsewhere.
+    publishWindow(bus, root);
+    GDBusConnection* other = g_dbus_connection_new_for_address_sync(g_getenv("DBUS_SESSION_BUS_ADDRESS"),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION), nullptr, nullptr, nullptr);
+    publishWindow(other, outside);
+    g_bus_own_name_on_connection(other, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr, nullptr);
     // The local service ends with this process, even when the test crashes.
     const gchar* serviceArgv[] = {VANTORIX_LOCALSERVICE_PATH, "--root", root.c_str(), "--status-file", rules.c_str(), nullptr};
     auto endWithParent = [](gpointer) { ::prctl(PR_SET_PDEATHSIG, SIGTERM); };

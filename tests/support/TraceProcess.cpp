@@ -7,7 +7,10 @@
 
 namespace vantorix::testing {
 
-TraceProcess::TraceProcess(const std::string& program, LineHandler handler) : handler_(std::move(handler)) {
+TraceProcess::TraceProcess(const std::string& program, LineHandler handler, std::vector<std::string> arguments) : handler_(std::move(handler)) {
+    std::vector<char*> argv{const_cast<char*>("vantorix-finder")};
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     int in[2], out[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0) std::abort();
     pid_ = ::fork();
@@ -15,7 +18,7 @@ TraceProcess::TraceProcess(const std::string& program, LineHandler handler) : ha
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::close_range(3, ~0U, 0);  // nothing of the test's (its log files, its sockets) leaks into the program
-        ::execl(program.c_str(), "vantorix-finder", "trace", nullptr);
+        ::execv(program.c_str(), argv.data());
         std::_Exit(127);
     }
     ::close(in[0]);

@@ -21,9 +21,10 @@ public:
     // Called on the reading thread with each line as it arrives and the moment it was read.
     using LineHandler = std::function<void(const nlohmann::json& line, std::chrono::steady_clock::time_point readAt)>;
 
-    // Starts the program at `program` (the stand-in) in trace mode. With a handler, each line goes to it and is
-    // not kept (lines() stays empty), so a long run costs the reader no memory.
-    explicit TraceProcess(const std::string& program, LineHandler handler = nullptr);
+    // Starts the program at `program` (the stand-in) in trace mode, or with `arguments` (such as trace --join).
+    // With a handler, each line goes to it and is not kept (lines() stays empty), so a long run costs the reader
+    // no memory.
+    explicit TraceProcess(const std::string& program, LineHandler handler = nullptr, std::vector<std::string> arguments = {"trace"});
     ~TraceProcess();  // closes its input, waits for it (killing it if it does not end)
 
     void send(const std::string& command);

@@ -1,0 +1,391 @@
+// The session service as a process on its real socket: hosts joining it as `vantorix-finder trace --join` and as
+// raw sockets that misbehave, the reference local service behind it, each case in a runtime folder of its own.
+// Runs in a private network namespace (the local service's port is its own) as the user's own root; the stranger
+// of another uid is StrangerOnTheServiceSocket, which needs the machine's root.
+#include "TraceProcess.h"
+#include "protocol/HostSocket.h"
+#include "protocol/HostWire.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <fstream>
+#include <thread>
+
+namespace vantorix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using Lines = TraceProcess::Lines;
+
+// Starts a program with arguments, its standard error (and output) to `log`; the pid.
+pid_t spawn(const std::vector<std::string>& command, const fs::path& log) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        ::close_range(3, ~0U, 0);
+        std::vector<char*> argv;
+        for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        std::_Exit(127);
+    }
+    return pid;
+}
+
+// The exit status of `pid` within `limit` (128 + signal when killed), or -1.
+int exitWithin(pid_t pid, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    do {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(10ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return -1;
+}
+
+// Whether the child has exited, leaving it to be reaped.
+bool hasExited(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(10ms)) {
+        if (condition()) return true;
+    }
+    return condition();
+}
+
+std::string contents(const fs::path& file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The badge a host's lines gave an item last, or "" (none yet, or removed).
+std::string badgeOf(const Lines& lines, const std::string& path) {
+    std::string badge;
+    for (const auto& line : lines) {
+        if (line.value("call", "") == "setBadgeIdentifier" && line.value("path", "") == path) badge = line.value("badge", "");
+    }
+    return badge;
+}
+
+// A raw connection to the service, for hosts that misbehave.
+struct RawHost {
+    explicit RawHost(const std::string& runtime) {
+        host::HostSocket socket = host::connectHostSocket(runtime, false);
+        fd = socket.fd;
+        EXPECT_EQ(socket.state, host::HostSocket::State::connected) << socket.error;
+    }
+    ~RawHost() {
+        if (fd >= 0) ::close(fd);
+    }
+    void send(const std::string& bytes) const { (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // Whatever arrives within `limit`, until the service closes the connection or `until` has arrived.
+    std::string read(std::chrono::milliseconds limit, const std::string& until = "") const {
+        std::string got;
+        char buffer[65536];
+        for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+            if (!until.empty() && got.find(until) != std::string::npos) break;
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 20) <= 0) continue;
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    int fd = -1;
+};
+
+class SessionService : public ::testing::Test {
+protected:
+    SessionService() {
+        char pattern[] = "/tmp/vantorix-session.XXXXXX";
+        work = ::mkdtemp(pattern);
+        runtime = work / "runtime";
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all);
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        ::setenv("VANTORIX_LOG", "info", 1);
+        root = work / "Vantorix";
+        fs::create_directories(root / "Docs");
+        for (const char* name : {"a.txt", "b.txt", "c.txt"}) std::ofstream(root / "Docs" / name) << "x";
+        std::ofstream(work / "statuses") << "3 Docs/b.txt\n";
+    }
+    ~SessionService() override {
+        for (pid_t pid : started) ::kill(pid, SIGKILL), exitWithin(pid, 2s);
+        if (HasFailure()) std::printf("--- service log\n%s", contents(work / "service.log").c_str());
+        std::error_code ignored;
+        fs::remove_all(work, ignored);
+    }
+
+    pid_t startLocalService() {
+        return started.emplace_back(spawn({VANTORIX_LOCALSERVICE_PATH, "--root", root, "--status-file", work / "statuses"}, work / "local.log"));
+    }
+    pid_t startService(std::vector<std::string> options = {}, std::string program = VANTORIX_FINDER_PATH) {
+        std::vector<std::string> command{program, "serve"};
+        command.insert(command.end(), options.begin(), options.end());
+        std::size_t before = occurrences(log(), "the service started");
+        pid_t pid = started.emplace_back(spawn(command, work / "service.log"));
+        EXPECT_TRUE(eventually([&] { return occurrences(log(), "the service started") > before || hasExited(pid); }, 5s));
+        return pid;
+    }
+    std::unique_ptr<TraceProcess> join() { return std::make_unique<TraceProcess>(VANTORIX_FINDER_PATH, nullptr, std::vector<std::string>{"trace", "--join"}); }
+    std::string log() const { return contents(work / "service.log"); }
+
+    fs::path work, runtime, root;
+    std::vector<pid_t> started;
+};
+
+TEST_F(SessionService, TwoHostsShareOneServiceAndEachGetsItsOwnLines) {
+    startLocalService();
+    startService();
+    auto first = join(), second = join();
+    // The hello first, naming the protocol; then the badges registered.
+    for (auto* host : {first.get(), second.get()}) {
+        ASSERT_TRUE(host->waitFor([](const Lines& lines) { return lines.size() >= 8; }, 5s));
+        Lines lines = host->lines();
+        EXPECT_EQ(lines[0]["call"], "hello");
+        EXPECT_EQ(lines[0]["protocol"], host::kProtocolVersion);
+        EXPECT_EQ(lines[1]["call"], "setBadgeImage");
+    }
+    std::string docs = (root / "Docs").string(), b = docs + "/b.txt";
+    first->send("show " + docs);
+    ASSERT_TRUE(first->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "error"; }, 8s)) << "the sync folder is learned 3 s after the start";
+    // The second host showing the folder has its badges at once, from what the service knows.
+    auto asked = std::chrono::steady_clock::now();
+    second->send("show " + docs);
+    ASSERT_TRUE(second->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "error" && badgeOf(lines, docs + "/a.txt") == "success"; }, 2s));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+
+    // A change reaches both; then the second leaves, and the first is served as before.
+    std::ofstream(work / "statuses") << "7 Docs/b.txt\n";
+    for (auto* host : {first.get(), second.get()}) {
+        EXPECT_TRUE(host->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "shared"; }, 5s));
+    }
+    second->closeInput();
+    EXPECT_EQ(second->waitForExit(3s), 0) << "quitting ends the host's connection";
+    std::ofstream(work / "statuses") << "4 Docs/b.txt\n";
+    EXPECT_TRUE(first->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "exclude"; }, 5s));
+
+    // status names the hosts joined; the one that quit is gone. The log tells who joined and left.
+    first->send("status");
+    ASSERT_TRUE(first->waitFor([](const Lines& lines) { return lines.back().value("call", "") == "status"; }, 3s));
+    Json status = first->lines().back();
+    EXPECT_EQ(status["syncFolder"], root.string());
+    ASSERT_EQ(status["hosts"].size(), 1u);
+    EXPECT_EQ(status["hosts"][0]["pid"], first->pid());
+    EXPECT_EQ(status["hosts"][0]["shownFolders"], 1);
+    EXPECT_NE(log().find("a host left: it quit pid=" + std::to_string(second->pid())), std::string::npos);
+}
+
+TEST_F(SessionService, ItUsesOnlyItsOwnPlaceAndOneServiceRunsAtATime) {
+    // Without a runtime folder: a clear error.
+    ::unsetenv("XDG_RUNTIME_DIR");
+    pid_t pid = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log");
+    EXPECT_EQ(exitWithin(pid, 5s), 1);
+    EXPECT_NE(log().find("XDG_RUNTIME_DIR is not set"), std::string::npos);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+
+    // A file where the socket goes is not the service's: it is neither used nor replaced.
+    fs::create_directories(runtime / "vantorix");
+    std::ofstream(runtime / "vantorix/finder.sock") << "not a socket";
+    pid = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log");
+    EXPECT_EQ(exitWithin(pid, 5s), 1);
+    EXPECT_EQ(contents(runtime / "vantorix/finder.sock"), "not a socket");
+    EXPECT_NE(log().find("is not this user's socket"), std::string::npos);
+    fs::remove(runtime / "vantorix/finder.sock");
+
+    // A folder open to others is made private again.
+    fs::permissions(runtime / "vantorix", fs::perms::all);
+    // Started twice at once: one serves, the other says so and ends.
+    pid_t one = startService(), two = startService();
+    int ended = -1;
+    EXPECT_TRUE(eventually([&] { return (ended = exitWithin(one, 0ms)) >= 0 || (ended = exitWithin(two, 0ms)) >= 0; }, 5s));
+    EXPECT_EQ(ended, 0);
+    EXPECT_NE(log().find("a service already runs for this user"), std::string::npos);
+    EXPECT_EQ(fs::status(runtime / "vantorix").permissions(), fs::perms::owner_all);
+    pid_t serving = exitWithin(one, 200ms) >= 0 ? two : one;
+    EXPECT_EQ(exitWithin(serving, 300ms), -1);
+
+    // Killed, it leaves its socket behind: the next one replaces that stale socket and serves.
+    ::kill(serving, SIGKILL);
+    exitWithin(serving, 2s);
+    ASSERT_TRUE(fs::is_socket(runtime / "vantorix/finder.sock"));
+    EXPECT_EQ(host::connectHostSocket(runtime, false).state, host::HostSocket::State::absent);
+    startService();
+    auto host = join();
+    EXPECT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty() && lines[0]["call"] == "hello"; }, 5s));
+
+    // Its socket removed under it, it ends.
+    pid_t last = started.back();
+    host.reset();
+    fs::remove_all(runtime / "vantorix");
+    EXPECT_EQ(exitWithin(last, 5s), 0);
+    EXPECT_NE(log().find("was removed or replaced"), std::string::npos);
+}
+
+TEST_F(SessionService, ItEndsWhenIdleOrReplacedAndNotBefore) {
+    // A copy of the program with its resources, to be replaced as an upgrade replaces it (a new file renamed over).
+    fs::create_directories(work / "libexec");
+    fs::copy(fs::path(VANTORIX_FINDER_PATH).parent_path() / "resources", work / "libexec/resources");
+    fs::copy_file(VANTORIX_FINDER_PATH, work / "libexec/vantorix-finder");
+    pid_t pid = startService({"--idle-exit", "1"}, work / "libexec/vantorix-finder");
+    {
+        auto host = join();
+        ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty(); }, 5s));
+        std::this_thread::sleep_for(2s);
+        EXPECT_EQ(exitWithin(pid, 0ms), -1) << "a host is joined: the service stays";
+    }
+    EXPECT_EQ(exitWithin(pid, 4s), 0) << "no host for a second: the service ends";
+    EXPECT_NE(log().find("no file manager joined for 1 s"), std::string::npos);
+    EXPECT_FALSE(fs::exists(runtime / "vantorix/finder.sock")) << "it takes its socket with it";
+
+    pid = startService({"--idle-exit", "0"}, work / "libexec/vantorix-finder");
+    auto host = join();
+    ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty(); }, 5s));
+    fs::copy_file(VANTORIX_FINDER_PATH, work / "libexec/vantorix-finder.new");
+    fs::rename(work / "libexec/vantorix-finder.new", work / "libexec/vantorix-finder");
+    EXPECT_EQ(exitWithin(pid, 4s), 0);
+    EXPECT_NE(log().find("was replaced (an upgrade)"), std::string::npos);
+    EXPECT_EQ(host->waitForExit(3s), 0) << "its hosts see the connection end";
+}
+
+TEST_F(SessionService, HostsThatMisbehaveCostTheOthersNothing) {
+    startLocalService();
+    startService({"--host-backlog", "65536"});
+    std::string docs = (root / "Docs").string(), many = (root / "Many").string();
+    fs::create_directories(many);
+    for (int i = 0; i < 2000; ++i) std::ofstream(many + "/file-" + std::to_string(i) + ".txt");
+    auto good = join();
+    good->send("show " + docs);
+    ASSERT_TRUE(good->waitFor([&](const Lines& lines) { return badgeOf(lines, docs + "/b.txt") == "error"; }, 8s));
+
+    // Garbage, a line of 10 MB, a host killed in the middle of a line, and one that never reads its lines.
+    RawHost garbage(runtime), longLine(runtime), cut(runtime), deaf(runtime);
+    garbage.send("hello there\n\x01\x02\xff\nshow\n{\"call\":1}\n");
+    longLine.send("request /" + std::string(10u << 20, 'x') + "\nstatus\n");
+    cut.send("show " + docs);
+    ::shutdown(cut.fd, SHUT_RDWR);
+    deaf.send("show " + many + "\n");
+    // 200 hosts at once, each given its hello.
+    std::vector<std::unique_ptr<RawHost>> crowd;
+    for (int i = 0; i < 200; ++i) crowd.push_back(std::make_unique<RawHost>(runtime.string()));
+    for (auto& host : crowd) host->send("status\n");
+    std::size_t answered = 0;
+    for (auto& host : crowd) answered += host->read(3s, "\"call\":\"status\"").find("\"call\":\"status\"") != std::string::npos;
+    EXPECT_EQ(answered, 200u);
+    EXPECT_NE(longLine.read(3s, "\"call\":\"status\"").find("\"call\":\"status\""), std::string::npos) << "the line after the long one is served";
+    EXPECT_TRUE(eventually([&] { return log().find("left more than") != std::string::npos; }, 10s)) << "the deaf host is dropped";
+    EXPECT_NE(log().find("skipped a host's line longer than the service takes"), std::string::npos);
+    EXPECT_NE(log().find("skipped a host's line that is no command"), std::string::npos);
+    EXPECT_NE(log().find("in the middle of a line (dropped)"), std::string::npos);
+    crowd.clear();
+
+    // The good host saw none of it: a change still reaches it at once.
+    std::ofstream(work / "statuses") << "5 Docs/b.txt\n";
+    EXPECT_TRUE(good->waitFor([&](const Lines& lines) { return badgeOf(lines, docs + "/b.txt") == "readonly"; }, 5s));
+}
+
+// Started by the session bus: `trace --join` asks the bus when no service runs, and hosts asking at once start one.
+TEST_F(SessionService, TheSessionBusStartsOneServiceForHostsAskingAtOnce) {
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) GTEST_SKIP() << "no session bus";
+    // The bus starts the service in its own environment: this case's runtime folder is given to it.
+    ASSERT_EQ(std::system(("dbus-update-activation-environment XDG_RUNTIME_DIR=" + runtime.string()).c_str()), 0);
+    std::vector<std::unique_ptr<TraceProcess>> hosts;
+    for (int i = 0; i < 3; ++i) hosts.push_back(join());
+    std::set<int> services;
+    for (auto& host : hosts) {
+        ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty(); }, 10s));
+        services.insert(host->lines()[0].value("pid", 0));
+    }
+    EXPECT_EQ(services.size(), 1u);
+    EXPECT_GT(*services.begin(), 0);
+    for (int pid : services) ::kill(pid, SIGTERM);
+}
+
+}  // namespace
+}  // namespace vantorix::testing
+
+namespace vantorix::testing {
+namespace {
+
+// As the machine's root, against a service another user runs (uid 65534, in a runtime folder of its own): root's
+// connection is closed before a byte, and logged; a host as root does not connect to that user's folder at all;
+// and root's own service refuses a runtime folder of another user.
+TEST(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root, to run the service as another user";
+    constexpr uid_t kNobody = 65534;
+    char pattern[] = "/tmp/vantorix-stranger.XXXXXX";
+    fs::path work = ::mkdtemp(pattern), runtime = work / "runtime", log = work / "service.log";
+    fs::permissions(work, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::create_directories(runtime);
+    ASSERT_EQ(::chown(runtime.c_str(), kNobody, kNobody), 0);
+    fs::permissions(runtime, fs::perms::owner_all);
+    pid_t service = ::fork();
+    if (service == 0) {
+        int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        ::dup2(fd, 2);
+        ::close_range(3, ~0U, 0);
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) std::_Exit(126);
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        ::setenv("VANTORIX_LOG", "info", 1);
+        ::execl(VANTORIX_FINDER_PATH, "vantorix-finder", "serve", "--idle-exit", "0", nullptr);
+        std::_Exit(127);
+    }
+    fs::path socketPath = runtime / "vantorix/finder.sock";
+    ASSERT_TRUE(eventually([&] { return fs::exists(socketPath); }, 5s)) << contents(log);
+
+    EXPECT_EQ(host::connectHostSocket(runtime, false).state, host::HostSocket::State::unsafe);
+    // Root can open any socket: the service's own check closes it before the hello.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval timeout{3, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    char byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "the connection ends with no byte";
+    ::close(fd);
+    EXPECT_TRUE(eventually([&] { return contents(log).find("refused a connection from another user") != std::string::npos; }, 2s));
+    EXPECT_NE(contents(log).find("uid=0"), std::string::npos);
+
+    // Root's service in that user's folder: refused, nothing touched.
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    pid_t own = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "own.log");
+    EXPECT_EQ(exitWithin(own, 5s), 1);
+    EXPECT_NE(contents(work / "own.log").find("is not this user's"), std::string::npos) << contents(work / "own.log");
+    EXPECT_EQ(exitWithin(service, 0ms), -1) << "the other user's service still serves";
+    ::kill(service, SIGTERM);
+    EXPECT_EQ(exitWithin(service, 5s), 0);
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
+}
+
+}  // namespace
+}  // namespace vantorix::testing

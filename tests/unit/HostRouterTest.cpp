@@ -1,0 +1,139 @@
+// The session service's sharing of one extension between hosts, on the simulated platform: the router runs the
+// stand-in and the real extension against a scripted service, and each host's lines are read back as JSON.
+#include "HostRouter.h"
+#include "SimulationFixture.h"
+
+#include <gmock/gmock.h>
+#include <nlohmann/json.hpp>
+
+namespace vantorix::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Json = nlohmann::json;
+using HostId = finder::HostRouter::HostId;
+
+struct Lines {
+    std::map<HostId, std::vector<Json>> of;
+    // The lines a host got since the last look, as "call path badge" strings; the observed set aside (the
+    // extension repaints by emptying it and putting it back).
+    std::vector<std::string> take(HostId host, bool observedSet = false) {
+        std::vector<std::string> seen;
+        for (const auto& line : std::exchange(of[host], {})) {
+            if (line["call"] == "setDirectoryURLs" && !observedSet) continue;
+            std::string text = line["call"].get<std::string>();
+            if (line.contains("path")) text += " " + line["path"].get<std::string>();
+            if (line.contains("badge") && line["call"] != "setBadgeImage") text += " " + line["badge"].get<std::string>();
+            seen.push_back(text);
+        }
+        return seen;
+    }
+};
+
+class HostRouterTest : public SimulationTest {
+protected:
+    HostRouterTest()
+        : router(platform, [this](HostId host, std::string bytes) {
+              for (std::size_t start = 0, end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
+                  lines.of[host].push_back(Json::parse(bytes.substr(start, end - start)));
+              }
+          }) {
+        platform.localService().setHandler(honestService(platform.localService(), "/S"));
+        platform.localService().setSyncPath("/S");
+        platform.addDirectory("/S", {"d", "e"});
+        platform.addDirectory("/S/d", {"b", "a"});
+        platform.addDirectory("/S/e", {"x"});
+        platform.setFinderSyncController(&router.standIn());
+    }
+    ~HostRouterTest() override { platform.setFinderSyncController(&platform.recordingFileManager()); }
+
+    void run(HostId host, const std::string& line) {
+        EXPECT_EQ(router.run(host, host::parseCommand(line)), "") << line;
+        platform.runUntilIdle();
+    }
+
+    Lines lines;
+    finder::HostRouter router;
+};
+
+constexpr HostId A = 1, B = 2, Trace = 3;
+
+TEST_F(HostRouterTest, HostsShareOneExtensionAndEachGetsTheLinesOfWhatItShowsOrAsks) {
+    router.join(A, false, {100, "nautilus", 0});
+    start();
+    router.attach(extension);
+    router.join(B, false, {200, "nemo", 0});
+    platform.runUntilIdle();
+    // Both have the badges registered (B, joined later, has them replayed), then the observed set; the first
+    // server check's repaint has passed after 15 s.
+    platform.advanceBy(15s);
+    for (HostId host : {A, B}) {
+        std::vector<std::string> seen = lines.take(host, true);
+        ASSERT_GE(seen.size(), 8u);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "setBadgeImage"), 7);
+        EXPECT_EQ(seen[7], "setDirectoryURLs");
+    }
+
+    // A shows a folder: its lines go to A alone.
+    platform.localService().setStatus("/S/d/b", "3");
+    run(A, "show /S/d");
+    platform.advanceBy(100ms);
+    EXPECT_THAT(lines.take(A), ElementsAre("beginObservingDirectory /S/d", "requestBadgeIdentifier /S/d/a", "requestBadgeIdentifier /S/d/b",
+                                           "setBadgeIdentifier /S/d/a success", "setBadgeIdentifier /S/d/b error"));
+    EXPECT_THAT(lines.take(B), IsEmpty());
+
+    // B shows the same folder: what is known is given at once, and the local service is asked nothing for it.
+    auto askedForTheFolder = [this] {
+        std::size_t count = 0;
+        for (const auto& request : batchRequests()) count += request.line.find("/S/d/a") != std::string::npos;
+        return count;
+    };
+    std::size_t asked = askedForTheFolder();
+    run(B, "show /S/d");
+    EXPECT_THAT(lines.take(B), ElementsAre("beginObservingDirectory /S/d", "setBadgeIdentifier /S/d/a success", "setBadgeIdentifier /S/d/b error"));
+    EXPECT_EQ(askedForTheFolder(), asked);
+    // Shown by two hosts, it is shown and polled once: the same exchanges over 15 s as with one host.
+    EXPECT_THAT(router.standIn().shownDirectories(), ElementsAre("/S/d"));
+    platform.advanceBy(15s);
+    std::size_t twoHosts = askedForTheFolder() - asked;
+    run(B, "hide /S/d");
+    EXPECT_THAT(lines.take(B), ElementsAre("endObservingDirectory /S/d"));
+    asked = askedForTheFolder();
+    platform.advanceBy(15s);
+    EXPECT_EQ(askedForTheFolder() - asked, twoHosts);
+    EXPECT_EQ(twoHosts, 10u);  // one pass every 1.5 s
+
+    // A change reaches the host that shows the folder, not the one that left it.
+    lines.take(A);
+    platform.localService().setStatus("/S/d/a", "7");
+    platform.advanceBy(2s);
+    EXPECT_THAT(lines.take(A), ElementsAre("setBadgeIdentifier /S/d/a shared"));
+    EXPECT_THAT(lines.take(B), IsEmpty());
+
+    // B asks about an item whose badge is known: it has it at once, then its lines as they come.
+    run(B, "request /S/d/a");
+    EXPECT_THAT(lines.take(B), ElementsAre("setBadgeIdentifier /S/d/a shared", "requestBadgeIdentifier /S/d/a"));
+    platform.localService().setStatus("/S/d/a", "0");
+    platform.advanceBy(2s);
+    EXPECT_THAT(lines.take(B), ElementsAre("setBadgeIdentifier /S/d/a success"));
+
+    // A leaves: the folder nobody shows is no longer shown, and its observation ends.
+    lines.take(A);
+    router.leave(A);
+    platform.runUntilIdle();
+    EXPECT_THAT(router.standIn().shownDirectories(), IsEmpty());
+    EXPECT_THAT(lines.take(A), IsEmpty());
+    ASSERT_EQ(router.hosts().size(), 1u);
+    EXPECT_EQ(router.hosts()[0].program, "nemo");
+
+    // A host given everything (trace mode's) sees every call, its own or not, and has nothing replayed.
+    router.join(Trace, true);
+    run(B, "show /S/e");
+    platform.advanceBy(100ms);
+    EXPECT_THAT(lines.take(Trace), ElementsAre("beginObservingDirectory /S/e", "requestBadgeIdentifier /S/e/x", "setBadgeIdentifier /S/e/x success"));
+    EXPECT_EQ(router.run(B, host::parseCommand("fly /S")), "unknown command \"fly\" (show, hide, request, post, status, wait, quit)");
+}
+
+}  // namespace
+}  // namespace vantorix::testing
