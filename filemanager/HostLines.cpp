@@ -56,17 +56,20 @@ std::string helloLine(double seconds) {
 }
 
 std::string statusLine(double seconds, const VantorixFinderSync::Backlog& backlog, const std::optional<std::string>& syncFolder,
-                       const std::vector<HostSummary>* hosts) {
+                       const ServiceSummary* service) {
     Json line = begin("status", seconds);
     line["waiting"] = backlog.waiting;
     line["queued"] = backlog.queued;
     line["inFlight"] = backlog.inFlight;
     line["retrying"] = backlog.retrying;
     line["syncFolder"] = syncFolder ? Json(text(*syncFolder)) : Json(nullptr);
-    if (hosts != nullptr) {
+    if (service != nullptr) {
         Json list = Json::array();
-        for (const auto& host : *hosts) list.push_back({{"pid", host.pid}, {"program", text(host.program)}, {"shownFolders", host.shownFolders}});
+        for (const auto& host : service->hosts) list.push_back({{"pid", host.pid}, {"program", text(host.program)}, {"shownFolders", host.shownFolders}});
         line["hosts"] = list;
+        Json folders = Json::array();
+        for (const auto& folder : service->folders) folders.push_back(text(folder));
+        line["folders"] = folders;
         line["pid"] = static_cast<int>(::getpid());
         line["version"] = VANTORIX_VERSION;
     }

@@ -25,9 +25,15 @@ struct HostSummary {
     std::size_t shownFolders = 0;
 };
 
-// The answer to `status`: the extension's backlog and sync folder; the hosts joined when the service answers.
+// What the service adds to the answer to `status`: the hosts joined and the folders shown by any of them.
+struct ServiceSummary {
+    std::vector<HostSummary> hosts;
+    std::vector<std::string> folders;
+};
+
+// The answer to `status`: the extension's backlog and sync folder, and the service's summary when it answers.
 std::string statusLine(double seconds, const VantorixFinderSync::Backlog& backlog, const std::optional<std::string>& syncFolder,
-                       const std::vector<HostSummary>* hosts);
+                       const ServiceSummary* service);
 
 // The seconds since `start` on the monotonic clock, to the millisecond, as "t" gives them.
 double secondsSince(Platform& platform, MonotonicTime start);

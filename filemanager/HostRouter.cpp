@@ -85,7 +85,7 @@ std::string HostRouter::run(HostId id, const host::Command& command) {
     case CommandKind::status: {
         auto* extension = dynamic_cast<VantorixFinderSync*>(extension_.get());
         if (extension == nullptr) return "";
-        std::vector<HostSummary> joined = hosts();
+        ServiceSummary summary{hosts(), standIn_.shownDirectories()};
         bool service = false;
         {
             std::lock_guard lock(mutex_);
@@ -93,7 +93,7 @@ std::string HostRouter::run(HostId id, const host::Command& command) {
             if (found == hosts_.end()) return "";
             service = !found->second.everything;
         }
-        std::string line = statusLine(now(), extension->backlog(), extension->syncFolder(), service ? &joined : nullptr);
+        std::string line = statusLine(now(), extension->backlog(), extension->syncFolder(), service ? &summary : nullptr);
         std::lock_guard lock(mutex_);
         auto found = hosts_.find(id);
         if (found != hosts_.end()) queueLine(id, found->second, line);

@@ -137,6 +137,8 @@ int runStatus() {
         list += text;
     }
     std::printf("File managers joined: %zu\n%s", count, list.c_str());
+    std::printf("Folders shown: %zu\n", status["folders"].size());
+    for (const auto& folder : status["folders"]) std::printf("  %s\n", folder.get<std::string>().c_str());
     std::printf("Backlog: %zu queued, %zu in flight, %zu waiting for a retry\n", status.value("queued", std::size_t{0}),
                 status.value("inFlight", std::size_t{0}), status.value("retrying", std::size_t{0}));
     return 0;

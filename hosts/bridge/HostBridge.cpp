@@ -39,6 +39,7 @@ BridgeSettings BridgeSettings::fromEnvironment(std::string host, const char* leg
     settings.statsPath = environment("VANTORIX_HOST_STATS");
     if (settings.statsPath.empty()) settings.statsPath = environment(legacyStats);
     for (std::size_t at; (at = settings.statsPath.find("%h")) != std::string::npos;) settings.statsPath.replace(at, 2, settings.host);
+    for (std::size_t at; (at = settings.statsPath.find("%p")) != std::string::npos;) settings.statsPath.replace(at, 2, std::to_string(::getpid()));
     return settings;
 }
 

@@ -56,8 +56,8 @@ struct BridgeSettings {
     std::string tracePath;         // VANTORIX_TRACE: the boundary calls, as JSON lines ("" for none)
     std::string statsPath;         // VANTORIX_HOST_STATS: the module's counters and longest hold, as JSON ("" for none)
 
-    // From the environment. In VANTORIX_HOST_STATS, "%h" stands for the host's name; `legacyStats` names a
-    // variable read when VANTORIX_HOST_STATS is not set.
+    // From the environment. In VANTORIX_HOST_STATS, "%h" stands for the host's name and "%p" for the process's
+    // id; `legacyStats` names a variable read when VANTORIX_HOST_STATS is not set.
     static BridgeSettings fromEnvironment(std::string host, const char* legacyStats = nullptr);
 };
 

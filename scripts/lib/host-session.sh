@@ -4,7 +4,7 @@
 # local service has 127.0.0.1:27835 to itself, Xvfb draws the screen, a private session bus starts the Vantorix
 # extension service from the build tree's service file, and the emblems come from the build tree through
 # XDG_DATA_DIRS. Every host writes the one trace ($VANTORIX_TRACE, each line naming its host) and its own
-# counters ($session_work/stats-HOST.json).
+# counters ($session_work/stats-HOST-PID.json).
 #
 #   session_enter_namespaces "$0" "$@"   re-runs the calling script inside the namespaces (once)
 #   session_missing_tools HOST...        prints what is missing for these hosts (nautilus, nemo, caja, dolphin)
@@ -58,7 +58,7 @@ session_start() {
   export XDG_DATA_HOME="$session_work/home/.local/share" XDG_RUNTIME_DIR="$session_work/runtime"
   export XDG_DATA_DIRS="$build/share:/usr/local/share:/usr/share"
   export GSETTINGS_BACKEND=memory GSK_RENDERER=cairo GDK_BACKEND=x11 GTK_A11Y=none NO_AT_BRIDGE=1 GIO_USE_VFS=local
-  export VANTORIX_TRACE="${VANTORIX_TRACE:-$session_work/trace.jsonl}" VANTORIX_HOST_STATS="$session_work/stats-%h.json"
+  export VANTORIX_TRACE="${VANTORIX_TRACE:-$session_work/trace.jsonl}" VANTORIX_HOST_STATS="$session_work/stats-%h-%p.json"
   export VANTORIX_LOG="${VANTORIX_LOG:-info}" VANTORIX_IDLE_EXIT="${VANTORIX_IDLE_EXIT:-300}"
 
   Xvfb -displayfd 1 -screen 0 "${SESSION_SCREEN:-1024x640x24}" -nolisten tcp -nolisten unix > "$session_work/display" 2> "$session_work/xvfb.log" &
@@ -157,12 +157,18 @@ session_open() {
   esac
 }
 
-# The X window of HOST whose title names the folder DIR.
+# The X window of HOST whose title names the folder DIR (Dolphin's windows: of any of its processes, told by their
+# class).
 session_window_of() {
-  local title
+  local window title
   title=$(basename "$2")
-  case "$1" in dolphin) title="^$title — Dolphin\$" ;; *) title="^$title\$" ;; esac
-  xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n1
+  case "$1" in
+    dolphin)
+      for window in $(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null); do
+        xprop -id "$window" WM_CLASS | grep -qF '"dolphin"' && { echo "$window"; return; }
+      done ;;
+    *) xdotool search --all --onlyvisible --pid "${session_pid[$1]}" --name "^$title\$" 2>/dev/null | head -n1 ;;
+  esac
 }
 
 session_close() {
@@ -228,8 +234,8 @@ session_all_badged() {
   [ "$badged" -ge "$wanted" ]
 }
 
-# A counter of a host's module: session_stat HOST FIELD.
-session_stat() { jq -r ".$2" "$session_work/stats-$1.json" 2>/dev/null; }
+# A counter of a host's module: session_stat HOST FIELD [PID] (the process started by session_start_host by default).
+session_stat() { jq -r ".$2" "$session_work/stats-$1-${3:-${session_pid[$1]}}.json" 2>/dev/null; }
 
 # The X window of a host's first window.
 session_window() {
