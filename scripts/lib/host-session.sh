@@ -180,8 +180,14 @@ session_close() {
                grep -oE "'/org/gnome/Nautilus/window/[0-9]+': \['file://$dir'\]" | cut -d"'" -f2)
       gdbus call --session --dest org.gnome.Nautilus --object-path "$window" --method org.gtk.Actions.Activate close-current-view [] {} >/dev/null ;;
     nemo | caja)
-      window=$(session_window_of "$host" "$dir")
-      xdotool windowfocus --sync "$window" key ctrl+w ;;
+      # Closed by its keyboard shortcut, which needs the window focused: tried again until the window is gone.
+      local try
+      for try in 1 2 3 4 5; do
+        window=$(session_window_of "$host" "$dir")
+        [ -n "$window" ] || return 0
+        xdotool windowfocus --sync "$window" key --clearmodifiers ctrl+w 2>/dev/null
+        sleep 0.4
+      done ;;
     dolphin)
       window=$(session_window_of dolphin "$dir")
       pid=$(xdotool getwindowpid "$window")
@@ -248,6 +254,8 @@ session_window() {
 session_screenshot() {
   local window
   window=$(session_window "$1")
+  # Dolphin opens small: the size the GTK file managers open at.
+  if [ "$1" = dolphin ] && [ -n "$window" ]; then xdotool windowsize "$window" 890 560; sleep 1; fi
   import -window "${window:-root}" "$2"
 }
 

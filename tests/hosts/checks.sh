@@ -2,7 +2,7 @@
 # a limit. Sourced after scripts/lib/host-session.sh.
 failures=0
 check() {  # DESCRIPTION COMMAND...: one check, reported
-  if "${@:2}"; then echo "ok      $1"; else echo "FAILED  $1"; failures=$((failures + 1)); fi
+  if "${@:2}"; then echo "ok      $1"; else echo "FAILED  $1"; failures=$((failures + 1)); return 1; fi
 }
 figure() { echo "figure  $*"; }
 since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'; }
