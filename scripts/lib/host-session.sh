@@ -118,11 +118,7 @@ session_mount_module() {
       mount --bind "$session_build/hosts/nemo/extensions" "$folder" ;;
     caja) export CAJA_EXTENSION_DIRS="$session_build/hosts/caja/extensions" ;;
     dolphin)
-      export QT_PLUGIN_PATH="$session_build/hosts/dolphin/plugins"
-      # Without a KDE icon theme installed, Dolphin draws no file icons (and so no overlays): it is given
-      # GNOME's, which GNOME Files brings.
-      mkdir -p "$XDG_CONFIG_HOME"
-      printf '[Icons]\nTheme=Adwaita\n' > "$XDG_CONFIG_HOME/kdeglobals" ;;
+      export QT_PLUGIN_PATH="$session_build/hosts/dolphin/plugins" ;;
   esac
 }
 
@@ -133,7 +129,7 @@ session_start_host() {
     nautilus) nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 & ;;
     nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 & ;;
     caja) caja --no-desktop "$dir" >> "$session_work/caja.log" 2>&1 & ;;
-    dolphin) XDG_CURRENT_DESKTOP=GNOME dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & ;;
+    dolphin) XDG_CURRENT_DESKTOP=KDE dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & ;;
   esac
   session_pid[$host]=$!
   # Up once its window is on the screen.
@@ -153,7 +149,7 @@ session_open() {
     nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 ;;
     caja) caja --no-desktop "$dir" >> "$session_work/caja.log" 2>&1 ;;
     # Dolphin opens a window as a process of its own: a second host.
-    dolphin) XDG_CURRENT_DESKTOP=GNOME dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & session_extra+=($!) ;;
+    dolphin) XDG_CURRENT_DESKTOP=KDE dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & session_extra+=($!) ;;
   esac
 }
 
@@ -254,7 +250,9 @@ session_window() {
 session_screenshot() {
   local window
   window=$(session_window "$1")
-  # Dolphin opens small: the size the GTK file managers open at.
+  # The pointer off the window, which would light up the item under it; and Dolphin, which opens small, at the size
+  # the GTK file managers open at.
+  xdotool mousemove 0 0
   if [ "$1" = dolphin ] && [ -n "$window" ]; then xdotool windowsize "$window" 890 560; sleep 1; fi
   import -window "${window:-root}" "$2"
 }
