@@ -1,0 +1,202 @@
+// The Dolphin plugin without Dolphin: this test plays Dolphin. It loads vantorix-dolphin.so as Dolphin loads its
+// overlay plugins (QPluginLoader, a KOverlayIconPlugin), asks it about items from Qt's event loop, asks again
+// from within overlaysChanged as Dolphin does, and shows folders in a window's location bar (a KUrlNavigator,
+// which the plugin follows). It runs the reference local service, in a private network namespace on a private
+// session bus that starts the extension service from the build tree (with-private-session.sh), in a runtime folder
+// of its own. The phases share one plugin, as a Dolphin process has one, and run in the order they are written;
+// `SwitchedOff` runs in a process of its own.
+#include <KOverlayIconPlugin>
+#include <KUrlNavigator>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPluginLoader>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+fs::path work, root, runtime, trace, statsFile;
+pid_t localService = 0;
+KOverlayIconPlugin* plugin = nullptr;
+KUrlNavigator* navigator = nullptr;
+std::map<QString, QStringList> shown;  // what Dolphin would draw, by URL
+std::map<QString, int> changedUrls;    // the URLs overlaysChanged named
+
+bool spinUntil(const std::function<bool()>& done, int milliseconds) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < milliseconds) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+QUrl urlOf(const fs::path& path) { return QUrl::fromLocalFile(QFile::decodeName(path.c_str())); }
+
+void ask(const QUrl& url) { shown[url.toString()] = plugin->getOverlays(url); }
+
+QString overlayOf(const fs::path& path) {
+    const QStringList& overlays = shown[urlOf(path).toString()];
+    return overlays.isEmpty() ? QString() : overlays.first();
+}
+
+Json stats() { return Json::parse(std::ifstream(statsFile), nullptr, false); }
+
+std::size_t traced(const std::string& call, const fs::path& path) {
+    std::ifstream in(trace);
+    std::size_t count = 0;
+    for (std::string line; std::getline(in, line);) {
+        Json entry = Json::parse(line, nullptr, false);
+        count += entry.is_object() && entry["call"] == call && entry["path"] == path.string() && entry["host"] == "dolphin";
+    }
+    return count;
+}
+
+KOverlayIconPlugin* loadPlugin() {
+    QPluginLoader loader(QStringLiteral(VANTORIX_PLUGIN_PATH));
+    auto* loaded = qobject_cast<KOverlayIconPlugin*>(loader.instance());
+    EXPECT_NE(loaded, nullptr) << loader.errorString().toStdString();
+    return loaded;
+}
+
+const fs::path& docs() {
+    static const fs::path folder = root / "Docs";
+    return folder;
+}
+const std::vector<std::string> kNames{"a.txt", "C# notes.txt", "what?.txt", "100%41.txt", "Ünïcödé ✓.txt"};
+
+TEST(DolphinPluginWithoutDolphin, OverlaysComeForTheFoldersShownAndNeverMakeDolphinWait) {
+    plugin = loadPlugin();
+    ASSERT_NE(plugin, nullptr);
+    // As Dolphin does: overlaysChanged makes it ask about that very item again, at once.
+    QObject::connect(plugin, &KOverlayIconPlugin::overlaysChanged, [](const QUrl& url, const QStringList&) {
+        ++changedUrls[url.toString()];
+        ask(url);
+    });
+    for (const auto& name : kNames) ask(urlOf(docs() / name));  // Dolphin asks as it shows the folder: nothing is known yet
+    EXPECT_EQ(overlayOf(docs() / "a.txt"), QString());
+    EXPECT_TRUE(spinUntil([] { return overlayOf(docs() / "what?.txt") == "emblem-vantorix-error"; }, 8000)) << "the service is started on demand";
+    for (const auto& name : kNames) {
+        EXPECT_FALSE(overlayOf(docs() / name).isEmpty()) << name;
+        EXPECT_GE(changedUrls[urlOf(docs() / name).toString()], 1) << "overlaysChanged names Dolphin's own URL: " << name;
+    }
+    EXPECT_EQ(overlayOf(docs() / "C# notes.txt"), "emblem-vantorix-shared");
+    EXPECT_EQ(traced("beginObservingDirectory", docs()), 1u);
+
+    // An item outside the folders shown (a folder expanded in the details view) is requested once; one outside the
+    // sync folder, or not a local file, gets nothing.
+    fs::path inner = docs() / "Inner/deep.txt", outside = work / "elsewhere.txt";
+    ask(urlOf(inner));
+    ask(urlOf(outside));
+    ask(QUrl(QStringLiteral("trash:/x.txt")));
+    EXPECT_TRUE(spinUntil([&] { return overlayOf(inner) == "emblem-vantorix-success"; }, 3000));
+    EXPECT_EQ(overlayOf(outside), QString());
+    EXPECT_EQ(traced("requestBadgeIdentifier", inner), 1u);
+
+    // A status change reaches the overlay.
+    std::ofstream(root.parent_path() / "statuses") << "3 Docs/what?.txt\n7 Docs/C#*\n4 Docs/a.txt\n";
+    EXPECT_TRUE(spinUntil([] { return overlayOf(docs() / "a.txt") == "emblem-vantorix-exclude"; }, 3000));
+    EXPECT_LE(stats()["longestHoldMs"].get<double>(), 20.0);
+}
+
+// The location bar moves to another folder: the old one is no longer observed within seconds, and moving back
+// asks about it again.
+TEST(DolphinPluginWithoutDolphin, FoldersFollowTheLocationBar) {
+    fs::path other = root / "Other";
+    navigator->setLocationUrl(urlOf(other));
+    EXPECT_TRUE(spinUntil([&] { return traced("endObservingDirectory", docs()) == 1 && traced("beginObservingDirectory", other) == 1; }, 2000));
+    navigator->setLocationUrl(urlOf(docs()));
+    EXPECT_TRUE(spinUntil([&] { return traced("beginObservingDirectory", docs()) == 2; }, 2000));
+    // Shown again, its items are asked about again, as Dolphin does, and have their overlays from the service.
+    shown.clear();
+    for (const auto& name : kNames) ask(urlOf(docs() / name));
+    EXPECT_TRUE(spinUntil([&] { return overlayOf(docs() / "a.txt") == "emblem-vantorix-exclude"; }, 3000));
+    EXPECT_EQ(stats()["heldItems"], 7) << "the items of the folder shown, the inner and the outside one";
+}
+
+// The service killed: the overlays go at once, and the service the bus starts next brings them back.
+TEST(DolphinPluginWithoutDolphin, AKilledServicesOverlaysGoAndComeBack) {
+    int pid = stats().value("servicePid", 0);
+    ASSERT_GT(pid, 1);
+    ::kill(pid, SIGKILL);
+    EXPECT_TRUE(spinUntil([] { return overlayOf(docs() / "a.txt").isEmpty(); }, 2000));
+    EXPECT_TRUE(spinUntil([] { return overlayOf(docs() / "a.txt") == "emblem-vantorix-exclude"; }, 6000));
+    EXPECT_EQ(stats()["connections"], 2);
+}
+
+// Switched off in vantorixrc, the plugin answers nothing and starts no service.
+TEST(DolphinPluginWithoutDolphin, SwitchedOff) {
+    fs::create_directories(work / "config");
+    std::ofstream(work / "config/vantorixrc") << "[Dolphin]\nShowOverlays=false\n";
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((work / "config").string()));
+    plugin = loadPlugin();
+    ASSERT_NE(plugin, nullptr);
+    for (const auto& name : kNames) ask(urlOf(docs() / name));
+    spinUntil([] { return false; }, 4000);
+    for (const auto& name : kNames) EXPECT_EQ(overlayOf(docs() / name), QString());
+    EXPECT_FALSE(fs::exists(runtime / "vantorix/finder.sock")) << "no service was started";
+    EXPECT_FALSE(fs::exists(statsFile));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    char pattern[] = "/tmp/vantorix-dolphin-plugin.XXXXXX";
+    work = ::mkdtemp(pattern);
+    root = work / "Vantorix";
+    runtime = work / "runtime";
+    trace = work / "trace.jsonl";
+    statsFile = work / "stats.json";
+    fs::create_directories(docs() / "Inner");
+    fs::create_directories(root / "Other");
+    for (const auto& name : kNames) std::ofstream(docs() / name) << "x";
+    std::ofstream(docs() / "Inner/deep.txt") << "x";
+    std::ofstream(work / "statuses") << "3 Docs/what?.txt\n7 Docs/C#*\n";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.string()));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((work / "empty-config").string()));
+    qputenv("VANTORIX_TRACE", QByteArray::fromStdString(trace.string()));
+    qputenv("VANTORIX_HOST_STATS", QByteArray::fromStdString(statsFile.string()));
+    if (std::system(("dbus-update-activation-environment XDG_RUNTIME_DIR=" + runtime.string() + " 2>/dev/null").c_str()) != 0) {
+        std::fprintf(stderr, "no session bus: skipped\n");
+        return 77;
+    }
+    // The local service, ended with this process.
+    localService = ::fork();
+    if (localService == 0) {
+        std::string rules = (work / "statuses").string();
+        ::execl(VANTORIX_LOCALSERVICE_PATH, "vantorix-localservice", "--root", root.c_str(), "--status-file", rules.c_str(), nullptr);
+        std::_Exit(127);
+    }
+    // Dolphin's window: a location bar on the folder shown.
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    navigator = new KUrlNavigator(nullptr, urlOf(docs()), &window);
+    layout->addWidget(navigator);
+    window.show();
+    int result = RUN_ALL_TESTS();
+    ::kill(localService, SIGTERM);
+    ::waitpid(localService, nullptr, 0);
+    std::error_code ignored;
+    fs::remove_all(work, ignored);  // a service still running ends with its runtime folder
+    return result;
+}
