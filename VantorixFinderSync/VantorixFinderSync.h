@@ -155,6 +155,8 @@ private:
     // On statusCacheLock: the bodies of getCachedStatus and setCachedStatus, for callers that hold the lock.
     std::optional<std::string> lookUpCachedStatus(const std::string& path, WallTime now);
     void storeCachedStatus(const std::string& path, const std::string& badge, WallTime now);
+    // On statusCacheLock: stores a result's badge (none for "") and says whether it differs from the fresh entry.
+    bool recordCachedStatus(const std::string& path, const std::string& badge, WallTime now);
     // On statusCacheLock: removes an entry and its place in the eviction order.
     std::unordered_map<std::string, CachedStatus>::iterator eraseCacheEntry(std::unordered_map<std::string, CachedStatus>::iterator entry);
 
@@ -228,11 +230,12 @@ private:
     const CacheConfig cacheConfig;
     std::shared_ptr<Timer> cacheCleanupTimer;             // main thread
     std::vector<std::string> batchQueue;                  // guarded by batchLock
-    std::unordered_set<std::string> batchQueueMembers;    // guarded by batchLock: the paths of batchQueue, for the duplicate test
     const std::unique_ptr<DispatchQueue> batchLock;
     std::shared_ptr<Timer> batchTimer;                    // guarded by batchLock; made and invalidated on the main thread
     bool batchTimerPending = false;                       // guarded by batchLock: a timer creation is on its way to the main thread
-    std::unordered_set<std::string> inFlightPaths;        // guarded by batchLock: flushed to a run that has not ended
+    // Guarded by batchLock: the paths of batchQueue and those flushed to a run that has not ended, for the duplicate
+    // test: one set, so that a path costs one entry from its queueing to its answer.
+    std::unordered_set<std::string> pathsUnderWay;
     std::vector<std::string> notifiedPaths;               // guarded by batchLock: notified, waiting for their run
     std::unordered_set<std::string> notifiedMembers;      // guarded by batchLock: the paths of notifiedPaths
     bool notifiedRunQueued = false;                       // guarded by batchLock: a run of notifiedPaths is on runQueue

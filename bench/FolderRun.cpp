@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_set>
+#include <csignal>
+#include <memory>
 #include <unistd.h>
 
 namespace vantorix::bench {
@@ -131,18 +133,30 @@ FolderFigures runFolder(const SuiteOptions& options, std::size_t entries, const 
     TraceTally tally;
     tally.rootUrl = "file://" + root.string();
     tally.folder = root.string();
-    testing::TraceProcess trace(options.finderProgram, [&tally](const nlohmann::json& line, Clock::time_point) { tally.take(line); });
+    // Through the service: its own runtime folder, the service first, then the host that joins it.
+    std::unique_ptr<testing::TraceProcess> extension;
+    if (options.throughService) {
+        fs::path runtime = root.string() + ".runtime";
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all);
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        extension = std::make_unique<testing::TraceProcess>(options.finderProgram, nullptr, std::vector<std::string>{"serve", "--idle-exit", "0"});
+        for (int i = 0; i < 500 && !fs::exists(runtime / "vantorix/finder.sock"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     auto started = Clock::now();
-    ThreadSampler threads(trace.pid());
+    testing::TraceProcess trace(options.finderProgram, [&tally](const nlohmann::json& line, Clock::time_point) { tally.take(line); },
+                                options.throughService ? std::vector<std::string>{"trace", "--join"} : std::vector<std::string>{"trace"});
+    const int measured = extension ? extension->pid() : trace.pid();
+    ThreadSampler threads(measured);
 
     if (!tally.waitFor([&] { return tally.declared; }, std::chrono::seconds(20))) throw std::runtime_error("the sync folder was never declared");
-    double cpuBefore = cpuSecondsOf(trace.pid()).value_or(0);
+    double cpuBefore = cpuSecondsOf(measured).value_or(0);
     trace.send("show " + tally.folder);
     auto limit = std::chrono::seconds(60) + std::chrono::milliseconds(entries * 2);
     if (!tally.waitFor([&] { return tally.badged.size() == entries; }, std::chrono::duration_cast<std::chrono::milliseconds>(limit))) {
         throw std::runtime_error(std::to_string(tally.badged.size()) + " of " + std::to_string(entries) + " entries badged in time");
     }
-    double cpuAllBadged = cpuSecondsOf(trace.pid()).value_or(0);
+    double cpuAllBadged = cpuSecondsOf(measured).value_or(0);
     {
         std::lock_guard lock(tally.mutex);
         figures.secondsToAllBadges = tally.lastFirstBadgeAt - tally.beginAt;
@@ -153,7 +167,7 @@ FolderFigures runFolder(const SuiteOptions& options, std::size_t entries, const 
     // folder once by design (the service was never confirmed before it).
     std::this_thread::sleep_until(std::max(Clock::now() + std::chrono::milliseconds(500), started + std::chrono::seconds(12)));
     nlohmann::json statsBefore = service.stats();
-    double cpuRestStart = cpuSecondsOf(trace.pid()).value_or(0);
+    double cpuRestStart = cpuSecondsOf(measured).value_or(0);
     auto restStart = Clock::now();
     {
         std::lock_guard lock(tally.mutex);
@@ -167,9 +181,9 @@ FolderFigures runFolder(const SuiteOptions& options, std::size_t entries, const 
         figures.badgesRemovedAtRest = tally.windowRemovals;
         figures.repaintsAtRest = tally.windowRepaints;
     }
-    double cpuRestEnd = cpuSecondsOf(trace.pid()).value_or(0);
+    double cpuRestEnd = cpuSecondsOf(measured).value_or(0);
     figures.restSeconds = std::chrono::duration<double>(Clock::now() - restStart).count();
-    figures.peakRssKib = peakRssKibOf(trace.pid()).value_or(0);
+    figures.peakRssKib = peakRssKibOf(measured).value_or(0);
     nlohmann::json statsAfter = service.stats();
     figures.restCpuFraction = (cpuRestEnd - cpuRestStart) / figures.restSeconds;
     for (const char* kind : {"ping", "sync_path", "batch_status", "other"}) figures.exchangesAtRest += asLong(statsAfter, kind) - asLong(statsBefore, kind);
@@ -195,6 +209,7 @@ FolderFigures runFolder(const SuiteOptions& options, std::size_t entries, const 
     trace.send("quit");
     trace.closeInput();
     trace.waitForExit(std::chrono::seconds(10));
+    if (extension) ::kill(extension->pid(), SIGTERM);
     afterStandIn(figures.paths);
     return figures;
 }

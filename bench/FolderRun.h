@@ -15,6 +15,9 @@ struct SuiteOptions {
     std::string workDirectory;   // where the temporary folders go
     double restSeconds = 30;     // length of the window at rest
     int latencySamples = 20;     // single requests for an item never asked before
+    // The extension as the session service (`vantorix-finder serve`), the folder shown through a host joined to
+    // it (`trace --join`); the figures of the process are then the service's.
+    bool throughService = false;
 };
 
 struct FolderFigures {

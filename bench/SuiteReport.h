@@ -27,7 +27,7 @@ struct GoalCheck {
 nlohmann::json derivedFigures(const SizeResult& result);
 
 void printTable(const std::vector<SizeResult>& results);
-std::vector<GoalCheck> checkGoals(const std::vector<SizeResult>& results);
+std::vector<GoalCheck> checkGoals(const std::vector<SizeResult>& results, bool throughService);
 void printGoals(const std::vector<GoalCheck>& goals);
 // `machine` holds the date, the CPU, the load and the commit; the figures of every size and the goals are added.
 nlohmann::json runRecord(nlohmann::json machine, const std::vector<SizeResult>& results, const std::vector<GoalCheck>& goals);

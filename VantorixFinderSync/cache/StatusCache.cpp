@@ -40,6 +40,22 @@ void VantorixFinderSync::storeCachedStatus(const std::string& path, const std::s
     if (evictable) cacheEvictionOrder.insert({now, path});
 }
 
+// The lookup and the store of one result, as lookUpCachedStatus then storeCachedStatus would make them. A polled
+// folder's item whose entry is fresh (every item at rest, once a pass) is updated in place with one lookup: its
+// entry is not in the eviction order, and no limit applies to it.
+bool VantorixFinderSync::recordCachedStatus(const std::string& path, const std::string& badge, WallTime now) {
+    auto found = statusCache.find(path);
+    if (found != statusCache.end() && !badge.empty() && isFresh(found->second, now, cacheConfig.ttlSeconds, cacheConfig.aggressiveTtl) &&
+        cacheShownFolders.count(folderOf(path)) != 0) {
+        bool changed = found->second.badge != badge;
+        found->second = CachedStatus{badge, now, true, badge == "sync"};
+        return changed;
+    }
+    bool changed = lookUpCachedStatus(path, now) != badge;
+    if (!badge.empty()) storeCachedStatus(path, badge, now);
+    return changed;
+}
+
 std::optional<std::string> VantorixFinderSync::getCachedStatus(const std::string& path) {
     return statusCacheLock->syncValue([&] { return lookUpCachedStatus(path, platform.now()); });
 }

@@ -89,8 +89,7 @@ VantorixFinderSync::~VantorixFinderSync() {
     });
     batchLock->sync([&] {
         batchQueue.clear();
-        batchQueueMembers.clear();
-        inFlightPaths.clear();
+        pathsUnderWay.clear();
         notifiedPaths.clear();
         notifiedMembers.clear();
     });
@@ -109,7 +108,7 @@ VantorixFinderSync::Backlog VantorixFinderSync::backlog() {
     Backlog backlog{isWaitingForLocalService(), 0, 0, 0};
     batchLock->sync([&] {
         backlog.queued = batchQueue.size();
-        backlog.inFlight = inFlightPaths.size();
+        backlog.inFlight = pathsUnderWay.size() - batchQueue.size();
     });
     backlog.retrying = retryLock->syncValue([&] { return retryQueue.size(); });
     return backlog;

@@ -37,8 +37,7 @@ void VantorixFinderSync::updateAllIconsFromResults(const std::vector<BatchResult
         WallTime now = platform.now();
         for (const auto& result : results) {
             std::string badge = mapStatusToBadge(result.status);
-            if (lookUpCachedStatus(result.path, now) != badge) changed.emplace_back(badge, &result.path);
-            if (!badge.empty()) storeCachedStatus(result.path, badge, now);
+            if (recordCachedStatus(result.path, badge, now)) changed.emplace_back(badge, &result.path);
         }
     });
     FinderSyncController& controller = platform.finderSyncController();

@@ -13,7 +13,7 @@ void VantorixFinderSync::addToBatchQueue(const std::vector<std::string>& paths) 
     batchLock->sync([&] {
         for (const auto& path : paths) {
             // Queued already, it goes out with the next flush; in a run, its answer is on its way.
-            if (inFlightPaths.count(path) != 0 || !batchQueueMembers.insert(path).second) continue;
+            if (!pathsUnderWay.insert(path).second) continue;
             batchQueue.push_back(path);
             if (static_cast<std::int64_t>(batchQueue.size()) >= batchConfig.maxSize) processBatchQueue();
         }
@@ -59,10 +59,8 @@ void VantorixFinderSync::processBatchQueue() {
     if (batchQueue.empty()) return;
     bool waiting = waitingModeLock->syncValue([&] { return isInWaitingMode; });
     if (waiting) return;
-    std::vector<std::string> paths = std::move(batchQueue);
+    std::vector<std::string> paths = std::move(batchQueue);  // under way still, in the run
     batchQueue.clear();
-    batchQueueMembers.clear();
-    inFlightPaths.insert(paths.begin(), paths.end());
     if (batchTimer) {
         batchTimer->invalidate();
         batchTimer = nullptr;
@@ -72,7 +70,7 @@ void VantorixFinderSync::processBatchQueue() {
         self->processSequentialBatches(batches, self->platform.monotonicNow());
         self->batchLock->sync([&] {
             for (const auto& batch : batches) {
-                for (const auto& path : batch) self->inFlightPaths.erase(path);
+                for (const auto& path : batch) self->pathsUnderWay.erase(path);
             }
         });
     });

@@ -16,8 +16,9 @@ void VantorixFinderSync::enterWaitingMode(const std::string& reason, const std::
     invalidateCache(std::nullopt, "entering_waiting_mode");
     // waitingModeLock is released before batchLock is taken: the permitted order is the other way round.
     batchLock->sync([&] {
-        batchQueue.clear();  // dropped: neither sent nor retried
-        batchQueueMembers.clear();
+        // Dropped: neither sent nor retried.
+        for (const auto& path : batchQueue) pathsUnderWay.erase(path);
+        batchQueue.clear();
         batchTimerPending = false;
     });
     // The timer is withdrawn on the main thread. Paths queued since (waiting mode may have ended meanwhile, and an
