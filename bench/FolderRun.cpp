@@ -38,6 +38,8 @@ struct TraceTally {
     long windowBadges = 0, windowRemovals = 0, windowRepaints = 0;
     std::map<std::string, double> requestedAt;  // latency probes: path -> t of its requestBadgeIdentifier
     std::map<std::string, double> badgedAt;     // latency probes: path -> t of its first badge
+    bool repainted = false;                     // the first server check's repaint emptied the observed set
+    std::unordered_set<std::string> badgedAfterRepaint;  // entries badged again since
 
     void take(const nlohmann::json& line) {
         std::string call = line.value("call", "");
@@ -46,6 +48,7 @@ struct TraceTally {
         if (call == "setDirectoryURLs") {
             const auto& urls = line["urls"];
             if (urls.empty() && windowOpen) ++windowRepaints;
+            if (urls.empty()) repainted = true;
             for (const auto& url : urls) declared = declared || url == rootUrl;
         } else if (call == "beginObservingDirectory") {
             if (beginAt < 0 && line.value("path", "") == folder) beginAt = t;
@@ -60,7 +63,9 @@ struct TraceTally {
                 if (removal) ++windowRemovals;
             }
             if (!removal) {
-                if (path.size() > folder.size() && path.compare(0, folder.size() + 1, folder + "/") == 0 && badged.insert(path).second) lastFirstBadgeAt = t;
+                bool entry = path.size() > folder.size() && path.compare(0, folder.size() + 1, folder + "/") == 0;
+                if (entry && badged.insert(path).second) lastFirstBadgeAt = t;
+                if (entry && repainted) badgedAfterRepaint.insert(path);
                 if (requestedAt.count(path) != 0) badgedAt.try_emplace(path, t);
             }
         }
@@ -164,8 +169,11 @@ FolderFigures runFolder(const SuiteOptions& options, std::size_t entries, const 
     figures.cpuSecondsToAllBadges = cpuAllBadged - cpuBefore;
 
     // At rest: after the first availability check, 10 s after the start, whose reconnection steps repaint the
-    // folder once by design (the service was never confirmed before it).
+    // folder once by design (the service was never confirmed before it), and once every badge of that repaint has
+    // been read (through the service the lines take one more hop).
     std::this_thread::sleep_until(std::max(Clock::now() + std::chrono::milliseconds(500), started + std::chrono::seconds(12)));
+    tally.waitFor([&] { return !tally.repainted || tally.badgedAfterRepaint.size() == entries; }, std::chrono::seconds(30));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     nlohmann::json statsBefore = service.stats();
     double cpuRestStart = cpuSecondsOf(measured).value_or(0);
     auto restStart = Clock::now();
