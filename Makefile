@@ -4,7 +4,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-plain test-asan test-tsan bench bench-stall chaos demo setup clean install uninstall fuzz
+.PHONY: all build test test-plain test-asan test-tsan bench bench-stall bench-hosts chaos demo setup clean install uninstall fuzz
 # The test runs share the fixed port 27835 and the two cores: one at a time, even under make -j.
 .NOTPARALLEL:
 
@@ -46,6 +46,10 @@ bench: build
 
 bench-stall: build
 	@scripts/bench stall
+
+# GNOME Files showing 10,000 files, alone and with the module, in alternating rounds.
+bench-hosts: build
+	@bench/hosts-bench build
 
 # The chaos soak, CHAOS_SECONDS long (10 minutes by default), in a private network namespace and session bus.
 CHAOS_SECONDS ?= 600

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace vantorix::bridge {
 namespace {
@@ -99,6 +100,13 @@ bool HostBridge::sendRequests() {
     }
     requests_.erase(requests_.begin(), requests_.begin() + static_cast<std::ptrdiff_t>(done));
     return !requests_.empty();
+}
+
+void HostBridge::countEmblem() {
+    ++counters_.emblemsGiven;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    counters_.lastEmblemAt = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 bool HostBridge::isListed(const std::string& path) const { return shown_.count(parentFolder(path)) > 0; }
@@ -252,6 +260,7 @@ void HostBridge::writeStats() const {
     stats["joined"] = link_ && link_->isJoined();
     stats["itemsAsked"] = counters_.itemsAsked;
     stats["emblemsGiven"] = counters_.emblemsGiven;
+    stats["lastEmblemAt"] = counters_.lastEmblemAt;
     stats["requestsSent"] = counters_.requestsSent;
     stats["linesApplied"] = counters_.linesApplied;
     stats["linesDropped"] = counters_.linesRefused + (link_ ? link_->droppedLines() : 0);

@@ -75,12 +75,13 @@ public:
     void setShownFolders(const std::set<std::string>& folders);
     const std::set<std::string>& shownFolders() const { return shown_; }
     HoldMeter& meter() { return meter_; }
-    // Counted by the host: how many emblems it drew.
-    void countEmblem() { ++counters_.emblemsGiven; }
+    // Counted by the host: an emblem given to the file manager.
+    void countEmblem();
 
 private:
     struct Counters {
         std::uint64_t itemsAsked = 0, emblemsGiven = 0, requestsSent = 0, linesApplied = 0, linesRefused = 0, invalidations = 0;
+        double lastEmblemAt = 0;  // when the last emblem was given, in seconds since 1970 (for the benchmarks)
     };
     // What the invalidation pump does with an item the file manager holds, decided when its turn comes.
     enum class Check {
