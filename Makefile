@@ -4,7 +4,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-plain test-asan test-tsan bench bench-stall bench-hosts chaos demo setup clean install uninstall fuzz
+.PHONY: all build test test-plain test-asan test-tsan bench bench-stall bench-hosts chaos demo setup clean install uninstall fuzz deb test-packages
 # The test runs share the fixed port 27835 and the two cores: one at a time, even under make -j.
 .NOTPARALLEL:
 
@@ -64,6 +64,17 @@ fuzz: setup
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
+
+# The Debian packages, into build/deb/ (built for /usr in build/package/), checked by lintian.
+deb: setup
+	@scripts/make-deb build
+
+# The packages on a clean Debian 12 root made by mmdebstrap: installed with apt, GNOME Files badged by them, purged
+# without a trace; each host package alone. Slow (minutes), so not part of make test.
+test-packages: deb
+	@cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j$(JOBS) --target vantorix-localservice
+	@tests/packages/run build
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: the GNOME Files module into Nautilus's extension folder, its
 # emblems into PREFIX/share/icons/hicolor and the extension program into PREFIX/libexec/vantorix. make uninstall

@@ -6,6 +6,11 @@
 # XDG_DATA_DIRS. Every host writes the one trace ($VANTORIX_TRACE, each line naming its host) and its own
 # counters ($session_work/stats-HOST-PID.json).
 #
+# With SESSION_INSTALLED=1 the session uses what the packages installed instead (the package test, as root in a
+# clean root): the modules from the file managers' own folders, the bus's standard service folders, the emblems
+# from /usr/share; BUILD then only holds bin/vantorix-localservice. A chroot may not make user namespaces, so that
+# session's namespaces are only the mount and network ones.
+#
 #   session_enter_namespaces "$0" "$@"   re-runs the calling script inside the namespaces (once)
 #   session_missing_tools HOST...        prints what is missing for these hosts (nautilus, nemo, caja, dolphin)
 #   session_start WORK BUILD             screen, bus and environment; the session's files in WORK
@@ -19,6 +24,7 @@
 session_enter_namespaces() {
   if [ -z "${VANTORIX_SESSION_NAMESPACES:-}" ]; then
     export VANTORIX_SESSION_NAMESPACES=1
+    if [ -n "${SESSION_INSTALLED:-}" ]; then exec unshare --mount --net -- "$@"; fi
     exec unshare --user --map-root-user --mount --net -- "$@"
   fi
   ip link set lo up
@@ -56,7 +62,12 @@ session_start() {
   chmod 700 "$session_work/runtime"
   export HOME="$session_work/home" XDG_CONFIG_HOME="$session_work/home/.config" XDG_CACHE_HOME="$session_work/home/.cache"
   export XDG_DATA_HOME="$session_work/home/.local/share" XDG_RUNTIME_DIR="$session_work/runtime"
-  export XDG_DATA_DIRS="$build/share:/usr/local/share:/usr/share"
+  export XDG_DATA_DIRS="/usr/local/share:/usr/share"
+  local services="<standard_session_servicedirs/>"
+  if [ -z "${SESSION_INSTALLED:-}" ]; then
+    XDG_DATA_DIRS="$build/share:$XDG_DATA_DIRS"
+    services="<servicedir>$build/share/dbus-1/services</servicedir>"
+  fi
   export GSETTINGS_BACKEND=memory GSK_RENDERER=cairo GDK_BACKEND=x11 GTK_A11Y=none NO_AT_BRIDGE=1 GIO_USE_VFS=local
   export VANTORIX_TRACE="${VANTORIX_TRACE:-$session_work/trace.jsonl}" VANTORIX_HOST_STATS="$session_work/stats-%h-%p.json"
   export VANTORIX_LOG="${VANTORIX_LOG:-info}" VANTORIX_IDLE_EXIT="${VANTORIX_IDLE_EXIT:-300}"
@@ -68,14 +79,15 @@ session_start() {
   [ -s "$session_work/display" ] || { echo "session: Xvfb did not start" >&2; cat "$session_work/xvfb.log" >&2; return 1; }
   export DISPLAY=":$(head -n1 "$session_work/display")"
 
-  # The bus starts the extension service from the build tree; its log (and the service's) goes to service.log.
+  # The bus starts the extension service (from the build tree, or as installed); its log (and the service's) goes
+  # to service.log.
   cat > "$session_work/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN" "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
   <listen>unix:dir=$session_work/runtime</listen>
   <auth>EXTERNAL</auth>
-  <servicedir>$build/share/dbus-1/services</servicedir>
+  $services
   <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
 </busconfig>
 CONF
@@ -103,6 +115,7 @@ session_service_pid() {
 
 # Puts the host's module folder from the build tree where the file manager looks for extensions.
 session_mount_module() {
+  [ -z "${SESSION_INSTALLED:-}" ] || return 0
   case "$1" in
     nautilus) mount --bind "$session_build/hosts/nautilus/extensions" "$(pkg-config --variable=extensiondir libnautilus-extension-4)" ;;
     nemo)
