@@ -61,7 +61,7 @@ struct CacheConfig {
 
 // The batch queue's configuration.
 struct BatchConfig {
-    std::int64_t maxSize = 50;  // queue length that flushes at once
+    std::int64_t maxSize = kBatchSize;  // queue length that flushes at once: one whole batch
     double timeoutMs = 30.0;    // delay of the flush timer after the first queued path, in milliseconds
     Duration timeout() const { return std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(timeoutMs)); }
 };
@@ -138,7 +138,7 @@ private:
     // Each blocks its caller for one exchange on a fresh connection, within the exchange's deadlines.
     ExchangeOutcome exchangeWithService(const ExchangeParameters& parameters);
     bool pingServer();  // true only for "PONG"; touches no field
-    // One exchange at a time (the semaphore, 5 s); every outcome enters or leaves waiting mode, and a failure
+    // One exchange at a time (the semaphore, semaphoreWait); every outcome enters or leaves waiting mode, and a failure
     // hands the paths to the retry queue. The trimmed answer, or nothing.
     std::optional<std::string> sendBatchStatusRequestSequential(const std::string& pathsString);
     std::optional<std::string> getCurrentSyncPath();  // a PING first; nothing on any failure or "ERROR:"
@@ -149,6 +149,9 @@ private:
     std::optional<std::string> getCachedStatus(const std::string& path);
     void setCachedStatus(const std::string& path, const std::string& badge);
     void invalidateCache(const std::optional<std::string>& path, const std::string& reason);
+    // Drops the entries of every path that begins with `prefix` (an opened directory's, and its siblings' that
+    // share the prefix).
+    void invalidateCacheWithPrefix(const std::string& prefix);
     void performCacheCleanup();
     // The entries of a polled folder's items are kept whatever the limit; the rest count against it.
     void setCacheFolderShown(const std::string& folder, bool shown);
@@ -163,6 +166,9 @@ private:
     // --- Batch and retry pipeline (pipeline/) ---
     void addToBatchQueue(const std::string& path);  // any thread; never waits for the network
     void addToBatchQueue(const std::vector<std::string>& paths);  // the same for each path, in order, in one lock block
+    // Empties the batch queue (its paths neither sent nor retried) and withdraws its flush timer. Any thread, not
+    // from inside a block on batchLock.
+    void dropBatchQueue();
     void processBatchQueue();  // runs on batchLock
     void ensureFlushScheduled();  // runs on batchLock: a flush is on its way whenever paths are queued
     void scheduleFlushTimer();  // runs on batchLock
@@ -170,7 +176,7 @@ private:
     void processBatchesFromPaths(const std::vector<std::string>& paths);
     void processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime startTime);
     void updateAllIconsFromResults(const std::vector<BatchResult>& results);  // main thread only
-    // Notified paths wait here, each once, until one run on runQueue asks for all of them.
+    // Notified paths wait here, each once, until one run on runQueue asks for all of them (pipeline/NotifiedRuns.cpp).
     void addNotifiedPaths(const std::vector<std::string>& paths);  // any thread
     void runNotifiedPaths();  // runQueue
     void addToRetryQueue(const std::vector<std::string>& paths);  // any thread, also inside an exchange
@@ -207,18 +213,30 @@ private:
     const Logger logger;                                  // constant
     const std::unique_ptr<DispatchQueue> requestQueue;    // serial "com.vantorix.socket.queue", user-initiated
     const std::unique_ptr<Semaphore> semaphore;           // count 1: one batch exchange at a time
+    static constexpr Duration semaphoreWait = 5s;         // how long a batch exchange waits for its turn
     const std::unique_ptr<DispatchQueue> runQueue;        // serial "com.vantorix.batch.runs": every batch exchange runs here
     std::optional<std::string> currentSyncPath;           // guarded by syncPathLock
     const std::unique_ptr<DispatchQueue> syncPathLock;
     bool isServerAvailable = false;                       // guarded by serverCheckLock
     const Duration serverCheckInterval = 10s;
     const Duration waitingModeCheckInterval = 3s;
+    // The repaints (refreshCurrentDirectoryBadges) after waiting mode is entered, after it is left and after a
+    // check finds the service back; and how long a repaint leaves the observed set empty before restoring it.
+    static constexpr Duration repaintAfterEntering = 200ms;
+    static constexpr Duration repaintAfterLeaving = 300ms;
+    static constexpr Duration repaintAfterReconnection = 500ms;
+    static constexpr Duration repaintEmptySet = 500ms;
     const std::unique_ptr<DispatchQueue> serverCheckLock;
     std::shared_ptr<Timer> reconnectTimer;                // main thread
     bool isMonitoringActive = false;                      // guarded by monitoringLock
     std::atomic<bool> monitoringKnownActive{false};       // atomic: isMonitoringActive has been set, for a check without the lock
     const std::unique_ptr<DispatchQueue> monitoringLock;
     Duration syncPathCheckInterval = 5s;                  // never changed
+    // The sync-path loop: its first iteration comes syncPathFirstDelay after start-up; the next ones come
+    // syncPathCheckInterval after one that began with a folder known, syncPathUnknownInterval after one that began
+    // without (two rules that happen to give the same period today).
+    static constexpr Duration syncPathFirstDelay = 3s;
+    static constexpr Duration syncPathUnknownInterval = 5s;
     bool isInWaitingMode = false;                         // guarded by waitingModeLock
     const std::unique_ptr<DispatchQueue> waitingModeLock;
     std::unordered_map<std::string, CachedStatus> statusCache;  // guarded by statusCacheLock
@@ -250,6 +268,7 @@ private:
     std::map<std::string, std::shared_ptr<Timer>> observedDirectories;  // guarded by observedDirLock
     const std::unique_ptr<DispatchQueue> observedDirLock;
     const Duration pollingInterval = 1500ms;
+    static constexpr std::size_t pollingChunk = 500;      // a polled folder's paths are queued this many per lock block
     std::atomic<int> reportedStrangerUid{-1};             // atomic: the stranger on the port last reported, so each is logged once
 
     // --- Bookkeeping: written, never read by the extension's own behaviour; kept for diagnosis and tests ---

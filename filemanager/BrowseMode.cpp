@@ -224,7 +224,7 @@ private:
 }  // namespace
 
 int runBrowse(const std::string& directory) {
-    auto& platform = static_cast<posix::PosixPlatform&>(Platform::processPlatform());
+    auto& platform = posix::PosixPlatform::process();
     bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
     Browser* browser = nullptr;
     std::optional<std::string> declaredFolder;

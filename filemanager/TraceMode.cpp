@@ -19,7 +19,7 @@ std::optional<double> waitSeconds(const std::string& argument) {
 }
 
 int runTrace() {
-    auto& platform = static_cast<posix::PosixPlatform&>(Platform::processPlatform());
+    auto& platform = posix::PosixPlatform::process();
     // The one host is standard output, given every line: each burst in one write, flushed at once.
     HostRouter router(platform, [](HostRouter::HostId, std::string lines) {
         std::fwrite(lines.data(), 1, lines.size(), stdout);

@@ -10,7 +10,7 @@ namespace vantorix {
 struct CachedStatus {
     std::string badge;      // the badge word stored for the path
     WallTime timestamp;     // when it was stored
-    bool isValid = true;    // true for every entry made; every freshness test requires it
+    bool isValid = true;    // the design's own flag: nothing sets it false, so it never decides; the freshness test keeps it
     bool isAggressiveTtl;   // the short time to live applies ("sync" entries)
     bool operator==(const CachedStatus&) const = default;
 };

@@ -1,5 +1,6 @@
-// The status cache: the badge word last shown per path, with a time to live of 5 s for "sync" and 30 s for the
-// rest, swept once a minute. At most 2000 entries outside the folders being polled, the oldest evicted first;
+// The status cache: the badge word last shown per path, with a time to live of cacheConfig.aggressiveTtl for
+// "sync" and cacheConfig.ttlSeconds for the rest, swept every cacheConfig.cleanupInterval. At most
+// cacheConfig.maxEntries entries outside the folders being polled, the oldest evicted first;
 // the entries of a polled folder's items stay however many there are, so that an item whose status has not
 // changed is never set again while its folder is shown, whatever the folder's size.
 #include "../VantorixFinderSync.h"
@@ -78,7 +79,16 @@ void VantorixFinderSync::invalidateCache(const std::optional<std::string>& path,
     });
 }
 
-// The sweep applies the normal time to live to every entry; a "sync" entry past its 5 s is left for the next
+// A plain prefix test without a slash: siblings whose names merely start with the prefix lose their entries too.
+void VantorixFinderSync::invalidateCacheWithPrefix(const std::string& prefix) {
+    statusCacheLock->sync([&] {
+        for (auto it = statusCache.begin(); it != statusCache.end();) {
+            it = it->first.compare(0, prefix.size(), prefix) == 0 ? eraseCacheEntry(it) : std::next(it);
+        }
+    });
+}
+
+// The sweep applies the normal time to live to every entry; a "sync" entry past its shorter time to live is left for the next
 // read of its path to drop.
 void VantorixFinderSync::performCacheCleanup() {
     statusCacheLock->sync([&] {

@@ -1,5 +1,5 @@
-// The batch queue: paths wait here, each once, until a flush sends them in batches of 50: at once when 50 are
-// queued, otherwise 0.03 s after the first path following a flush. In waiting mode a flush holds the paths.
+// The batch queue: paths wait here, each once, until a flush sends them in batches of kBatchSize: at once when
+// batchConfig.maxSize are queued, otherwise batchConfig.timeoutMs after the first path following a flush. In waiting mode a flush holds the paths.
 // A flush hands its batches to one run on runQueue; a path of a run that has not ended is not queued again.
 #include "../VantorixFinderSync.h"
 #include "Batches.h"
@@ -55,6 +55,24 @@ void VantorixFinderSync::scheduleFlushTimer() {
 }
 
 // Runs on batchLock (taken by the caller); takes waitingModeLock inside it, which is the permitted order.
+void VantorixFinderSync::dropBatchQueue() {
+    batchLock->sync([&] {
+        // Dropped: neither sent nor retried.
+        for (const auto& path : batchQueue) pathsUnderWay.erase(path);
+        batchQueue.clear();
+        batchTimerPending = false;
+    });
+    // The timer is withdrawn on the main thread. Paths queued since (waiting mode may have ended meanwhile, and an
+    // addition that found this timer scheduled none of its own) get a flush of their own.
+    platform.mainQueue().async([self = shared_from_this()] {
+        self->batchLock->sync([&] {
+            if (self->batchTimer) self->batchTimer->invalidate();
+            self->batchTimer = nullptr;
+            self->ensureFlushScheduled();
+        });
+    });
+}
+
 void VantorixFinderSync::processBatchQueue() {
     if (batchQueue.empty()) return;
     bool waiting = waitingModeLock->syncValue([&] { return isInWaitingMode; });

@@ -1,6 +1,6 @@
-// The retry queue: paths of failed exchanges, tried again every 3 s until their exchange succeeds; then they go
-// back into the batch queue for a fresh request. The timer lives on the main thread; the passes run on runQueue,
-// so the main thread never waits for the local service.
+// The retry queue: paths of failed exchanges, tried again every retryIntervalSeconds until their exchange succeeds;
+// then they go back into the batch queue for a fresh request. The timer lives on the main thread; the passes run on
+// runQueue, so the main thread never waits for the local service.
 #include "../VantorixFinderSync.h"
 #include "Batches.h"
 #include "protocol/Wire.h"
@@ -64,7 +64,7 @@ void VantorixFinderSync::runRetryPass() {
             std::vector<std::string> unsent;
             for (std::size_t rest = k + 1; rest < exchanges.size(); ++rest) unsent.insert(unsent.end(), exchanges[rest].begin(), exchanges[rest].end());
             addToRetryQueue(unsent);
-            return;  // the timer keeps running; the next pass comes 3 s later
+            return;  // the timer keeps running; the next pass comes one retryIntervalSeconds later
         }
         std::size_t answered = std::min(paths.size(), splitOnSeparator(*answer).size());
         addToBatchQueue(std::vector<std::string>(paths.begin(), paths.begin() + static_cast<std::ptrdiff_t>(answered)));

@@ -1,5 +1,5 @@
-// Directory polling: every observed directory is re-listed every 1.5 s on the main thread, and its entries, less
-// a few system files, are queued for a status request.
+// Directory polling: every observed directory is re-listed every pollingInterval on the main thread, and its entries,
+// less a few system files, are queued for a status request.
 #include "../VantorixFinderSync.h"
 #include "protocol/Wire.h"
 
@@ -62,7 +62,7 @@ void VantorixFinderSync::pollVisibleFiles(const std::string& path) {
         const std::string& name = (*names)[i];
         std::string entry = path + "/" + name;
         if (!isIgnored(name) && canCarryPath(entry)) entries.push_back(std::move(entry));  // a path the line cannot carry is never queued
-        if (entries.size() == 500 || (i + 1 == names->size() && !entries.empty())) {
+        if (entries.size() == pollingChunk || (i + 1 == names->size() && !entries.empty())) {
             addToBatchQueue(entries);
             entries.clear();
         }

@@ -31,7 +31,7 @@ std::optional<std::string> VantorixFinderSync::sendBatchStatusRequestSequential(
         addToRetryQueue(splitOnSeparator(pathsString));
         return std::nullopt;
     };
-    if (!semaphore->wait(platform.monotonicNow() + 5s)) return fail("semaphore_timeout", "another exchange held the connection turn for 5 s");
+    if (!semaphore->wait(platform.monotonicNow() + semaphoreWait)) return fail("semaphore_timeout", "another exchange held the connection turn for the whole wait");
 
     // Every way out from here signals the semaphore once, after the waiting-mode and retry calls.
     struct Signal {

@@ -19,4 +19,12 @@ ExchangeOutcome VantorixFinderSync::exchangeWithService(const ExchangeParameters
 
 bool VantorixFinderSync::pingServer() { return exchangeWithService(pingExchange()).response == kPongWord; }
 
+// The sync-folder query: a PING first, then the folder; nothing on any failure or a refusal.
+std::optional<std::string> VantorixFinderSync::getCurrentSyncPath() {
+    if (!pingServer()) return std::nullopt;
+    ExchangeOutcome outcome = exchangeWithService(syncPathExchange());
+    if (!outcome.response || isRefusal(*outcome.response)) return std::nullopt;
+    return outcome.response;
+}
+
 }  // namespace vantorix

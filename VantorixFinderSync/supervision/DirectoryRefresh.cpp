@@ -1,10 +1,8 @@
-// The directory repaint: the observed directory set is emptied and, half a second later, the sync folder is put
+// The directory repaint: the observed directory set is emptied and, repaintEmptySet later, the sync folder is put
 // back, so that the file manager asks again for every visible badge under the conditions of the moment.
 #include "../VantorixFinderSync.h"
 
 namespace vantorix {
-
-using namespace std::chrono_literals;
 
 void VantorixFinderSync::refreshCurrentDirectoryBadges() {
     platform.globalQueue(QualityOfService::utility).async([self = shared_from_this()] {
@@ -13,7 +11,7 @@ void VantorixFinderSync::refreshCurrentDirectoryBadges() {
         URL folder = URL::fileURL(*syncPath);
         self->platform.mainQueue().async([self, folder] {
             self->platform.finderSyncController().setDirectoryURLs({});
-            self->platform.mainQueue().asyncAfter(500ms, [self, folder] { self->platform.finderSyncController().setDirectoryURLs({folder}); });
+            self->platform.mainQueue().asyncAfter(repaintEmptySet, [self, folder] { self->platform.finderSyncController().setDirectoryURLs({folder}); });
         });
     });
 }

@@ -1,11 +1,9 @@
-// Server monitoring: a main-thread timer pings the local service every 10 s, or every 3 s when the first timer
-// is made in waiting mode, and acts only on a change of availability. The first timer adapts its interval once
+// Server monitoring: a main-thread timer pings the local service every serverCheckInterval, or every
+// waitingModeCheckInterval when the first timer is made in waiting mode, and acts only on a change of availability. The first timer adapts its interval once
 // to the mode it finds; every later timer keeps its interval.
 #include "../VantorixFinderSync.h"
 
 namespace vantorix {
-
-using namespace std::chrono_literals;
 
 void VantorixFinderSync::startServerMonitoring() {
     platform.globalQueue(QualityOfService::utility).async([self = shared_from_this()] {
@@ -59,7 +57,7 @@ void VantorixFinderSync::checkServerAvailability() {
         if (waiting) exitWaitingMode("socket_reconnected_from_monitoring");
         invalidateCache(std::nullopt, "server_reconnected");
         updateSyncPath();
-        platform.mainQueue().asyncAfter(500ms, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
+        platform.mainQueue().asyncAfter(repaintAfterReconnection, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
     } else if (before && !now && !waiting) {
         enterWaitingMode("socket_disconnected_from_monitoring");
     }

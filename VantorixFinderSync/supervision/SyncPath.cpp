@@ -5,15 +5,6 @@
 
 namespace vantorix {
 
-using namespace std::chrono_literals;
-
-std::optional<std::string> VantorixFinderSync::getCurrentSyncPath() {
-    if (!pingServer()) return std::nullopt;
-    ExchangeOutcome outcome = exchangeWithService(syncPathExchange());
-    if (!outcome.response || isRefusal(*outcome.response)) return std::nullopt;
-    return outcome.response;
-}
-
 void VantorixFinderSync::updateSyncPath() {
     if (waitingModeLock->syncValue([&] { return isInWaitingMode; })) return;
     std::optional<std::string> path = getCurrentSyncPath();
@@ -32,14 +23,14 @@ void VantorixFinderSync::updateSyncPath() {
 // The loop runs on requestQueue, beside the updates of directory openings, so that a query against a stalled
 // service holds no one but the loop; what an update learns reaches the main thread as submitted blocks.
 void VantorixFinderSync::startSyncPathRetryLoop() {
-    requestQueue->asyncAfter(3s, [self = shared_from_this()] { self->retryGetSyncPath(); });
+    requestQueue->asyncAfter(syncPathFirstDelay, [self = shared_from_this()] { self->retryGetSyncPath(); });
 }
 
-// One iteration; the next comes 5 s after this one has returned, so iterations never overlap.
+// One iteration; the next comes a period after this one has returned, so iterations never overlap.
 void VantorixFinderSync::retryGetSyncPath() {
     std::optional<std::string> before = syncPathLock->syncValue([&] { return currentSyncPath; });
     updateSyncPath();
-    Duration delay = before ? syncPathCheckInterval : Duration(5s);
+    Duration delay = before ? syncPathCheckInterval : syncPathUnknownInterval;
     requestQueue->asyncAfter(delay, [self = shared_from_this()] { self->retryGetSyncPath(); });
 }
 

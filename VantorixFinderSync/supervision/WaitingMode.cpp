@@ -5,8 +5,6 @@
 
 namespace vantorix {
 
-using namespace std::chrono_literals;
-
 void VantorixFinderSync::enterWaitingMode(const std::string& reason, const std::string& cause) {
     bool wasWaiting = waitingModeLock->syncValue([&] { return std::exchange(isInWaitingMode, true); });
     if (wasWaiting) return;
@@ -15,22 +13,8 @@ void VantorixFinderSync::enterWaitingMode(const std::string& reason, const std::
     logger(LogLevel::notice, "Supervision", "waiting mode entered: badges removed until the local service answers again", std::move(fields));
     invalidateCache(std::nullopt, "entering_waiting_mode");
     // waitingModeLock is released before batchLock is taken: the permitted order is the other way round.
-    batchLock->sync([&] {
-        // Dropped: neither sent nor retried.
-        for (const auto& path : batchQueue) pathsUnderWay.erase(path);
-        batchQueue.clear();
-        batchTimerPending = false;
-    });
-    // The timer is withdrawn on the main thread. Paths queued since (waiting mode may have ended meanwhile, and an
-    // addition that found this timer scheduled none of its own) get a flush of their own.
-    platform.mainQueue().async([self = shared_from_this()] {
-        self->batchLock->sync([&] {
-            if (self->batchTimer) self->batchTimer->invalidate();
-            self->batchTimer = nullptr;
-            self->ensureFlushScheduled();
-        });
-    });
-    platform.mainQueue().asyncAfter(200ms, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
+    dropBatchQueue();
+    platform.mainQueue().asyncAfter(repaintAfterEntering, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
     serverCheckLock->sync([&] { isServerAvailable = false; });
 }
 
@@ -42,7 +26,7 @@ void VantorixFinderSync::exitWaitingMode(const std::string& reason) {
     // Paths held through waiting mode go out now, not whenever a new path happens to arrive.
     batchLock->sync([&] { ensureFlushScheduled(); });
     serverCheckLock->sync([&] { isServerAvailable = true; });
-    platform.mainQueue().asyncAfter(300ms, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
+    platform.mainQueue().asyncAfter(repaintAfterLeaving, [self = shared_from_this()] { self->refreshCurrentDirectoryBadges(); });
 }
 
 }  // namespace vantorix

@@ -139,7 +139,7 @@ int runServe(int argc, char** argv) {
         return 1;
     }
 
-    auto& platform = static_cast<posix::PosixPlatform&>(Platform::processPlatform());
+    auto& platform = posix::PosixPlatform::process();
     HostServer* server = nullptr;
     HostRouter router(platform, [&server](HostRouter::HostId id, std::string lines) { server->send(id, std::move(lines)); });
     platform.setFinderSyncController(&router.standIn());

@@ -9,13 +9,16 @@
 
 namespace vantorix {
 
-Platform& Platform::processPlatform() {
+Platform& Platform::processPlatform() { return posix::PosixPlatform::process(); }
+
+namespace posix {
+
+PosixPlatform& PosixPlatform::process() {
     // Made on first use and never destroyed: the extension object and the work it submits may outlive main().
-    static auto* platform = new posix::PosixPlatform();
+    static auto* platform = new PosixPlatform();
     return *platform;
 }
 
-namespace posix {
 namespace {
 
 // Drops file manager calls when the host has not set its controller.

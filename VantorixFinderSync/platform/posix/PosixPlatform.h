@@ -30,6 +30,10 @@ public:
     explicit PosixPlatform(Options options);
     ~PosixPlatform() override;
 
+    // The platform of this process, as the programs that host the extension need it (its main loop, its
+    // controller): the object Platform::processPlatform() returns, made on first use and never destroyed.
+    static PosixPlatform& process();
+
     // Runs the main run loop on the calling thread until stopMainLoop().
     void runMainLoop() { mainLoop_.run(); }
     void stopMainLoop() { mainLoop_.stop(); }

@@ -15,8 +15,9 @@
 //
 // The schedule seed: VANTORIX_SEED when set, otherwise 0 (submission order) unless the test sets one.
 //
-// The test's thread holds the scheduler's lock whenever it is not driving, so one thread keeps one simulated
-// platform alive at a time: two would take their locks in both orders.
+// The simulated threads are real threads passing one baton (the scheduler's lock): exactly one of them, or the
+// test's thread, runs at any moment. The test's thread holds the baton whenever it is not driving, so one test
+// thread keeps one simulated platform alive at a time: two would take their batons in both orders.
 #pragma once
 
 #include "../InProcessNotificationCenter.h"
