@@ -3,6 +3,7 @@
 #include "FinderStandIn.h"
 #include "VantorixFinderSync.h"
 #include "core/ExtensionEntryPoint.h"
+#include "protocol/Badges.h"
 #include "protocol/Paths.h"
 #include "platform/posix/PosixPlatform.h"
 
@@ -28,23 +29,11 @@ struct Glyph {
 // Whether the terminal takes UTF-8; otherwise the glyphs are plain ASCII.
 bool unicodeGlyphs = true;
 
-struct GlyphRow {
-    const char* badge;
-    const char* unicode;
-    const char* ascii;
-    short colour;
-};
-
-constexpr GlyphRow kGlyphs[] = {
-    {"success", "\u2713", "+", COLOR_GREEN},  {"sync", "\u21bb", "~", COLOR_BLUE},      {"error", "\u2717", "!", COLOR_RED},
-    {"exclude", "\u2298", "-", COLOR_WHITE},  {"readonly", "\u229f", "r", COLOR_YELLOW}, {"shared", "\u21c4", "s", COLOR_MAGENTA},
-    {"company", "\u2302", "c", COLOR_CYAN},
-};
-
-// The glyph of a badge word; no badge is a dim dot.
+// The glyph of a badge word; no badge is a dim dot. A terminal's colour numbers are curses' own.
 Glyph glyphOf(const std::string& badge) {
-    for (const auto& row : kGlyphs) {
-        if (badge == row.badge) return {unicodeGlyphs ? row.unicode : row.ascii, row.colour};
+    for (const auto& row : kBadgeCatalogue) {
+        // The catalogue's glyphs are string literals: their views end in a NUL.
+        if (badge == row.identifier) return {(unicodeGlyphs ? row.glyph : row.asciiGlyph).data(), static_cast<short>(row.terminalColour)};
     }
     return {unicodeGlyphs ? "\u00b7" : ".", 0};
 }
@@ -261,7 +250,7 @@ int runBrowse(const std::string& directory) {
         if (has_colors()) {
             start_color();
             use_default_colors();
-            for (const auto& row : kGlyphs) init_pair(row.colour, row.colour, -1);
+            for (const auto& row : kBadgeCatalogue) init_pair(row.terminalColour, row.terminalColour, -1);
         }
     }
     std::string output;

@@ -1,10 +1,14 @@
-// Draws the seven badge images of the extension bundle: a coloured disc with a white sign, 32 by 32 pixels,
-// anti-aliased, drawn so that the sign stays legible when the file manager shrinks it to 16 pixels.
+// Draws the badge images of the extension bundle, one per badge of the catalogue (protocol/Badges.h): a disc of
+// the badge's colour with a white sign, 32 by 32 pixels, anti-aliased, drawn so that the sign stays legible when
+// the file manager shrinks it to 16 pixels.
 //
 //   badgegen OUTPUT_FOLDER                 writes oi_success.png ... oi_company.png into the folder
-//   badgegen --size PIXELS OUTPUT_FOLDER   the same drawings at another size (the GNOME Files emblems)
+//   badgegen --size PIXELS OUTPUT_FOLDER   the same drawings at another size (the file managers' emblems)
+//   badgegen --list                        each badge word and its colour (RRGGBB), one per line, for scripts
 //
 // The PNG files are written without any library: stored (uncompressed) deflate blocks with their checksums.
+#include "protocol/Badges.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -185,26 +190,40 @@ int main(int argc, char** argv) {
         size = std::atoi(argv[2]);
         argv += 2, argc -= 2;
     }
+    if (argc == 2 && std::string(argv[1]) == "--list") {
+        for (const auto& entry : vantorix::kBadgeCatalogue) std::printf("%s %06X\n", std::string(entry.identifier).c_str(), static_cast<unsigned>(entry.colour));
+        return 0;
+    }
     bool help = argc == 2 && std::string(argv[1]) == "--help";
     if (argc != 2 || help || size < 8 || size > 512) {
         std::fprintf(help ? stdout : stderr,
-                     "usage: badgegen [--size PIXELS] OUTPUT_FOLDER\nDraws the seven badge images (oi_*.png, RGBA, 32x32 unless --size "
-                     "says, 8 to 512) into the folder.\n");
+                     "usage: badgegen [--size PIXELS] OUTPUT_FOLDER\n       badgegen --list\nDraws the badge images of the catalogue (oi_*.png, "
+                     "RGBA, 32x32 unless --size says, 8 to 512) into the folder; --list prints each badge word with its colour.\n");
         return help ? 0 : 2;
     }
-    const Colour green{46, 160, 67}, blue{37, 118, 230}, red{214, 48, 49}, grey{120, 126, 136}, amber{222, 145, 10},
-        purple{136, 72, 184}, teal{0, 133, 119};
-    const std::vector<std::pair<std::string, std::vector<Layer>>> badges{
-        {"oi_success", badge(green, {segment(0.28, 0.52, 0.44, 0.68, 0.12), segment(0.44, 0.68, 0.73, 0.34, 0.12)})},
-        {"oi_sync", badge(blue, {arc(0.5, 0.5, 0.17, 0.27, 20, 320), triangle(0.59, 0.43, 0.78, 0.30, 0.73, 0.53)})},
-        {"oi_error", badge(red, {rect(0.445, 0.20, 0.555, 0.58), disc(0.5, 0.73, 0.07)})},
-        {"oi_exclude", badge(grey, {rect(0.24, 0.44, 0.76, 0.56)})},
-        {"oi_readonly", badge(amber, {rect(0.29, 0.46, 0.71, 0.77), arc(0.5, 0.46, 0.11, 0.18, 180, 360)}, {disc(0.5, 0.60, 0.05), rect(0.48, 0.60, 0.52, 0.69)})},
-        {"oi_shared", badge(purple, {disc(0.34, 0.36, 0.085), disc(0.66, 0.36, 0.085), upperHalf(disc(0.34, 0.73, 0.14), 0.73), upperHalf(disc(0.66, 0.73, 0.14), 0.73)})},
-        {"oi_company", badge(teal, {rect(0.31, 0.22, 0.69, 0.78)},
-                             {rect(0.37, 0.29, 0.46, 0.37), rect(0.54, 0.29, 0.63, 0.37), rect(0.37, 0.44, 0.46, 0.52), rect(0.54, 0.44, 0.63, 0.52),
-                              rect(0.45, 0.62, 0.55, 0.78)})},
+    // Each badge's sign over its disc, in the catalogue's colour.
+    using Sign = std::pair<std::vector<Shape>, std::vector<Shape>>;  // white shapes, then cut-outs in the disc colour
+    const std::map<std::string_view, Sign> signs{
+        {"oi_success", {{segment(0.28, 0.52, 0.44, 0.68, 0.12), segment(0.44, 0.68, 0.73, 0.34, 0.12)}, {}}},
+        {"oi_sync", {{arc(0.5, 0.5, 0.17, 0.27, 20, 320), triangle(0.59, 0.43, 0.78, 0.30, 0.73, 0.53)}, {}}},
+        {"oi_error", {{rect(0.445, 0.20, 0.555, 0.58), disc(0.5, 0.73, 0.07)}, {}}},
+        {"oi_exclude", {{rect(0.24, 0.44, 0.76, 0.56)}, {}}},
+        {"oi_readonly", {{rect(0.29, 0.46, 0.71, 0.77), arc(0.5, 0.46, 0.11, 0.18, 180, 360)}, {disc(0.5, 0.60, 0.05), rect(0.48, 0.60, 0.52, 0.69)}}},
+        {"oi_shared", {{disc(0.34, 0.36, 0.085), disc(0.66, 0.36, 0.085), upperHalf(disc(0.34, 0.73, 0.14), 0.73), upperHalf(disc(0.66, 0.73, 0.14), 0.73)}, {}}},
+        {"oi_company", {{rect(0.31, 0.22, 0.69, 0.78)},
+                        {rect(0.37, 0.29, 0.46, 0.37), rect(0.54, 0.29, 0.63, 0.37), rect(0.37, 0.44, 0.46, 0.52), rect(0.54, 0.44, 0.63, 0.52),
+                         rect(0.45, 0.62, 0.55, 0.78)}}},
     };
+    std::vector<std::pair<std::string, std::vector<Layer>>> badges;
+    for (const auto& entry : vantorix::kBadgeCatalogue) {
+        auto sign = signs.find(entry.imageName);
+        if (sign == signs.end()) {
+            std::fprintf(stderr, "badgegen: no sign is drawn for the badge %s (%s)\n", std::string(entry.identifier).c_str(), std::string(entry.imageName).c_str());
+            return 1;
+        }
+        Colour colour{static_cast<std::uint8_t>(entry.colour >> 16), static_cast<std::uint8_t>(entry.colour >> 8), static_cast<std::uint8_t>(entry.colour)};
+        badges.emplace_back(std::string(entry.imageName), badge(colour, sign->second.first, sign->second.second));
+    }
     for (const auto& [name, layers] : badges) {
         std::string path = std::string(argv[1]) + "/" + name + ".png";
         std::vector<std::uint8_t> png = encodePng(render(layers, size), size, size);

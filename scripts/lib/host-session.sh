@@ -24,7 +24,7 @@
 session_enter_namespaces() {
   if [ -z "${VANTORIX_SESSION_NAMESPACES:-}" ]; then
     export VANTORIX_SESSION_NAMESPACES=1
-    if [ -n "${SESSION_INSTALLED:-}" ]; then exec unshare --mount --net -- "$@"; fi
+    if [ -n "${SESSION_INSTALLED:-}" ]; then exec unshare --mount --propagation unchanged --net -- "$@"; fi
     exec unshare --user --map-root-user --mount --net -- "$@"
   fi
   ip link set lo up
@@ -275,8 +275,7 @@ session_badge_colours() {
   local histogram
   histogram=$(convert "$1" -format %c histogram:info:-)
   local badge hex
-  for badge in success:2EA043 sync:2576E6 error:D63031 exclude:787E88 readonly:DE910A shared:8848B8 company:008577; do
-    hex=${badge#*:}
-    echo "${badge%%:*} $(awk -v hex="#$hex" '$0 ~ hex { sum += $1 } END { print sum + 0 }' <<< "$histogram")"
-  done
+  while read -r badge hex; do
+    echo "$badge $(awk -v hex="#$hex" '$0 ~ hex { sum += $1 } END { print sum + 0 }' <<< "$histogram")"
+  done < <("$session_bin/badgegen" --list)
 }

@@ -1,5 +1,7 @@
 #include "SimulatedPlatform.h"
 
+#include "protocol/Badges.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -95,8 +97,8 @@ private:
 SimulatedPlatform::SimulatedPlatform()
     : scheduler_([this](const std::string& message) { fail(message); }),
       recorder_([this] { return scheduler_.now(); }),
-      controller_(&recorder_),
-      images_{"oi_success", "oi_sync", "oi_error", "oi_exclude", "oi_readonly", "oi_shared", "oi_company"} {
+      controller_(&recorder_) {
+    for (const auto& badge : kBadgeCatalogue) images_.insert(std::string(badge.imageName));
     mainQueue_ = std::make_unique<SimulatedQueue>(scheduler_, scheduler_.mainContext());
     setLogThreshold(LogLevel::debug);
     if (const char* seed = std::getenv("VANTORIX_SEED"); seed != nullptr && *seed != '\0') {
