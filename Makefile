@@ -4,7 +4,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-plain test-asan test-tsan bench bench-stall bench-hosts chaos demo setup clean install uninstall fuzz deb test-packages
+.PHONY: all build test test-plain test-asan test-tsan bench bench-stall bench-hosts chaos demo setup clean install uninstall fuzz deb test-packages coverage
 # The test runs share the fixed port 27835 and the two cores: one at a time, even under make -j.
 .NOTPARALLEL:
 
@@ -64,6 +64,10 @@ fuzz: setup
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
+
+# Line coverage of the extension, the reference local service and protocol/, by gcovr, in build-coverage/.
+coverage: setup
+	@scripts/coverage
 
 # The Debian packages, into build/deb/ (built for /usr in build/package/), checked by lintian.
 deb: setup

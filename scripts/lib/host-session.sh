@@ -71,6 +71,7 @@ session_start() {
   export GSETTINGS_BACKEND=memory GSK_RENDERER=cairo GDK_BACKEND=x11 GTK_A11Y=none NO_AT_BRIDGE=1 GIO_USE_VFS=local
   export VANTORIX_TRACE="${VANTORIX_TRACE:-$session_work/trace.jsonl}" VANTORIX_HOST_STATS="$session_work/stats-%h-%p.json"
   export VANTORIX_LOG="${VANTORIX_LOG:-info}" VANTORIX_IDLE_EXIT="${VANTORIX_IDLE_EXIT:-300}"
+  touch "$VANTORIX_TRACE"  # read before the first host writes it
 
   Xvfb -displayfd 1 -screen 0 "${SESSION_SCREEN:-1024x640x24}" -nolisten tcp -nolisten unix > "$session_work/display" 2> "$session_work/xvfb.log" &
   session_xvfb=$!

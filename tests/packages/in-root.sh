@@ -55,7 +55,8 @@ purge_and_check() {
   listed=$(files_of "$@")
   apt-get purge -y -qq "$@" > /tmp/purge.log 2>&1 || { cat /tmp/purge.log; fail "apt purge $*"; }
   left=$(while IFS= read -r path; do [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done <<< "$listed")
-  left+=$(find / -xdev \( -path /tmp/vantorix-test -o -path /proc \) -prune -o \( -iname '*vantorix*' -print \) 2>/dev/null)
+  # Anything named after us anywhere, but the test's own files.
+  left+=$(find / -xdev \( -path /tmp/vantorix-test -o -path /tmp/vantorix-session -o -path /proc \) -prune -o \( -iname '*vantorix*' -print \) 2>/dev/null)
   check "apt purge $* left nothing behind ($(wc -l <<< "$listed") files were installed)" test -z "$left" || { echo "$left"; exit 1; }
 }
 
@@ -71,6 +72,7 @@ install_debs "${debs[@]}"
 check "apt install ./*.deb installed $(ours | wc -l) packages: $(ours | tr '\n' ' ')" test "$(ours | wc -l)" -eq "${#debs[@]}" || exit 1
 bash "$0" session || exit 1
 purge_and_check $(ours)
+check "hicolor's icon cache no longer names the emblems" eval '! grep -qa emblem-vantorix /usr/share/icons/hicolor/icon-theme.cache' || exit 1
 
 for deb in ./vantorix-*.deb; do
   package=$(dpkg-deb -f "$deb" Package)

@@ -37,11 +37,6 @@ std::string journalFieldName(const std::string& key) {
 
 }  // namespace
 
-std::string errnoText(int code) {
-    char buffer[128];
-    return std::string(strerror_r(code, buffer, sizeof buffer)) + " (errno " + std::to_string(code) + ")";
-}
-
 Journal::Journal() : identifier_(program_invocation_short_name) {
     struct stat info {};
     journalRuns_ = ::stat("/run/systemd/journal/socket", &info) == 0;

@@ -30,7 +30,4 @@ private:
     std::mutex standardErrorMutex_;  // keeps lines from several threads whole
 };
 
-// The text of an errno value, for a log field.
-std::string errnoText(int code);
-
 }  // namespace vantorix::posix
