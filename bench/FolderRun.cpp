@@ -3,6 +3,7 @@
 #include "ProcessProbe.h"
 #include "ServiceProcess.h"
 #include "TraceProcess.h"
+#include "protocol/Paths.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -63,7 +64,7 @@ struct TraceTally {
                 if (removal) ++windowRemovals;
             }
             if (!removal) {
-                bool entry = path.size() > folder.size() && path.compare(0, folder.size() + 1, folder + "/") == 0;
+                bool entry = isInsideFolder(path, folder);
                 if (entry && badged.insert(path).second) lastFirstBadgeAt = t;
                 if (entry && repainted) badgedAfterRepaint.insert(path);
                 if (requestedAt.count(path) != 0) badgedAt.try_emplace(path, t);

@@ -16,6 +16,7 @@
 // It binds 127.0.0.1:27835: run it where nothing else does.
 #include "FastPeer.h"
 #include "TraceProcess.h"
+#include "protocol/Paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -83,7 +84,7 @@ struct Tally {
         std::lock_guard lock(mutex);
         if (keep.is_open()) keep << line.dump() << '\n';
         offset = std::min(offset, seconds(readAt) - t);
-        bool entry = path.size() > folder.size() && path.compare(0, folder.size() + 1, folder + "/") == 0;
+        bool entry = isInsideFolder(path, folder);
         if (call == "setDirectoryURLs") {
             for (const auto& url : line["urls"]) declared = declared || url == "file://" + folder;
         } else if (call == "beginObservingDirectory" && path == folder) {

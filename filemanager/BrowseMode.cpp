@@ -1,5 +1,6 @@
 #include "BrowseMode.h"
 
+#include "ProgramExit.h"
 #include "FinderStandIn.h"
 #include "VantorixFinderSync.h"
 #include "core/ExtensionEntryPoint.h"
@@ -271,7 +272,7 @@ int runBrowse(const std::string& directory) {
     if (terminal) endwin();
     std::fputs(output.c_str(), stdout);
     std::fflush(stdout);
-    std::_Exit(0);
+    endProgram(0);
 }
 
 }  // namespace vantorix::finder

@@ -1,5 +1,6 @@
 #include "TraceMode.h"
 
+#include "ProgramExit.h"
 #include "HostRouter.h"
 #include "core/ExtensionEntryPoint.h"
 #include "platform/posix/PosixPlatform.h"
@@ -65,7 +66,7 @@ int runTrace() {
     router.flush();
     // The extension's background work may still be waiting on the network; the process ends without waiting.
     std::fflush(stdout);
-    std::_Exit(0);
+    endProgram(0);
 }
 
 }  // namespace vantorix::finder

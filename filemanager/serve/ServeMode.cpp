@@ -1,5 +1,6 @@
 #include "ServeMode.h"
 
+#include "ProgramExit.h"
 #include "BusName.h"
 #include "HostRouter.h"
 #include "HostServer.h"
@@ -220,7 +221,7 @@ int runServe(int argc, char** argv) {
     socket.release();
     std::fflush(stdout);
     // The extension's background work may still be waiting on the network; the process ends without waiting.
-    std::_Exit(0);
+    endProgram(0);
 }
 
 }  // namespace vantorix::finder

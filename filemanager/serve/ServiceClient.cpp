@@ -1,5 +1,6 @@
 #include "ServiceClient.h"
 
+#include "ProgramExit.h"
 #include "protocol/HostSocket.h"
 #include "protocol/HostWire.h"
 
@@ -170,7 +171,7 @@ int runJoinedTrace() {
         std::fwrite(buffer, 1, static_cast<std::size_t>(got), stdout);
         std::fflush(stdout);
     }
-    std::_Exit(0);
+    endProgram(0);
 }
 
 }  // namespace vantorix::finder
