@@ -271,7 +271,6 @@ int runBrowse(const std::string& directory) {
     timer->invalidate();
     if (terminal) endwin();
     std::fputs(output.c_str(), stdout);
-    std::fflush(stdout);
     endProgram(0);
 }
 

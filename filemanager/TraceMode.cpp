@@ -64,8 +64,6 @@ int runTrace() {
     platform.runMainLoop();
     reader.join();
     router.flush();
-    // The extension's background work may still be waiting on the network; the process ends without waiting.
-    std::fflush(stdout);
     endProgram(0);
 }
 

@@ -219,8 +219,6 @@ int runServe(int argc, char** argv) {
     watch->invalidate();
     hosts.stop();
     socket.release();
-    std::fflush(stdout);
-    // The extension's background work may still be waiting on the network; the process ends without waiting.
     endProgram(0);
 }
 
