@@ -371,7 +371,8 @@ TEST(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, socketPath.c_str());
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // The socket's file appears at bind(), a moment before the service listens on it.
+    ASSERT_TRUE(eventually([&] { return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; }, 5s));
     timeval timeout{3, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     char byte;
