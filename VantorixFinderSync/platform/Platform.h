@@ -2,7 +2,8 @@
 // notification of the extension goes through one Platform. Two implementations exist: the real one
 // (posix/PosixPlatform.h: threads, sockets, the file system, the session bus) and the simulated one
 // (simulation/SimulatedPlatform.h: simulated threads passing one baton, so that one of them runs at a time, in
-// virtual time, over an in-memory network), which tests and benchmarks use.
+// virtual time, over an in-memory network), which tests and benchmarks use. PlatformWrapper.h forwards every
+// operation to another platform, for a test that changes one of them.
 //
 // Each operation below says what it does, from which threads it may be called, and what failure looks like. None
 // throws; an operation that can fail says so in its result.
@@ -72,7 +73,8 @@ public:
 
     // --- Files ---
     // The names of a directory's entries, one level, without "." and ".."; nothing when the directory cannot be
-    // listed (missing, unreadable, not a directory). Any thread but the main thread: it blocks for the listing.
+    // listed (missing, unreadable, not a directory). Any thread; it blocks for the listing, which the polling
+    // timer makes on the main thread (one level of a local folder).
     virtual std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) = 0;
 
     // --- Bundle resources ---

@@ -214,18 +214,6 @@ TEST(ModuleWithoutNautilus, ARepaintTakesNoEmblemAway) {
     EXPECT_EQ(rootEmblems(), settled("exclude"));
 }
 
-// The service killed: its badges go at once, and the one service the bus starts next brings them back.
-TEST(ModuleWithoutNautilus, AKilledServicesBadgesGoAtOnceAndTheNextServiceBringsThemBack) {
-    Json before = stats();
-    int pid = before["servicePid"];
-    ASSERT_GT(pid, 0);
-    ::kill(pid, SIGKILL);
-    EXPECT_TRUE(spinUntil([] { return rootEmblems() == kNoEmblems; }, 2)) << "badges of a dead service are not shown";
-    EXPECT_TRUE(spinUntil([] { return rootEmblems() == settled("exclude"); }, 6)) << "service started again: " << rootEmblems();
-    EXPECT_EQ(stats()["connections"], before["connections"].get<int>() + 1);
-    EXPECT_NE(stats()["servicePid"], pid);
-}
-
 // In place of the service, a listener of the test's that says what it is told, one connection after another.
 class FakeService {
 public:

@@ -1,6 +1,7 @@
 // One conformance suite for both platforms: the guarantees the seam's headers give for queues, timers, the
 // semaphore and streams, checked on the real platform (threads, sockets, real time) and on the simulated one
 // (virtual time), so that the simulation earns its trust by passing what the real platform passes.
+#include "Eventually.h"
 #include "LoopbackPeer.h"
 #include "platform/posix/PosixPlatform.h"
 #include "platform/simulation/SimulatedPlatform.h"
@@ -38,11 +39,7 @@ public:
     }
     Platform& platform() { return platform_; }
     void letTimePass(Duration duration) { std::this_thread::sleep_for(duration); }
-    bool eventually(const std::function<bool()>& condition) {
-        auto end = std::chrono::steady_clock::now() + 5s;
-        while (!condition() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(2ms);
-        return condition();
-    }
+    bool eventually(const std::function<bool()>& condition) { return testing::eventually(condition, 5s, 2ms); }
     void onMain(const std::function<void()>& block) { platform_.mainQueue().sync(block); }
     int peer(const LoopbackPeer::Handler& handler) { return (peer_ = std::make_unique<LoopbackPeer>(handler))->port(); }
     // Refusing: the port of a peer that is gone; or a peer that accepts and never reads.
