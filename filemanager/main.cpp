@@ -64,6 +64,10 @@ int main(int argc, char** argv) {
     if (mode == "serve") return vantorix::finder::runServe(argc, argv);
     if (mode == "status" && argc == 2) return vantorix::finder::runStatus();
     if (mode == "browse" && argc <= 3) return vantorix::finder::runBrowse(argc == 3 ? argv[2] : "");
+    std::string given;
+    for (int i = 1; i < argc; ++i) given += std::string(i > 1 ? " " : "") + argv[i];
+    if (given.empty()) std::fputs("vantorix-finder: a mode is needed\n", stderr);
+    else std::fprintf(stderr, "vantorix-finder: unknown mode or options \"%s\"\n", given.c_str());
     std::fputs(kUsage, stderr);
     return 2;
 }

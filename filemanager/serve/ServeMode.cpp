@@ -121,6 +121,9 @@ int runServe(int argc, char** argv) {
         } else if (option == "--host-backlog" && number && value > 0) {
             limits.backlog = static_cast<std::size_t>(value);
         } else {
+            if (option == "--idle-exit") std::fputs("vantorix-finder serve: --idle-exit takes a number of seconds (0 or more)\n", stderr);
+            else if (option == "--host-backlog") std::fputs("vantorix-finder serve: --host-backlog takes a number of bytes (1 or more)\n", stderr);
+            else std::fprintf(stderr, "vantorix-finder serve: unknown option \"%s\"\n", option.c_str());
             std::fputs(kServeUsage, stderr);
             return 2;
         }
