@@ -45,11 +45,10 @@ WindowLocations::~WindowLocations() {
 }
 
 void WindowLocations::onBus(GObject*, GAsyncResult* result, gpointer self) {
-    GError* error = nullptr;
-    GDBusConnection* bus = g_bus_get_finish(result, &error);
+    g_autoptr(GError) error = nullptr;
+    GDBusConnection* bus = g_bus_get_finish(result, &error);  // kept: bus_ owns it from here
     if (bus == nullptr) {
         if (!cancelled(error)) g_message("vantorix: no session bus, so no window locations to follow: %s", error->message);
-        g_error_free(error);
         return;
     }
     auto* locations = static_cast<WindowLocations*>(self);
@@ -78,8 +77,8 @@ gboolean WindowLocations::onReadAgain(gpointer self) {
 }
 
 void WindowLocations::onProperty(GObject* source, GAsyncResult* result, gpointer self) {
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
     if (reply == nullptr) {
         if (!cancelled(error)) {
             // Not exported yet (GNOME Files is starting), or not a GNOME Files process at all.
@@ -90,16 +89,13 @@ void WindowLocations::onProperty(GObject* source, GAsyncResult* result, gpointer
                 g_message("vantorix: cannot read this GNOME Files' windows: %s", error->message);
             }
         }
-        g_error_free(error);
         return;
     }
     auto* locations = static_cast<WindowLocations*>(self);
     HoldMeter::Scope hold(locations->meter_, "window locations");
-    GVariant* value = nullptr;
+    g_autoptr(GVariant) value = nullptr;
     g_variant_get(reply, "(v)", &value);
     locations->readWindows(value);
-    g_variant_unref(value);
-    g_variant_unref(reply);
 }
 
 void WindowLocations::onPropertiesChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
@@ -107,13 +103,9 @@ void WindowLocations::onPropertiesChanged(GDBusConnection*, const gchar*, const 
     auto* locations = static_cast<WindowLocations*>(self);
     HoldMeter::Scope hold(locations->meter_, "window locations");
     if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)"))) return;
-    GVariant* changed = g_variant_get_child_value(parameters, 1);
-    GVariant* value = g_variant_lookup_value(changed, kProperty, G_VARIANT_TYPE("a{sas}"));
-    if (value != nullptr) {
-        locations->readWindows(value);
-        g_variant_unref(value);
-    }
-    g_variant_unref(changed);
+    g_autoptr(GVariant) changed = g_variant_get_child_value(parameters, 1);
+    g_autoptr(GVariant) value = g_variant_lookup_value(changed, kProperty, G_VARIANT_TYPE("a{sas}"));
+    if (value != nullptr) locations->readWindows(value);
 }
 
 // A fresh record of every window: windows closed before it are no longer in it.
@@ -123,15 +115,14 @@ void WindowLocations::readWindows(GVariant* value) {
     closed_.clear();
     GVariantIter iter;
     const gchar* window = nullptr;
-    GVariantIter* uris = nullptr;
     g_variant_iter_init(&iter, value);
-    while (g_variant_iter_next(&iter, "{&sas}", &window, &uris)) {
+    for (GVariantIter* next = nullptr; g_variant_iter_next(&iter, "{&sas}", &window, &next);) {
+        g_autoptr(GVariantIter) uris = next;
         auto& folders = windows_[window];
         const gchar* uri = nullptr;
         while (g_variant_iter_next(uris, "&s", &uri)) {
             if (auto path = pathOfFileUrl(uri)) folders.push_back(*path);
         }
-        g_variant_iter_free(uris);
     }
     publish();
 }
@@ -147,24 +138,21 @@ void WindowLocations::onWindowRemoved(GObject*, GObject*, gpointer self) {
 
 // The windows that still exist are the children of the application's window folder.
 void WindowLocations::onWindowNodes(GObject* source, GAsyncResult* result, gpointer self) {
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
     if (reply == nullptr) {
         if (!cancelled(error)) g_message("vantorix: cannot read which windows are left: %s", error->message);
-        g_error_free(error);
         return;
     }
     auto* locations = static_cast<WindowLocations*>(self);
     HoldMeter::Scope hold(locations->meter_, "window removed");
     const gchar* xml = nullptr;
     g_variant_get(reply, "(&s)", &xml);
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(xml, nullptr);
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(xml, nullptr);
     std::set<std::string> alive;
     for (GDBusNodeInfo** child = node != nullptr ? node->nodes : nullptr; child != nullptr && *child != nullptr; ++child) {
         if ((*child)->path != nullptr) alive.insert(locations->windowsPath_ + "/" + (*child)->path);
     }
-    if (node != nullptr) g_dbus_node_info_unref(node);
-    g_variant_unref(reply);
     for (const auto& entry : locations->windows_) {
         if (alive.count(entry.first) == 0) locations->closed_.insert(entry.first);
     }
