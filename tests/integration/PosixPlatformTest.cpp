@@ -1,6 +1,6 @@
 // What only the real platform has: a worker pool that grows under blocking work and shrinks when idle, exchanges
-// on real sockets, the session bus, the owner of a peer's socket, and the whole extension on real threads. (The guarantees both platforms keep, sync()
-// on the caller's thread among them, are in PlatformConformanceTest.)
+// on real sockets, the session bus, the owner of a peer's socket, and the whole extension on real threads. (The
+// guarantees both platforms keep, sync() on the caller's thread among them, are in PlatformConformanceTest.)
 #include "Eventually.h"
 #include "LoopbackPeer.h"
 #include "VantorixFinderSync.h"
@@ -154,13 +154,14 @@ private:
 // on the main thread. As in a file manager, the extension and its platform live until the process ends: the
 // sync-folder loop holds the object.
 TEST(RealPlatform, TheExtensionKeepsARequestThroughAnOutage) {
-    simulation::ScriptedLocalService service;  // PONG, its sync folder, and "0" ("success") for every path
-    std::mutex serving;                         // the peer answers each connection on a thread of its own
+    const std::string root = "/Users/someone/Vantorix";
+    simulation::ScriptedLocalService service;  // PONG, the sync folder, and "0" ("success") for every path
+    service.setSyncPath(root);
+    std::mutex serving;  // the peer answers each connection on a thread of its own
     LoopbackPeer peer([&](const std::string& line) {
         std::lock_guard lock(serving);
         return service.replyTo({}, line);
     });
-    const std::string root = "/Users/someone/Vantorix";
     auto& real = *new posix::PosixPlatform(posix::PosixPlatform::Options{"", false});
     auto& platform = *new RefusingPlatform(real, peer.port());
     std::thread([real = &real, platform = &platform] {
