@@ -52,7 +52,6 @@ HostBridge::HostBridge(EventLoop& loop, HostItems& items, BridgeSettings setting
                                           ServiceLink::Handlers{[this] { onJoined(); }, [this](const std::string& line) { onLine(line); },
                                                                 [this] { onEnded(); }},
                                           meter_);
-    link_->start();
     if (!settings_.statsPath.empty()) {
         statsFd_ = ::open(settings_.statsPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (statsFd_ < 0) log("cannot open " + settings_.statsPath + ": " + std::strerror(errno));
@@ -67,6 +66,7 @@ HostBridge::HostBridge(EventLoop& loop, HostItems& items, BridgeSettings setting
 HostBridge::~HostBridge() {
     link_.reset();
     for (auto source : {invalidateSource_, removalSource_, requestSource_, statsSource_}) loop_.remove(source);
+    ended_ = true;
     writeStats();
     if (statsFd_ >= 0) ::close(statsFd_);
 }
@@ -136,6 +136,12 @@ void HostBridge::setShownFolders(const std::set<std::string>& folders) {
         if (shown_.count(folder) == 0) link_->send(host::CommandKind::show, folder);
     }
     shown_ = std::move(shown);
+    // Joined once a window first shows a folder, never before: a process that only serves file dialogs (GNOME
+    // Files does, for other applications) neither starts the service nor keeps a connection to it.
+    if (!joining_ && !shown_.empty()) {
+        joining_ = true;
+        link_->start();
+    }
 }
 
 void HostBridge::onLine(const std::string& line) {
@@ -272,6 +278,7 @@ void HostBridge::writeStats() const {
     stats["longestHoldIn"] = meter_.longestCallback();
     stats["longestWallMs"] = static_cast<double>(meter_.longestWallMicroseconds()) / 1000.0;
     stats["longestCpuMs"] = static_cast<double>(meter_.longestCpuMicroseconds()) / 1000.0;
+    stats["ended"] = ended_;  // the module was ended by its host (its shutdown entry point), not cut off
     std::string block = stats.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     if (block.size() < kStatsBlock) block.resize(kStatsBlock - 1, ' ');
     block.push_back('\n');

@@ -1,6 +1,7 @@
-// The one object of a host module in a file manager process: it joins the session service (ServiceLink), tells
-// it which folders the file manager shows and which items it asks about, and keeps what the service answers, so
-// that the file manager's question about an item is answered at once from what is known and never waits:
+// The one object of a host module in a file manager process: once the file manager first shows a folder, it joins
+// the session service (ServiceLink, which starts the service when none runs), tells it which folders the file
+// manager shows and which items it asks about, and keeps what the service answers, so that the file manager's
+// question about an item is answered at once from what is known and never waits:
 //   - show DIR / hide DIR follow the folders the file manager shows (setShownFolders, from the host's own way of
 //     knowing them); the service begins and ends observing them, lists them, asks for their entries' badges and
 //     re-lists them every second;
@@ -123,6 +124,8 @@ private:
     EventLoop::SourceId statsSource_ = 0;
     int statsFd_ = -1;
     std::unique_ptr<ServiceLink> link_;
+    bool joining_ = false;  // the link was started: a folder was shown
+    bool ended_ = false;    // the bridge is being destroyed: its last counters say so
 };
 
 }  // namespace vantorix::bridge

@@ -25,9 +25,11 @@ WindowLocations::WindowLocations(Changed changed, bridge::HoldMeter& meter)
     GApplication* application = g_application_get_default();
     if (application != nullptr && g_application_get_dbus_object_path(application) != nullptr &&
         g_signal_lookup("window-removed", G_OBJECT_TYPE(application)) != 0) {
-        application_ = G_OBJECT(g_object_ref(application));
+        // Not a strong reference: GNOME Files ends its modules (nautilus_module_shutdown) only once its
+        // application is finalized, which a reference held here would prevent.
+        g_weak_ref_init(&application_, application);
         windowsPath_ = std::string(g_application_get_dbus_object_path(application)) + "/window";
-        windowRemoved_ = g_signal_connect(application_, "window-removed", G_CALLBACK(onWindowRemoved), this);
+        windowRemoved_ = g_signal_connect(application, "window-removed", G_CALLBACK(onWindowRemoved), this);
     }
     g_bus_get(G_BUS_TYPE_SESSION, cancellable_, onBus, this);
 }
@@ -35,9 +37,10 @@ WindowLocations::WindowLocations(Changed changed, bridge::HoldMeter& meter)
 WindowLocations::~WindowLocations() {
     g_cancellable_cancel(cancellable_);
     g_object_unref(cancellable_);
-    if (application_ != nullptr) {
-        g_signal_handler_disconnect(application_, windowRemoved_);
-        g_object_unref(application_);
+    if (windowRemoved_ != 0) {
+        g_autoptr(GObject) application = G_OBJECT(g_weak_ref_get(&application_));
+        if (application != nullptr) g_signal_handler_disconnect(application, windowRemoved_);
+        g_weak_ref_clear(&application_);
     }
     if (readAgain_ != 0) g_source_remove(readAgain_);
     if (subscription_ != 0) g_dbus_connection_signal_unsubscribe(bus_, subscription_);

@@ -55,7 +55,7 @@ private:
     guint subscription_ = 0;
     guint readAgain_ = 0;
     unsigned reads_ = 0;
-    GObject* application_ = nullptr;  // the process's application, when it has one
+    GWeakRef application_{};  // the process's application, when it has one (windowRemoved_ != 0)
     gulong windowRemoved_ = 0;
     std::string windowsPath_;  // where the application exports its windows
     std::map<std::string, std::vector<std::string>> windows_;  // window path -> its folders, as last published

@@ -69,11 +69,12 @@ session_start() {
     services="<servicedir>$build/share/dbus-1/services</servicedir>"
   fi
   export GSETTINGS_BACKEND=memory GSK_RENDERER=cairo GDK_BACKEND=x11 GTK_A11Y=none NO_AT_BRIDGE=1 GIO_USE_VFS=local
+  session_look
   export VANTORIX_TRACE="${VANTORIX_TRACE:-$session_work/trace.jsonl}" VANTORIX_HOST_STATS="$session_work/stats-%h-%p.json"
   export VANTORIX_LOG="${VANTORIX_LOG:-info}" VANTORIX_IDLE_EXIT="${VANTORIX_IDLE_EXIT:-300}"
   touch "$VANTORIX_TRACE"  # read before the first host writes it
 
-  Xvfb -displayfd 1 -screen 0 "${SESSION_SCREEN:-1024x640x24}" -nolisten tcp -nolisten unix > "$session_work/display" 2> "$session_work/xvfb.log" &
+  Xvfb -displayfd 1 -screen 0 "${SESSION_SCREEN:-$((1024 * ${SESSION_SCALE:-1}))x$((640 * ${SESSION_SCALE:-1}))x24}" -nolisten tcp -nolisten unix > "$session_work/display" 2> "$session_work/xvfb.log" &
   session_xvfb=$!
   local i
   for i in $(seq 1 100); do [ -s "$session_work/display" ] && break; sleep 0.05; done
@@ -96,6 +97,21 @@ CONF
   session_bus=$!
   for i in $(seq 1 100); do [ -s "$session_work/bus.address" ] && break; sleep 0.05; done
   export DBUS_SESSION_BUS_ADDRESS="$(head -n1 "$session_work/bus.address")"
+}
+
+# How the hosts draw, as a user may have set it: SESSION_SCALE=2 for a screen scaled by 2 (GTK's and Qt's own
+# scale factors), SESSION_THEME=dark for the toolkits' dark styles (GTK's dark Adwaita, libadwaita's dark scheme,
+# and a dark colour scheme in KDE's settings for Dolphin).
+session_look() {
+  if [ "${SESSION_SCALE:-1}" != 1 ]; then export GDK_SCALE="$SESSION_SCALE" QT_SCALE_FACTOR="$SESSION_SCALE"; fi
+  [ "${SESSION_THEME:-light}" = dark ] || return 0
+  export GTK_THEME=Adwaita:dark ADW_DEBUG_COLOR_SCHEME=prefer-dark
+  mkdir -p "$XDG_CONFIG_HOME"
+  local group
+  for group in View Window Button Selection Tooltip Complementary Header; do
+    printf '[Colors:%s]\nBackgroundNormal=32,35,38\nBackgroundAlternate=41,44,48\nForegroundNormal=252,252,252\nForegroundInactive=161,169,177\n\n' "$group"
+  done > "$XDG_CONFIG_HOME/kdeglobals"
+  printf '[General]\nColorScheme=VantorixDark\n' >> "$XDG_CONFIG_HOME/kdeglobals"
 }
 
 session_start_service() {
@@ -271,12 +287,38 @@ session_screenshot() {
   import -window "${window:-root}" "$2"
 }
 
-# The badge images' colours (the fill of each disc) found in PNG, as "BADGE PIXELS" lines.
+# The badge images' colours (the fill of each disc) found in PNG, as "BADGE PIXELS" lines. A host that draws
+# emblems dimmed (GNOME Files 47 and later: at 55% opacity over the view) shows each fill blended with the
+# background, the picture's most common colour: with OPACITY below 1 the pixels of that blend are counted, each
+# channel within 3 of it (the blend's rounding), and only those.
 session_badge_colours() {
-  local histogram
-  histogram=$(convert "$1" -format %c histogram:info:-)
+  local histogram opacity=${2:-1}
+  histogram=$(convert "$1" -format %c histogram:info:- | sed -nE 's/^ *([0-9]+): \( *([0-9]+), *([0-9]+), *([0-9]+).*/\1 \2 \3 \4/p')
+  local background
+  background=$(sort -k1,1nr <<< "$histogram" | head -n1 | cut -d' ' -f2-)
   local badge hex
   while read -r badge hex; do
-    echo "$badge $(awk -v hex="#$hex" '$0 ~ hex { sum += $1 } END { print sum + 0 }' <<< "$histogram")"
+    echo "$badge $(awk -v fill="$((16#${hex:0:2})) $((16#${hex:2:2})) $((16#${hex:4:2}))" -v opacity="$opacity" -v background="$background" '
+      BEGIN {
+        split(background, b, " ")
+        split(fill, f, " ")
+        for (i = 1; i <= 3; i++) want[i] = opacity * f[i] + (1 - opacity) * b[i]
+        tolerance = opacity < 1 ? 3 : 0
+      }
+      { near = 1; for (i = 1; i <= 3; i++) { d = $(i + 1) - want[i]; if (d < -tolerance - 0.5 || d > tolerance + 0.5) near = 0 } }
+      near { sum += $1 }
+      END { print sum + 0 }' <<< "$histogram")"
   done < <("$session_bin/badgegen" --list)
 }
+
+# The opacity a host draws emblems with: GNOME Files 47 and later dim them (libadwaita's dim-label, 55%).
+session_emblem_opacity() {
+  local major
+  case "$1" in
+    nautilus) [ "$(session_host_major nautilus)" -ge 47 ] && echo 0.55 || echo 1 ;;
+    *) echo 1 ;;
+  esac
+}
+
+# The major version of a host's installed package (48 for GNOME Files 48.3), read without starting it.
+session_host_major() { dpkg-query -W -f '${Version}' "$(session_host_program "$1")" 2>/dev/null | sed -E 's/^[0-9]+://' | grep -oE '^[0-9]+' || echo 0; }

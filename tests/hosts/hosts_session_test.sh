@@ -15,7 +15,7 @@ source "$here/../../scripts/lib/host-session.sh"
 source "$here/checks.sh"
 module_of() {
   case "$1" in
-    dolphin) echo "$build/hosts/dolphin/plugins/kf5/overlayicon/vantorix-dolphin.so" ;;
+    dolphin) ls "$build"/hosts/dolphin/plugins/kf*/overlayicon/vantorix-dolphin.so 2>/dev/null | head -n1 ;;
     *) echo "$build/hosts/$1/extensions/libvantorix-$1.so" ;;
   esac
 }

@@ -1,6 +1,7 @@
 #include "SocketOwner.h"
 
 #include <arpa/inet.h>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
