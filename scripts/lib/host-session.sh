@@ -58,6 +58,7 @@ session_start() {
   declare -gA session_pid=()
   declare -ga session_extra=()
   declare -gA session_mounted=()
+  declare -ga session_binds=()
   mkdir -p "$session_work"/{home,runtime}
   chmod 700 "$session_work/runtime"
   export HOME="$session_work/home" XDG_CONFIG_HOME="$session_work/home/.config" XDG_CACHE_HOME="$session_work/home/.cache"
@@ -105,13 +106,16 @@ CONF
 session_look() {
   if [ "${SESSION_SCALE:-1}" != 1 ]; then export GDK_SCALE="$SESSION_SCALE" QT_SCALE_FACTOR="$SESSION_SCALE"; fi
   [ "${SESSION_THEME:-light}" = dark ] || return 0
+  # GTK_THEME only for GTK 3 (GNOME Files on libadwaita would lose its own style sheet with it).
   export GTK_THEME=Adwaita:dark ADW_DEBUG_COLOR_SCHEME=prefer-dark
-  mkdir -p "$XDG_CONFIG_HOME"
+  # Dolphin applies the colour scheme named in its own settings, from the colour-scheme folder.
+  mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME/color-schemes"
   local group
   for group in View Window Button Selection Tooltip Complementary Header; do
     printf '[Colors:%s]\nBackgroundNormal=32,35,38\nBackgroundAlternate=41,44,48\nForegroundNormal=252,252,252\nForegroundInactive=161,169,177\n\n' "$group"
-  done > "$XDG_CONFIG_HOME/kdeglobals"
-  printf '[General]\nColorScheme=VantorixDark\n' >> "$XDG_CONFIG_HOME/kdeglobals"
+  done > "$XDG_DATA_HOME/color-schemes/Dark.colors"
+  printf '[General]\nName=Dark\nColorScheme=Dark\n' >> "$XDG_DATA_HOME/color-schemes/Dark.colors"
+  printf '[UiSettings]\nColorScheme=Dark\n' > "$XDG_CONFIG_HOME/dolphinrc"
 }
 
 session_start_service() {
@@ -130,11 +134,14 @@ session_service_pid() {
     --method org.freedesktop.DBus.GetConnectionUnixProcessID com.vantorix.FinderSync 2>/dev/null | grep -oE '[0-9]+' | tail -n1
 }
 
+# A bind mount in the session's mount namespace, undone by session_stop (last made, first undone).
+session_bind() { mount --bind "$1" "$2" && session_binds=("$2" "${session_binds[@]}"); }
+
 # Puts the host's module folder from the build tree where the file manager looks for extensions.
 session_mount_module() {
   [ -z "${SESSION_INSTALLED:-}" ] || return 0
   case "$1" in
-    nautilus) mount --bind "$session_build/hosts/nautilus/extensions" "$(pkg-config --variable=extensiondir libnautilus-extension-4)" ;;
+    nautilus) session_bind "$session_build/hosts/nautilus/extensions" "$(pkg-config --variable=extensiondir libnautilus-extension-4)" ;;
     nemo)
       # Nemo reads one folder, which exists only once some extension is installed: when it does not, Nemo's
       # library folder is stood in for by a copy whose extension folder is ours.
@@ -143,9 +150,9 @@ session_mount_module() {
       if [ ! -d "$folder" ]; then
         mkdir -p "$session_work/nemo-lib/$(basename "$folder")"
         cp -a "$(dirname "$folder")"/. "$session_work/nemo-lib/"
-        mount --bind "$session_work/nemo-lib" "$(dirname "$folder")"
+        session_bind "$session_work/nemo-lib" "$(dirname "$folder")"
       fi
-      mount --bind "$session_build/hosts/nemo/extensions" "$folder" ;;
+      session_bind "$session_build/hosts/nemo/extensions" "$folder" ;;
     caja) export CAJA_EXTENSION_DIRS="$session_build/hosts/caja/extensions" ;;
     dolphin)
       export QT_PLUGIN_PATH="$session_build/hosts/dolphin/plugins" ;;
@@ -156,7 +163,7 @@ session_start_host() {
   local host=$1 dir=$2 i
   [ -n "${session_mounted[$host]:-}" ] || { session_mount_module "$host"; session_mounted[$host]=1; }
   case "$host" in
-    nautilus) nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 & ;;
+    nautilus) env -u GTK_THEME nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 & ;;
     nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 & ;;
     caja) caja --no-desktop "$dir" >> "$session_work/caja.log" 2>&1 & ;;
     dolphin) XDG_CURRENT_DESKTOP=KDE dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & ;;
@@ -175,7 +182,7 @@ session_start_host() {
 session_open() {
   local host=$1 dir=$2
   case "$host" in
-    nautilus) nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 ;;
+    nautilus) env -u GTK_THEME nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 ;;
     nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 ;;
     caja) caja --no-desktop "$dir" >> "$session_work/caja.log" 2>&1 ;;
     # Dolphin opens a window as a process of its own: a second host.
@@ -246,7 +253,9 @@ session_stop() {
   [ -n "${session_bus:-}" ] && kill "$session_bus" 2>/dev/null
   [ -n "${session_xvfb:-}" ] && kill "$session_xvfb" 2>/dev/null
   wait 2>/dev/null
-  session_pid=() session_service="" session_xvfb="" session_bus=""
+  local bound
+  for bound in "${session_binds[@]}"; do umount "$bound" 2>/dev/null; done
+  session_pid=() session_service="" session_xvfb="" session_bus="" session_binds=() session_mounted=()
 }
 
 # The last badge the trace gave each entry of DIR, as "NAME<tab>BADGE" lines; from line FROM of the trace on,
@@ -269,11 +278,15 @@ session_all_badged() {
 # A counter of a host's module: session_stat HOST FIELD [PID] (the process started by session_start_host by default).
 session_stat() { jq -r ".$2" "$session_work/stats-$1-${3:-${session_pid[$1]}}.json" 2>/dev/null; }
 
-# The X window of a host's first window.
+# The X window of a host's main window: the largest on-screen window of its class (Nemo 6 keeps smaller helper
+# windows of the same class).
 session_window() {
   local class
   case "$1" in nautilus) class='"org.gnome.Nautilus"' ;; nemo) class='"Nemo"' ;; caja) class='"Caja"' ;; dolphin) class='"dolphin"' ;; esac
-  xwininfo -root -tree | awk -v class="$class)" 'index($0, class) && $0 !~ / 1x1\+/ && $0 !~ /[0-9]+x[0-9]+\+-/ { print $1; exit }'
+  xwininfo -root -tree | awk -v class="$class)" 'index($0, class) && $0 !~ /[0-9]+x[0-9]+\+-/ {
+      if (match($0, / [0-9]+x[0-9]+\+/)) { split(substr($0, RSTART + 1, RLENGTH - 2), size, "x"); area = size[1] * size[2] }
+      if (area > best) { best = area; window = $1 } }
+    END { if (window != "") print window }'
 }
 
 # Writes a screenshot of a host's first window (the whole screen when none is found) to PNG.
@@ -283,7 +296,7 @@ session_screenshot() {
   # The pointer off the window, which would light up the item under it; and Dolphin, which opens small, at the size
   # the GTK file managers open at.
   xdotool mousemove 0 0
-  if [ "$1" = dolphin ] && [ -n "$window" ]; then xdotool windowsize "$window" 890 560; sleep 1; fi
+  if [ "$1" = dolphin ] && [ -n "$window" ]; then xdotool windowsize "$window" $((890 * ${SESSION_SCALE:-1})) $((560 * ${SESSION_SCALE:-1})); sleep 1; fi
   import -window "${window:-root}" "$2"
 }
 
