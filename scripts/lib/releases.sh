@@ -41,11 +41,12 @@ release_archive_uris() {
     sed 's:/*$::' | grep -E '/debian(-security)?$' | sort -u
 }
 
+# VANTORIX_ARCHIVE (and VANTORIX_SECURITY_ARCHIVE) name another mirror.
 release_sources() {
   local release=$1 uris archive security
   uris=$(release_archive_uris)
-  archive=$(grep -E '/debian$' <<< "$uris" | head -n1)
-  security=$(grep -E '/debian-security$' <<< "$uris" | head -n1)
+  archive=${VANTORIX_ARCHIVE:-$(grep -E '/debian$' <<< "$uris" | head -n1)}
+  security=${VANTORIX_SECURITY_ARCHIVE:-$(grep -E '/debian-security$' <<< "$uris" | head -n1)}
   [ -n "$archive" ] || { echo "release-root: this machine's apt sources name no Debian archive to make a root from" >&2; return 1; }
   echo "deb $archive $release main"
   # Debian testing has no stable updates; every release has its security archive.
