@@ -75,6 +75,21 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     EXPECT_FALSE(peer().cacheEntry("/p1"));
     peer().invalidateCache("/p500", "any_reason");
     EXPECT_FALSE(peer().cacheEntry("/p500"));
+
+    // The wall clock set back: an entry stamped in the future stays fresh, through reads and sweeps, until the
+    // clock catches up and then for its time to live; set forwards, it is as old as the clock says.
+    peer().setCachedStatus("/f", "error");
+    platform.stepWallClock(-100s);
+    peer().performCacheCleanup();
+    EXPECT_EQ(peer().getCachedStatus("/f"), "error");
+    platform.advanceBy(130s);
+    EXPECT_EQ(peer().getCachedStatus("/f"), "error");  // exactly 30 s old by the clock
+    platform.stepWallClock(1ms);
+    EXPECT_EQ(peer().getCachedStatus("/f"), std::nullopt);
+    peer().setCachedStatus("/g", "success");
+    platform.stepWallClock(31s);
+    peer().performCacheCleanup();
+    EXPECT_FALSE(peer().cacheEntry("/g"));
 }
 
 TEST_F(StatusRoad, BadgeRequestsQueueItemsOfTheSyncFolderFlushedAtFiftyOr30MillisecondsAfterTheFirstUnlessWaiting) {
