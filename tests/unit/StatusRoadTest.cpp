@@ -73,6 +73,9 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     peer().setCachedStatus("/p500", "error");
     EXPECT_EQ(peer().statusCacheSize(), 1999u);
     EXPECT_FALSE(peer().cacheEntry("/p1"));
+    peer().setCachedStatus("/q", "success");  // the path stored again holds one place in the order, not two
+    EXPECT_EQ(peer().statusCacheSize(), 2000u);
+    EXPECT_TRUE(peer().cacheEntry("/p2"));
     peer().invalidateCache("/p500", "any_reason");
     EXPECT_FALSE(peer().cacheEntry("/p500"));
 
