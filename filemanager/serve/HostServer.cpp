@@ -130,7 +130,9 @@ void HostServer::loop() {
             if (ms >= 0) timeout = timeout < 0 ? ms : std::min(timeout, ms);
         }
         if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) {
-            note(LogLevel::error, "the service's hosts cannot be watched", nullptr, {{"cause", std::strerror(errno)}});
+            std::string cause = std::strerror(errno);
+            note(LogLevel::error, "the service's hosts cannot be watched", nullptr, {{"cause", cause}});
+            if (handlers_.failed) handlers_.failed("its hosts cannot be watched: " + cause);
             return;
         }
         if (watched[0].revents != 0) {

@@ -40,6 +40,8 @@ public:
         std::function<void(HostId, const Peer&)> joined;
         std::function<void(HostId, host::Command)> command;
         std::function<void(HostId, const std::string& why)> left;
+        // The server's thread cannot go on (its wait failed): no host is served any more, and the service must end.
+        std::function<void(const std::string& why)> failed;
     };
     struct Limits {
         std::size_t longestCommand = 1u << 20;  // a command line longer than this is skipped

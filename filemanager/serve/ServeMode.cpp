@@ -44,6 +44,7 @@ public:
     explicit Signals(std::function<void(int)> taken) : taken_(std::move(taken)) {
         sigset_t set = blocked();
         fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+        if (fd_ < 0) error_ = std::strerror(errno);
     }
     ~Signals() override {
         if (fd_ >= 0) ::close(fd_);
@@ -53,6 +54,9 @@ public:
         sigset_t set = blocked();
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
     }
+    // Why the descriptor could not be made ("" when it was): the signals stay blocked, so nothing would end the
+    // service.
+    const std::string& error() const { return error_; }
     int fd() override { return fd_; }
     short events() override { return POLLIN; }
     int timeoutMs() override { return -1; }
@@ -72,7 +76,17 @@ private:
     }
     std::function<void(int)> taken_;
     int fd_ = -1;
+    std::string error_;
 };
+
+// A whole number from MIN to MAX, as the text holds it, all of it.
+bool readNumber(const char* text, long long min, long long max, long long& value) {
+    if (text == nullptr) return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text, &end, 10);
+    return end != text && *end == '\0' && errno == 0 && value >= min && value <= max;
+}
 
 // The program file this process runs, to notice it being replaced.
 struct ProgramFile {
@@ -103,9 +117,15 @@ struct ProgramFile {
 int runServe(int argc, char** argv) {
     Signals::block();
     // VANTORIX_IDLE_EXIT gives the default, for a bus that starts the service with no option (tests).
-    const char* idleFromEnvironment = std::getenv("VANTORIX_IDLE_EXIT");
-    int idleExitSeconds = idleFromEnvironment != nullptr ? std::atoi(idleFromEnvironment) : kDefaultIdleExitSeconds;
-    if (idleExitSeconds < 0) idleExitSeconds = kDefaultIdleExitSeconds;
+    int idleExitSeconds = kDefaultIdleExitSeconds;
+    if (const char* idleFromEnvironment = std::getenv("VANTORIX_IDLE_EXIT")) {
+        long long value = 0;
+        if (!readNumber(idleFromEnvironment, 0, INT_MAX, value)) {
+            std::fprintf(stderr, "vantorix-finder serve: VANTORIX_IDLE_EXIT takes a number of seconds (0 or more), not \"%s\"\n", idleFromEnvironment);
+            return 2;
+        }
+        idleExitSeconds = static_cast<int>(value);
+    }
     HostServer::Limits limits;
     for (int i = 2; i < argc; ++i) {
         std::string option = argv[i];
@@ -113,12 +133,11 @@ int runServe(int argc, char** argv) {
             std::fputs(kServeUsage, stdout);
             return 0;
         }
-        char* end = nullptr;
-        long long value = i + 1 < argc ? std::strtoll(argv[i + 1], &end, 10) : -1;
-        bool number = end != nullptr && end != argv[i + 1] && *end == '\0';
-        if (option == "--idle-exit" && number && value >= 0 && value <= INT_MAX) {
+        long long value = 0;
+        const char* text = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (option == "--idle-exit" && readNumber(text, 0, INT_MAX, value)) {
             idleExitSeconds = static_cast<int>(value);
-        } else if (option == "--host-backlog" && number && value > 0) {
+        } else if (option == "--host-backlog" && readNumber(text, 1, LLONG_MAX, value)) {
             limits.backlog = static_cast<std::size_t>(value);
         } else {
             if (option == "--idle-exit") std::fputs("vantorix-finder serve: --idle-exit takes a number of seconds (0 or more)\n", stderr);
@@ -159,8 +178,9 @@ int runServe(int argc, char** argv) {
     std::size_t joined = 0;
     std::shared_ptr<Timer> idleTimer;
     std::string endReason;
-    auto end = [&platform, &endReason](std::string reason) {
-        if (endReason.empty()) endReason = std::move(reason);
+    int endStatus = 0;
+    auto end = [&platform, &endReason, &endStatus](std::string reason, int status = 0) {
+        if (endReason.empty()) endReason = std::move(reason), endStatus = status;
         platform.stopMainLoop();
     };
     auto armIdleExit = [&] {
@@ -194,11 +214,20 @@ int runServe(int argc, char** argv) {
             if (--joined == 0) armIdleExit();
         });
     };
+    // A server that can no longer wait on its hosts serves no one: the service ends, and the bus starts another.
+    handlers.failed = [&](const std::string& why) { platform.mainQueue().async([&end, why] { end(why, 1); }); };
     HostServer hosts(platform, socket.listeningFd(), std::move(handlers), [&router] { return helloLine(router.now()); }, limits);
     server = &hosts;
     Signals signals([&platform, &end](int number) {
         platform.mainQueue().async([&end, number] { end(std::string("signal ") + strsignal(number)); });
     });
+    if (!signals.error().empty()) {
+        // Without its descriptor nothing could end the service; it ends now, before it takes a host.
+        std::fprintf(stderr, "vantorix-finder serve: the service cannot take its signals: %s\n", signals.error().c_str());
+        platform.log(LogLevel::error, "Service", "the service cannot start", {{"cause", "no signal descriptor: " + signals.error()}});
+        socket.release();
+        endProgram(1);
+    }
     hosts.addSource(&signals);
     BusName name;
     if (name.own(host::kServiceBusName, error)) {
@@ -218,11 +247,11 @@ int runServe(int argc, char** argv) {
     });
     platform.runMainLoop();
 
-    platform.log(LogLevel::info, "Service", "the service ends: " + endReason);
+    platform.log(endStatus == 0 ? LogLevel::info : LogLevel::error, "Service", "the service ends: " + endReason);
     watch->invalidate();
     hosts.stop();
     socket.release();
-    endProgram(0);
+    endProgram(endStatus);
 }
 
 }  // namespace vantorix::finder

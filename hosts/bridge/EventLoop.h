@@ -6,6 +6,8 @@
 // bus request still under way once it is gone.
 #pragma once
 
+#include "HoldMeter.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,6 +36,10 @@ public:
 
     // One line for the file manager's log.
     virtual void log(const std::string& message) = 0;
+
+    // The monotonic clock, in microseconds, that the bridge cuts its slices and measures its connections by: the
+    // real one (HoldMeter's), which a loop in virtual time replaces with its own.
+    virtual std::int64_t nowMicroseconds() const { return HoldMeter::nowMicroseconds(); }
 };
 
 }  // namespace vantorix::bridge

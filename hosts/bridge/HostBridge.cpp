@@ -90,9 +90,9 @@ std::string HostBridge::badgeFor(const std::string& path) {
 
 // Sends the requests for one slice; true while more are waiting.
 bool HostBridge::sendRequests() {
-    std::int64_t deadline = HoldMeter::nowMicroseconds() + HoldMeter::kSliceMicroseconds;
+    std::int64_t deadline = loop_.nowMicroseconds() + HoldMeter::kSliceMicroseconds;
     std::size_t done = 0;
-    for (; done < requests_.size() && HoldMeter::nowMicroseconds() < deadline; ++done) {
+    for (; done < requests_.size() && loop_.nowMicroseconds() < deadline; ++done) {
         const std::string& path = requests_[done];
         if (isListed(path)) continue;  // its window's folder came meanwhile
         link_->send(host::CommandKind::request, path);
@@ -240,7 +240,7 @@ bool HostBridge::needsAsking(const std::string& path, Check check) const {
 // Invalidates for one slice; true while more are waiting. An invalidation may make the file manager ask about the
 // item at once (Dolphin does): the queue is taken from before each one.
 bool HostBridge::invalidateSome() {
-    std::int64_t deadline = HoldMeter::nowMicroseconds() + HoldMeter::kSliceMicroseconds;
+    std::int64_t deadline = loop_.nowMicroseconds() + HoldMeter::kSliceMicroseconds;
     while (!checks_.empty()) {
         std::string path = std::move(checks_.front());
         checks_.pop_front();
@@ -248,7 +248,7 @@ bool HostBridge::invalidateSome() {
         Check check = found->second;
         checkOf_.erase(found);
         if (needsAsking(path, check) && items_.invalidate(path)) ++counters_.invalidations;
-        if (HoldMeter::nowMicroseconds() >= deadline) return !checks_.empty();
+        if (loop_.nowMicroseconds() >= deadline) return !checks_.empty();
     }
     return false;
 }

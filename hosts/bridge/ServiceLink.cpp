@@ -196,7 +196,7 @@ bool ServiceLink::readAvailable() {
 
 // Hands lines over for one slice; true while more are waiting.
 bool ServiceLink::pump() {
-    std::int64_t deadline = HoldMeter::nowMicroseconds() + HoldMeter::kSliceMicroseconds;
+    std::int64_t deadline = loop_.nowMicroseconds() + HoldMeter::kSliceMicroseconds;
     std::string line;
     while (fd_ >= 0 && lines_.next(line)) {
         if (!joined_) {
@@ -208,7 +208,7 @@ bool ServiceLink::pump() {
                 loop_.log(std::string("vantorix: a line from the service was not handled: ") + error.what());
             }
         }
-        if (HoldMeter::nowMicroseconds() >= deadline) return true;
+        if (loop_.nowMicroseconds() >= deadline) return true;
     }
     if (fd_ < 0) return false;
     if (outputEnded_) {
@@ -236,14 +236,14 @@ void ServiceLink::takeHello(const std::string& line) {
         logOnce("the Vantorix extension service speaks protocol " + std::to_string(call->protocol) + " and this " + host_ +
                 " module protocol " + std::to_string(host::kProtocolVersion) + ": no badges until " + host_ +
                 " is restarted and loads the module installed with the service");
+        backoffMs_ = kLongestBackoffMs;  // before the close, which schedules the next attempt with it
         closeConnection("");
-        backoffMs_ = kLongestBackoffMs;
         return;
     }
     loop_.remove(helloSource_);
     helloSource_ = 0;
     joined_ = true;
-    joinedAt_ = HoldMeter::nowMicroseconds();
+    joinedAt_ = loop_.nowMicroseconds();
     servicePid_ = call->json.value("pid", 0);
     ++connections_;
     if (!lastLogged_.empty()) loop_.log("vantorix: joined the Vantorix extension service (pid " + std::to_string(servicePid_) + ")");
@@ -265,7 +265,7 @@ void ServiceLink::closeConnection(const std::string& why) {
     lines_.clear();
     bool wasJoined = std::exchange(joined_, false);
     if (wasJoined && handlers_.ended) handlers_.ended();
-    if (wasJoined && HoldMeter::nowMicroseconds() - joinedAt_ >= kSettledMicroseconds) {
+    if (wasJoined && loop_.nowMicroseconds() - joinedAt_ >= kSettledMicroseconds) {
         backoffMs_ = kFirstBackoffMs;
         retryIn(0);
     } else {

@@ -3,7 +3,10 @@
 // garbage, answer late or close early; statuses change and notifications are posted throughout.
 // Checked all along: every stand-in command is answered within the latency limit; after each recovery every shown
 // badge equals the service's status, with nothing left queued, within 6 s; memory, threads and descriptors stay
-// bounded; no process crashes. Run it in a private network namespace and session bus (tests/chaos/run).
+// bounded; no process crashes. With --figures-only (the test suite, on shared machines) the latencies and
+// convergence times are figures of the report, not bounds: a command still unanswered after 30 s is lost and a
+// recovery that has not converged after 60 s never did, whatever the load. Run it in a private network namespace
+// and session bus (tests/chaos/run).
 #include "TraceProcess.h"
 
 #include <atomic>
@@ -33,6 +36,7 @@ double since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 struct Options {
     std::string finder, service;
     int seconds = 600, latencyLimitMs = 50, memoryLimitMb = 64;
+    bool figuresOnly = false;
     unsigned seed = std::random_device{}();
 };
 
@@ -55,7 +59,8 @@ public:
     }
 
     int run() {
-        std::printf("chaos soak: seed %u, %d s, %zu items shown, command latency limit %d ms\n", options_.seed, options_.seconds, items_.size(), options_.latencyLimitMs);
+        std::printf("chaos soak: seed %u, %d s, %zu items shown, %s\n", options_.seed, options_.seconds, items_.size(),
+                    options_.figuresOnly ? "latencies as figures" : ("command latency limit " + std::to_string(options_.latencyLimitMs) + " ms").c_str());
         startService();
         TraceProcess finder(options_.finder, [this](const nlohmann::json& line, Clock::time_point at) { onLine(line, at); });
         finder_ = &finder;
@@ -131,7 +136,8 @@ private:
         if (fault > freeze) writeFile("faults", "none");
         auto recovered = Clock::now();
         std::this_thread::sleep_for(300ms);  // the service re-reads its files every 250 ms
-        if (!converge(6s)) violation(std::string("badges not converged 6 s after recovering from ") + kFaultNames[fault]);
+        auto limit = options_.figuresOnly ? 60s : 6s;
+        if (!converge(limit)) violation("badges not converged " + std::to_string(limit.count()) + " s after recovering from " + kFaultNames[fault]);
         worstConvergence_ = std::max(worstConvergence_, since(recovered));
         ++recoveries_;
     }
@@ -192,8 +198,12 @@ private:
         samples_.push_back(now);
         if (now.rss > options_.memoryLimitMb || now.threads > 64 || now.fds > 64) violation("beyond bounds: " + std::to_string(now.rss) + " MB, " + std::to_string(now.threads) + " threads, " + std::to_string(now.fds) + " fds");
         std::lock_guard lock(mutex_);
-        for (const auto& [path, sent] : probesSent_) worstLatency_ = std::max(worstLatency_, Clock::now() - sent > 1s ? 1000.0 : 0.0);  // lost
-        if (worstLatency_ > options_.latencyLimitMs) violation("a stand-in command waited " + std::to_string(worstLatency_) + " ms");
+        auto lostAfter = options_.figuresOnly ? 30s : 1s;
+        bool lost = false;
+        for (const auto& [path, sent] : probesSent_) lost = lost || Clock::now() - sent > lostAfter;
+        if (lost && options_.figuresOnly) violation("a stand-in command was not answered within 30 s");
+        if (lost) worstLatency_ = std::max(worstLatency_, 1000.0);
+        if (!options_.figuresOnly && worstLatency_ > options_.latencyLimitMs) violation("a stand-in command waited " + std::to_string(worstLatency_) + " ms");
         minuteLatency_ = std::max(minuteLatency_, worstLatency_), overallLatency_ = std::max(overallLatency_, worstLatency_), worstLatency_ = 0;
     }
 
@@ -262,8 +272,15 @@ private:
 
 int main(int argc, char** argv) {
     vantorix::testing::Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string option = argv[i], value = argv[i + 1];
+    for (int i = 1; i < argc; i += 2) {
+        std::string option = argv[i];
+        if (option == "--figures-only") {
+            options.figuresOnly = true;
+            --i;
+            continue;
+        }
+        if (i + 1 == argc) break;
+        std::string value = argv[i + 1];
         if (option == "--finder") options.finder = value;
         if (option == "--service") options.service = value;
         if (option == "--seconds") options.seconds = std::stoi(value);
@@ -272,7 +289,7 @@ int main(int argc, char** argv) {
         if (option == "--memory-limit-mb") options.memoryLimitMb = std::stoi(value);
     }
     if (options.finder.empty() || options.service.empty()) {
-        std::fprintf(stderr, "usage: vantorix-chaos --finder PATH --service PATH [--seconds N] [--seed N] [--latency-limit-ms N] [--memory-limit-mb N]\n"
+        std::fprintf(stderr, "usage: vantorix-chaos --finder PATH --service PATH [--seconds N] [--seed N] [--latency-limit-ms N | --figures-only] [--memory-limit-mb N]\n"
                              "Run it in a private network namespace and session bus: tests/chaos/run does.\n");
         return 2;
     }

@@ -7,7 +7,8 @@
 // (with-private-session.sh), in a runtime folder of its own.
 //
 // The phases share one module, as a Nautilus process has one, and run in the order they are written. (Windows that
-// navigate, names a request line cannot carry and a real GNOME Files: gnome_files_test.sh.)
+// navigate, names a request line cannot carry and a real GNOME Files: gnome_files_test.sh. The bridge under the
+// module, its hello, back-off, repaint debounce and garbage lines: tests/bridge, in virtual time.)
 #include <gio/gio.h>
 #include <gmodule.h>
 #include <nautilus-extension.h>  // its entry points lack C linkage for C++: they are looked up with GModule, never called by name
@@ -17,8 +18,6 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -26,7 +25,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -37,7 +35,7 @@ using Json = nlohmann::json;
 // The test's folder: the sync folder, a folder outside it, the service's status rules, the module's trace and counters.
 char workPattern[] = "/tmp/vantorix-nautilus-module.XXXXXX";
 const fs::path work = g_mkdtemp(workPattern), root = work / "Vantorix", outside = work / "Elsewhere", rules = work / "statuses";
-const fs::path runtime = work / "runtime", socketPath = runtime / "vantorix/finder.sock";
+const fs::path runtime = work / "runtime";
 const fs::path trace = work / "trace.jsonl", statsFile = work / "stats.json";
 GPid service = 0;
 GModule* module = nullptr;
@@ -128,11 +126,6 @@ void spin(double seconds) { spinUntil([] { return false; }, seconds); }
 
 Json stats() { return Json::parse(std::ifstream(statsFile), nullptr, false); }
 
-int servicePid() {
-    Json now = stats();
-    return now.is_object() ? now.value("servicePid", 0) : 0;
-}
-
 // How many boundary calls of this kind the trace holds (with `key` equal to `value`, when a key is given).
 std::size_t traced(const std::string& call, const char* key = nullptr, const Json& value = nullptr) {
     std::ifstream in(trace);
@@ -203,79 +196,6 @@ TEST(ModuleWithoutNautilus, EmblemsComeForTheObservedItemsOnly) {
     // A status change reaches the emblem.
     std::ofstream(rules) << kRules << "4 a.txt\n";
     EXPECT_TRUE(spinUntil([] { return rootEmblems() == settled("exclude"); }, 3)) << rootEmblems();
-}
-
-// Ten seconds after it starts, the extension finds the service and repaints: it empties the observed set and puts
-// it back. (That nothing changing then means no request, no badge and no asking is checked over 30 s in
-// gnome_files_test.sh, as are the emblems through a service outage, the garbage dropped and the longest hold.)
-TEST(ModuleWithoutNautilus, ARepaintTakesNoEmblemAway) {
-    ASSERT_TRUE(spinUntil([] { return traced("setDirectoryURLs", "urls", Json::array()) > 0; }, 12));
-    spin(1.5);
-    EXPECT_EQ(rootEmblems(), settled("exclude"));
-}
-
-// In place of the service, a listener of the test's that says what it is told, one connection after another.
-class FakeService {
-public:
-    explicit FakeService(std::vector<std::string> answers) : answers_(std::move(answers)) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, socketPath.c_str());
-        fs::remove(socketPath);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(fd_, 8), 0);
-        thread_ = std::thread([this] {
-            for (const auto& answer : answers_) {
-                int host = ::accept(fd_, nullptr, nullptr);
-                if (host < 0) return;
-                (void)!::send(host, answer.data(), answer.size(), MSG_NOSIGNAL);
-                // Held open a while, as a service would be, then closed.
-                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-                ::close(host);
-            }
-        });
-    }
-    ~FakeService() {
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(fd_);
-        fs::remove(socketPath);
-    }
-
-private:
-    std::vector<std::string> answers_;
-    int fd_ = -1;
-    std::thread thread_;
-};
-
-std::string moduleLog;
-void keepLog(const gchar*, GLogLevelFlags, const gchar* message, gpointer) { moduleLog += std::string(message) + "\n"; }
-
-// Only a service of the module's protocol is listened to: a first line that is no hello, or the hello of another
-// protocol, shows no badge and is said in the log; garbage after the hello is dropped and counted.
-TEST(ModuleWithoutNautilus, OnlyAServiceOfItsProtocolIsListenedTo) {
-    int pid = servicePid();
-    ASSERT_GT(pid, 0);
-    ::kill(pid, SIGKILL);
-    std::string badge = "{\"t\":1,\"call\":\"setBadgeIdentifier\",\"badge\":\"error\",\"path\":\"" + (root / "a.txt").string() + "\",\"url\":\"file://" +
-                        (root / "a.txt").string() + "\"}\n";
-    std::string observed = "{\"t\":1,\"call\":\"setDirectoryURLs\",\"urls\":[\"file://" + root.string() + "\"]}\n";
-    std::size_t droppedBefore = stats()["linesDropped"];
-    g_log_set_handler("Vantorix", G_LOG_LEVEL_MESSAGE, keepLog, nullptr);
-    FakeService fake({"no hello at all\n" + observed + badge,
-                      "{\"t\":0,\"call\":\"hello\",\"protocol\":1,\"pid\":1}\nnot json\n[1]\n{\"t\":1,\"call\":\"setBadgeIdentifier\",\"badge\":7}\n" + observed + badge,
-                      "{\"t\":0,\"call\":\"hello\",\"protocol\":99,\"pid\":1}\n" + observed + badge});
-    // The first says nothing that shows; the second is heard, its garbage dropped.
-    EXPECT_TRUE(spinUntil([] { return item("a.txt").emblems == "emblem-vantorix-error"; }, 10)) << rootEmblems() << moduleLog;
-    EXPECT_NE(moduleLog.find("the service's first line is no hello"), std::string::npos) << moduleLog;
-    EXPECT_TRUE(spinUntil([&] { return stats()["linesDropped"] == droppedBefore + 3; }, 2)) << stats();
-    // The third speaks another protocol: its badge is not shown, and the log says what to do.
-    EXPECT_TRUE(spinUntil([] { return moduleLog.find("speaks protocol 99") != std::string::npos; }, 10)) << moduleLog;
-    EXPECT_NE(moduleLog.find("speaks protocol 99 and this nautilus module protocol 1: no badges until nautilus is restarted"), std::string::npos);
-    spin(0.5);
-    EXPECT_EQ(rootEmblems(), kNoEmblems);
-    g_log_set_handler("Vantorix", G_LOG_LEVEL_MESSAGE, g_log_default_handler, nullptr);
 }
 
 // The module starts no process of its own and leaves nothing behind when it shuts down.

@@ -23,9 +23,10 @@ Lines callsOf(const Lines& lines, const std::string& call) {
 }
 
 // The black-box interface at work: the seven badges registered in order, then a shown folder of 120 files
-// badged from exchanges of 50, 50 and 20, the sync folder itself never badged; meanwhile the extension listens on
-// no socket and writes no file. (Outages, stalls and recoveries of the real processes: the chaos soak.)
-TEST(TraceEndToEnd, RegistersTheBadgesThenBadgesAShownFolderInBatchesOfFifty) {
+// badged, the sync folder itself never badged; meanwhile the extension listens on no socket and writes no file.
+// (The batches of 50: the simulated status road. Outages, stalls and recoveries of the real processes: the chaos
+// soak.)
+TEST(TraceEndToEnd, RegistersTheBadgesThenBadgesAShownFolder) {
     struct Folder {  // a sync folder of 120 files in a fresh temporary folder, removed at the end
         ~Folder() { std::filesystem::remove_all(root); }
         const std::string root = std::filesystem::temp_directory_path() / ("vantorix-e2e-" + std::to_string(::getpid()));
@@ -48,12 +49,6 @@ TEST(TraceEndToEnd, RegistersTheBadgesThenBadgesAShownFolderInBatchesOfFifty) {
         }
         return badged.size() == 120;
     }, 20s));
-    std::vector<std::size_t> batches;
-    for (const auto& request : peer.requests()) {
-        if (request.starts_with("BATCH_STATUS:")) batches.push_back(countPieces(std::string_view(request).substr(13)));
-    }
-    batches.resize(3);
-    EXPECT_EQ(batches, (std::vector<std::size_t>{50, 50, 20}));
     Lines lines = trace.lines();
     std::string registered;
     for (const auto& line : callsOf(lines, "setBadgeImage")) registered += line["badge"].get<std::string>() + "=" + line["label"].get<std::string>() + "/" + line["image"].get<std::string>() + " ";

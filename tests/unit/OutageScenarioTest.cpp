@@ -1,4 +1,4 @@
-// Seeded outages and recoveries over five simulated minutes, then a service that flaps every second, with the sync
+// Seeded outages, wall-clock steps and recoveries over five simulated minutes, then a service that flaps every second, with the sync
 // folder shown in the file manager stand-in: once the service is healthy again, every shown badge converges on
 // the service's status and no path is left behind in a queue. One seed fixes both the faults and the schedule
 // of the threads, so a failing seed replays exactly.
@@ -9,7 +9,7 @@
 namespace vantorix::testing {
 namespace {
 
-enum class Fault { down, stalledAnswers, neverReads, slowConnect, garbage, pongToEverything, failingBatches };
+enum class Fault { down, stalledAnswers, neverReads, slowConnect, garbage, pongToEverything, failingBatches, wallClockStep };
 
 // One story: a platform, the stand-in showing the sync folder, and the extension, driven by one seed. Every call
 // across the file manager boundary is kept in `trace`, with its virtual time.
@@ -33,12 +33,12 @@ public:
         while (platform.elapsedSeconds() < 300) {
             platform.advanceBy(randomDuration(2, 40));
             changeStatuses(5);
-            inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 6)(random)));
+            inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 7)(random)));
             platform.advanceBy(randomDuration(1, 30));
             healthy();
         }
         for (int second = 0; second < 60; ++second) {
-            if (second % 2 == 0) inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 6)(random)));
+            if (second % 2 == 0) inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 7)(random)));
             else healthy(), changeStatuses(1);
             platform.advanceBy(1s);
         }
@@ -78,6 +78,9 @@ private:
             });
             break;
         case Fault::pongToEverything: service.setHandler([](const std::string&) { return Reply::text("PONG\n"); }); break;
+        case Fault::wallClockStep:  // set back or forwards by up to two minutes; the service stays healthy
+            platform.stepWallClock(randomDuration(-120, 120));
+            break;
         case Fault::failingBatches:
             service.setHandler([](const std::string& line) {
                 if (line == "PING") return Reply::text("PONG\n");

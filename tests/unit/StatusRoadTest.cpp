@@ -73,8 +73,26 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     peer().setCachedStatus("/p500", "error");
     EXPECT_EQ(peer().statusCacheSize(), 1999u);
     EXPECT_FALSE(peer().cacheEntry("/p1"));
+    peer().setCachedStatus("/q", "success");  // the path stored again holds one place in the order, not two
+    EXPECT_EQ(peer().statusCacheSize(), 2000u);
+    EXPECT_TRUE(peer().cacheEntry("/p2"));
     peer().invalidateCache("/p500", "any_reason");
     EXPECT_FALSE(peer().cacheEntry("/p500"));
+
+    // The wall clock set back: an entry stamped in the future stays fresh, through reads and sweeps, until the
+    // clock catches up and then for its time to live; set forwards, it is as old as the clock says.
+    peer().setCachedStatus("/f", "error");
+    platform.stepWallClock(-100s);
+    peer().performCacheCleanup();
+    EXPECT_EQ(peer().getCachedStatus("/f"), "error");
+    platform.advanceBy(130s);
+    EXPECT_EQ(peer().getCachedStatus("/f"), "error");  // exactly 30 s old by the clock
+    platform.stepWallClock(1ms);
+    EXPECT_EQ(peer().getCachedStatus("/f"), std::nullopt);
+    peer().setCachedStatus("/g", "success");
+    platform.stepWallClock(31s);
+    peer().performCacheCleanup();
+    EXPECT_FALSE(peer().cacheEntry("/g"));
 }
 
 TEST_F(StatusRoad, BadgeRequestsQueueItemsOfTheSyncFolderFlushedAtFiftyOr30MillisecondsAfterTheFirstUnlessWaiting) {

@@ -163,7 +163,7 @@ bool SimulatedPlatform::runUntilCondition(const std::function<bool()>& condition
 // --- Platform ---
 
 WallTime SimulatedPlatform::now() {
-    return WallTime(std::chrono::duration_cast<WallTime::duration>(kWallClockOrigin + scheduler_.now().time_since_epoch()));
+    return WallTime(std::chrono::duration_cast<WallTime::duration>(kWallClockOrigin + scheduler_.now().time_since_epoch() + wallClockOffset_));
 }
 
 void SimulatedPlatform::sleep(Duration duration) { waitUntil([] { return false; }, nullptr, scheduler_.now() + duration); }

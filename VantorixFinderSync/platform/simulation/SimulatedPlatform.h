@@ -72,6 +72,9 @@ public:
     void addDirectory(const std::string& path, std::vector<std::string> names);
     void removeDirectory(const std::string& path);
     void removeImage(const std::string& name) { images_.erase(name); }
+    // Steps the wall clock (now()) by `offset`, forwards or back, as a user or a time daemon may set it; the
+    // monotonic clock and everything due on it are untouched.
+    void stepWallClock(Duration offset) { wallClockOffset_ += offset; }
 
     // Every log entry written so far, debug ones included, in order.
     const std::vector<LogEntry>& logEntries() const { return logEntries_; }
@@ -129,6 +132,7 @@ private:
     std::unique_ptr<DispatchQueue> mainQueue_;
     std::map<QualityOfService, std::unique_ptr<DispatchQueue>> globalQueues_;
     bool seedFromEnvironment_ = false;
+    Duration wallClockOffset_{0};  // read and stepped by whoever holds the baton
 
     ScriptedLocalService service_;
     RecordingFileManager recorder_;
