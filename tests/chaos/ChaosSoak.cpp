@@ -7,6 +7,7 @@
 // convergence times are figures of the report, not bounds: a command still unanswered after 30 s is lost and a
 // recovery that has not converged after 60 s never did, whatever the load. Run it in a private network namespace
 // and session bus (tests/chaos/run).
+#include "ChildProcess.h"
 #include "TraceProcess.h"
 
 #include <atomic>
@@ -175,12 +176,8 @@ private:
     }
 
     void startService() {
-        if ((servicePid_ = ::fork()) == 0) {
-            ::close_range(3, ~0U, 0);
-            ::execl(options_.service.c_str(), "vantorix-localservice", "--root", root_.c_str(), "--status-file", (root_.parent_path() / "rules").c_str(),
-                    "--faults", (root_.parent_path() / "faults").c_str(), nullptr);
-            std::_Exit(127);
-        }
+        servicePid_ = spawn({options_.service, "--root", root_, "--status-file", root_.parent_path() / "rules", "--faults", root_.parent_path() / "faults"},
+                            "/dev/stderr");
         std::this_thread::sleep_for(200ms);
     }
 
