@@ -7,6 +7,8 @@
 // convergence times are figures of the report, not bounds: a command still unanswered after 30 s is lost and a
 // recovery that has not converged after 60 s never did, whatever the load. Run it in a private network namespace
 // and session bus (tests/chaos/run).
+#include "ChildProcess.h"
+#include "Eventually.h"
 #include "TraceProcess.h"
 
 #include <atomic>
@@ -65,7 +67,7 @@ public:
         TraceProcess finder(options_.finder, [this](const nlohmann::json& line, Clock::time_point at) { onLine(line, at); });
         finder_ = &finder;
         start_ = Clock::now();
-        if (!waitUntil([&] { return declared_.load(); }, 20s)) return report("the sync folder was never declared");
+        if (!eventually([&] { return declared_.load(); }, 20s)) return report("the sync folder was never declared");
         finder.send("show " + root_.string());
         for (int folder = 0; folder < 4; ++folder) finder.send("show " + items_[static_cast<std::size_t>(folder) * 251]);
         std::thread probe([&] {
@@ -104,7 +106,7 @@ private:
     }
 
     bool converge(std::chrono::milliseconds limit) {
-        return waitUntil([&] {
+        return eventually([&] {
             finder_->send("status");
             std::this_thread::sleep_for(20ms);
             std::lock_guard lock(mutex_);
@@ -112,7 +114,7 @@ private:
                 if (auto shown = badges_.find(item); shown == badges_.end() || shown->second != badgeFor(truth_[item])) return false;
             }
             return backlogEmpty_;
-        }, limit);
+        }, limit, 50ms);
     }
 
     // Half-second steps: statuses change at each with `chance`, and the stand-in is watched. A count of steps, not
@@ -175,12 +177,8 @@ private:
     }
 
     void startService() {
-        if ((servicePid_ = ::fork()) == 0) {
-            ::close_range(3, ~0U, 0);
-            ::execl(options_.service.c_str(), "vantorix-localservice", "--root", root_.c_str(), "--status-file", (root_.parent_path() / "rules").c_str(),
-                    "--faults", (root_.parent_path() / "faults").c_str(), nullptr);
-            std::_Exit(127);
-        }
+        servicePid_ = spawn({options_.service, "--root", root_, "--status-file", root_.parent_path() / "rules", "--faults", root_.parent_path() / "faults"},
+                            "/dev/stderr");
         std::this_thread::sleep_for(200ms);
     }
 
@@ -240,13 +238,6 @@ private:
                     "|---|---|---|---|---|---|---|---|---|---|\n| %u | %.0f | %d (%s) | %d | %.2f s | %.1f ms | %.1f MB | %d | %d | %d |\n",
                     options_.seed, since(start_), total, byKind.c_str(), recoveries_, worstConvergence_, overallLatency_, peak.rss, peak.threads, peak.fds, violations_);
         return violations_ == 0 ? 0 : 1;
-    }
-
-    static bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-        for (auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
-            if (condition()) return true;
-        }
-        return condition();
     }
 
     struct Sample { double rss; int threads, fds; };

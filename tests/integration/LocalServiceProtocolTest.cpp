@@ -1,5 +1,6 @@
 // The reference local service as a process on 127.0.0.1:27835: its answers, its limits, and clients that
 // misbehave.
+#include "ChildProcess.h"
 #include "OpenedByProcess.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -54,19 +54,12 @@ protected:
         root = std::filesystem::temp_directory_path() / ("vantorix-service-" + std::to_string(::getpid()));
         std::filesystem::create_directories(root / "Shared");
         std::ofstream(root / "rules") << "4 *.tmp\n7 Shared/*\n";
-        pid = ::fork();
-        if (pid == 0) {
-            ::execl(VANTORIX_LOCALSERVICE_PATH, "vantorix-localservice", "--root", root.c_str(), "--status-file", (root / "rules").c_str(), "--faults",
-                    (root / "faults").c_str(), nullptr);
-            std::_Exit(127);
-        }
+        pid = spawn({VANTORIX_LOCALSERVICE_PATH, "--root", root, "--status-file", root / "rules", "--faults", root / "faults"}, "/dev/stderr");
         for (int i = 0; i < 200 && exchange("PING\n") != "PONG\n"; ++i) std::this_thread::sleep_for(25ms);
     }
     void TearDown() override {
         ::kill(pid, SIGTERM);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the service did not end cleanly on SIGTERM";
+        EXPECT_EQ(exitWithin(pid, 10s), 0) << "the service did not end cleanly on SIGTERM";
         std::filesystem::remove_all(root);
     }
     std::filesystem::path root;

@@ -1,6 +1,7 @@
-// What only the real platform has: a worker pool that grows under blocking work and shrinks when idle, exchanges
-// on real sockets, the session bus, the owner of a peer's socket, and the whole extension on real threads. (The
-// guarantees both platforms keep, sync() on the caller's thread among them, are in PlatformConformanceTest.)
+// What only the real platform has: a worker pool that grows under blocking work and shrinks when idle, the session
+// bus, the owner of a peer's socket, and the whole extension on real threads. (The guarantees both platforms keep,
+// refused and stalled connections and sync() on the caller's thread among them, are in PlatformConformanceTest;
+// what the exchanges make of them, in ServiceExchangeTest.)
 #include "Eventually.h"
 #include "LoopbackPeer.h"
 #include "VantorixFinderSync.h"
@@ -41,20 +42,6 @@ TEST(WorkerPool, GrowsForBlockingWorkAndLetsIdleThreadsGo) {
     std::promise<void> again;
     pool.submit(QualityOfService::utility, [&] { again.set_value(); });
     EXPECT_EQ(again.get_future().wait_for(20s), std::future_status::ready);
-}
-
-// The exchange on real sockets, where they differ from the simulation: a connection that cannot be made, and a
-// write to a peer that stopped reading, which must fail within the exchange's own limit.
-TEST(RealPlatform, ExchangesFailInTimeOnRealSockets) {
-    posix::PosixPlatform platform(posix::PosixPlatform::Options{"", false});
-    LoopbackPeer peer([](const std::string&) { return PeerAnswer::text(" PONG\r\n"); });
-    EXPECT_EQ(runServiceExchange(platform, "127.0.0.1", peer.port(), pingExchange()).response, "PONG");
-    EXPECT_EQ(runServiceExchange(platform, "not-an-address", peer.port(), pingExchange()).failure, ExchangeFailure::notOpened);
-    peer.stopReading();
-    std::vector<std::string> paths(400000, "/Users/someone/Vantorix/a/long/path/to/some/file.txt");
-    auto stalled = runServiceExchange(platform, "127.0.0.1", peer.port(), batchStatusExchange(joinPaths(paths)));
-    EXPECT_FALSE(stalled.response);
-    EXPECT_EQ(stalled.failure, ExchangeFailure::writeFailed);
 }
 
 // A session bus that takes connections and never answers: subscribing must not hold the caller (the extension's

@@ -2,6 +2,7 @@
 // raw sockets that misbehave, the reference local service behind it, each case in a runtime folder of its own.
 // Runs in a private network namespace (the local service's port is its own) as the user's own root; the stranger
 // of another uid is StrangerOnTheServiceSocket, which needs the machine's root.
+#include "ChildProcess.h"
 #include "Eventually.h"
 #include "TraceProcess.h"
 #include "protocol/HostSocket.h"
@@ -10,19 +11,17 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <fstream>
+#include <set>
 #include <thread>
 
 namespace vantorix::testing {
@@ -32,34 +31,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 using Lines = TraceProcess::Lines;
-
-// Starts a program with arguments, its standard error (and output) to `log`; the pid.
-pid_t spawn(const std::vector<std::string>& command, const fs::path& log) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        ::close_range(3, ~0U, 0);
-        std::vector<char*> argv;
-        for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        std::_Exit(127);
-    }
-    return pid;
-}
-
-// The exit status of `pid` within `limit` (128 + signal when killed), or -1.
-int exitWithin(pid_t pid, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    do {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(10ms);
-    } while (std::chrono::steady_clock::now() < end);
-    return -1;
-}
 
 // Whether the child has exited, leaving it to be reaped.
 bool hasExited(pid_t pid) {
@@ -71,11 +42,6 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
-}
-
-std::string contents(const fs::path& file) {
-    std::ifstream in(file);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The badge a host's lines gave an item last, or "" (none yet, or removed).
@@ -170,21 +136,12 @@ TEST_F(SessionService, TwoHostsShareOneServiceAndEachGetsItsOwnLines) {
     std::string docs = (root / "Docs").string(), b = docs + "/b.txt";
     first->send("show " + docs);
     ASSERT_TRUE(first->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "error"; }, 8s)) << "the sync folder is learned 3 s after the start";
-    // The second host showing the folder has its badges at once, from what the service knows.
-    auto asked = std::chrono::steady_clock::now();
+    // The second host showing the folder has its badges from what the service knows (what each host is given:
+    // HostRouterTest); then it leaves.
     second->send("show " + docs);
     ASSERT_TRUE(second->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "error" && badgeOf(lines, docs + "/a.txt") == "success"; }, 2s));
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
-
-    // A change reaches both; then the second leaves, and the first is served as before.
-    std::ofstream(work / "statuses") << "7 Docs/b.txt\n";
-    for (auto* host : {first.get(), second.get()}) {
-        EXPECT_TRUE(host->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "shared"; }, 5s));
-    }
     second->closeInput();
     EXPECT_EQ(second->waitForExit(3s), 0) << "quitting ends the host's connection";
-    std::ofstream(work / "statuses") << "4 Docs/b.txt\n";
-    EXPECT_TRUE(first->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "exclude"; }, 5s));
 
     // status names the hosts joined; the one that quit is gone. The log tells who joined and left.
     first->send("status");
@@ -330,12 +287,6 @@ TEST_F(SessionService, TheSessionBusStartsOneServiceForHostsAskingAtOnce) {
     EXPECT_GT(*services.begin(), 0);
     for (int pid : services) ::kill(pid, SIGTERM);
 }
-
-}  // namespace
-}  // namespace vantorix::testing
-
-namespace vantorix::testing {
-namespace {
 
 // As the machine's root, against a service another user runs (uid 65534, in a runtime folder of its own): root's
 // connection is closed before a byte, and logged; a host as root does not connect to that user's folder at all;

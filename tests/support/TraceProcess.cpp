@@ -1,8 +1,9 @@
 #include "TraceProcess.h"
 
+#include "ChildProcess.h"
+
 #include <csignal>
 #include <cstdlib>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vantorix::testing {
@@ -48,11 +49,7 @@ void TraceProcess::closeInput() {
 }
 
 std::optional<int> TraceProcess::waitForExit(std::chrono::milliseconds limit) {
-    for (auto end = std::chrono::steady_clock::now() + limit; !status_ && std::chrono::steady_clock::now() < end;) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        else std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (int status; !status_ && (status = exitWithin(pid_, limit)) >= 0) status_ = status;
     return status_;
 }
 

@@ -78,6 +78,13 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     EXPECT_TRUE(peer().cacheEntry("/p2"));
     peer().invalidateCache("/p500", "any_reason");
     EXPECT_FALSE(peer().cacheEntry("/p500"));
+    // A folder that starts being shown takes the entries it already had out of the eviction order.
+    peer().setCachedStatus("/S/d/kept", "success");
+    peer().startPollingDirectory("/S/d");
+    platform.runUntilIdle();
+    for (const auto& path : paths(2000, "/z")) peer().setCachedStatus(path, "success");
+    EXPECT_TRUE(peer().cacheEntry("/S/d/kept"));
+    peer().stopPollingDirectory("/S/d");
 
     // The wall clock set back: an entry stamped in the future stays fresh, through reads and sweeps, until the
     // clock catches up and then for its time to live; set forwards, it is as old as the clock says.

@@ -1,0 +1,47 @@
+// Child processes of a test: started with their output in a log, waited for with a limit, and files read whole.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vantorix::testing {
+
+// Starts `command` (a path, then its arguments) with standard output and error appended to `log`; its pid.
+inline pid_t spawn(const std::vector<std::string>& command, const std::string& log) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        ::dup2(fd, 1), ::dup2(fd, 2);
+        ::close_range(3, ~0U, 0);
+        std::vector<char*> argv;
+        for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        std::_Exit(127);
+    }
+    return pid;
+}
+
+// The exit status of the child `pid` within `limit` (128 + the signal when killed), reaping it; or -1.
+inline int exitWithin(pid_t pid, std::chrono::milliseconds limit) {
+    for (auto end = std::chrono::steady_clock::now() + limit;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (std::chrono::steady_clock::now() >= end) return -1;
+    }
+}
+
+inline std::string contents(const std::string& file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace vantorix::testing
