@@ -59,6 +59,12 @@ session_start() {
   declare -ga session_extra=()
   declare -gA session_mounted=()
   declare -ga session_binds=()
+  # GNOME Files without GTK_THEME (on libadwaita it would lose its own style sheet). GNOME Files 49 and later refuse
+  # to run as root, which the session's user namespace makes its processes: they run as an ordinary user of a
+  # namespace nested in it, whose uid 1000 is the session's user (its files, its bus, its runtime folder).
+  declare -ga session_nautilus=(env -u GTK_THEME)
+  if [ "$(session_host_major nautilus)" -ge 49 ]; then session_nautilus+=(unshare --user --map-user=1000 --map-group=1000 --); fi
+  session_nautilus+=(nautilus)
   mkdir -p "$session_work"/{home,runtime}
   chmod 700 "$session_work/runtime"
   export HOME="$session_work/home" XDG_CONFIG_HOME="$session_work/home/.config" XDG_CACHE_HOME="$session_work/home/.cache"
@@ -106,7 +112,6 @@ CONF
 session_look() {
   if [ "${SESSION_SCALE:-1}" != 1 ]; then export GDK_SCALE="$SESSION_SCALE" QT_SCALE_FACTOR="$SESSION_SCALE"; fi
   [ "${SESSION_THEME:-light}" = dark ] || return 0
-  # GTK_THEME only for GTK 3 (GNOME Files on libadwaita would lose its own style sheet with it).
   export GTK_THEME=Adwaita:dark ADW_DEBUG_COLOR_SCHEME=prefer-dark
   # Dolphin applies the colour scheme named in its own settings, from the colour-scheme folder.
   mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME/color-schemes"
@@ -163,7 +168,7 @@ session_start_host() {
   local host=$1 dir=$2 i
   [ -n "${session_mounted[$host]:-}" ] || { session_mount_module "$host"; session_mounted[$host]=1; }
   case "$host" in
-    nautilus) env -u GTK_THEME nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 & ;;
+    nautilus) "${session_nautilus[@]}" --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 & ;;
     nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 & ;;
     caja) caja --no-desktop "$dir" >> "$session_work/caja.log" 2>&1 & ;;
     dolphin) XDG_CURRENT_DESKTOP=KDE dolphin --new-window "$dir" >> "$session_work/dolphin.log" 2>&1 & ;;
@@ -182,7 +187,7 @@ session_start_host() {
 session_open() {
   local host=$1 dir=$2
   case "$host" in
-    nautilus) env -u GTK_THEME nautilus --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 ;;
+    nautilus) "${session_nautilus[@]}" --new-window "$dir" >> "$session_work/nautilus.log" 2>&1 ;;
     nemo) nemo "$dir" >> "$session_work/nemo.log" 2>&1 ;;
     caja) caja --no-desktop "$dir" >> "$session_work/caja.log" 2>&1 ;;
     # Dolphin opens a window as a process of its own: a second host.
@@ -231,7 +236,7 @@ session_close() {
 session_quit() {
   local host=$1 pid=${session_pid[$1]} status
   case "$host" in
-    nautilus) nautilus -q ;;
+    nautilus) "${session_nautilus[@]}" -q ;;
     nemo) nemo -q ;;
     caja) caja -q ;;
     dolphin) gdbus call --session --dest "org.kde.dolphin-$pid" --object-path /MainApplication --method org.qtproject.Qt.QCoreApplication.quit >/dev/null ;;
