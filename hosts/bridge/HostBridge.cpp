@@ -2,6 +2,7 @@
 
 #include "protocol/HostWire.h"
 #include "protocol/Paths.h"
+#include "protocol/Wire.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -73,6 +74,7 @@ HostBridge::~HostBridge() {
 
 std::string HostBridge::badgeFor(const std::string& path) {
     ++counters_.itemsAsked;
+    if (!canCarryPath(path) || !host::canCarryOnCommandLine(path)) ++counters_.itemsUncarried;
     std::string badge = board_.badgeOf(path);
     if (board_.takeRequest(path, isListed(path))) {
         requests_.push_back(path);
@@ -268,6 +270,7 @@ void HostBridge::writeStats() const {
     stats["emblemsGiven"] = counters_.emblemsGiven;
     stats["lastEmblemAt"] = counters_.lastEmblemAt;
     stats["requestsSent"] = counters_.requestsSent;
+    stats["itemsUncarried"] = counters_.itemsUncarried;
     stats["linesApplied"] = counters_.linesApplied;
     stats["linesDropped"] = counters_.linesRefused + (link_ ? link_->droppedLines() : 0);
     stats["invalidations"] = counters_.invalidations;

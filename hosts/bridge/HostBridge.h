@@ -82,6 +82,7 @@ public:
 private:
     struct Counters {
         std::uint64_t itemsAsked = 0, emblemsGiven = 0, requestsSent = 0, linesApplied = 0, linesRefused = 0, invalidations = 0;
+        std::uint64_t itemsUncarried = 0;  // asked about, but no line to the service or the local service can carry the name
         double lastEmblemAt = 0;  // when the last emblem was given, in seconds since 1970 (for the benchmarks)
     };
     // What the invalidation pump does with an item the file manager holds, decided when its turn comes.

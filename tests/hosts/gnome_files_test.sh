@@ -104,14 +104,17 @@ took=$(wait_for 3 session_all_badged "$root" "$from")
 check "the sample folder's badges given afresh ($took s)" at_most "$took" 3
 
 echo "--- names a request line cannot carry"
-sent_before=$(session_stat nautilus requestsSent)
+sent_before=$(session_stat nautilus requestsSent) uncarried_before=$(session_stat nautilus itemsUncarried)
 from=$(lines)
 fm org.freedesktop.FileManager1.ShowFolders "['file://$root/odd-names']" "" >/dev/null
 took=$(wait_for 3 traced_after "$from" setBadgeIdentifier "$root/odd-names/fine.txt")
 check "fine.txt badged ($took s)" at_most "$took" 3
 sleep 2
 check "pipe|name.txt and the name with a line feed got no badge" test -z "$(session_entry_badges "$root/odd-names" | awk -F'\t' '$1 != "fine.txt" && $2 != ""')"
-check "the module sent no request for them" test "$(session_stat nautilus requestsSent)" -eq "$sent_before"
+# GNOME Files may ask about fine.txt before the module knows which folder the window shows; that one request is
+# the most the folder can cost.
+check "GNOME Files asked about them and the module sent no request for them" \
+  test "$(session_stat nautilus itemsUncarried)" -ge $((uncarried_before + 2)) -a "$(session_stat nautilus requestsSent)" -le $((sent_before + 1))
 
 echo "--- the local service stalled: it accepts and never answers"
 fm org.freedesktop.FileManager1.ShowFolders "['file://$root']" "" >/dev/null
