@@ -42,6 +42,10 @@ protected:
     HostBridgeTest() {
         service.listen();
         bridge = std::make_unique<HostBridge>(loop, items, BridgeSettings{"files", service.runtime, "", ""});
+        // A process that shows no folder (it serves other programs' file dialogs) neither joins nor starts a service.
+        EXPECT_EQ(bridge->badgeFor("/r/a"), "");
+        loop.runFor(5000);
+        EXPECT_TRUE(!service.accept() && loop.starts.empty()) << "joined before a folder was shown";
         bridge->setShownFolders({"/r"});
         EXPECT_TRUE(loop.runFor(100, [&] { return service.accept(); }));
         service.hello();
