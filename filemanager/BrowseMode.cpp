@@ -218,12 +218,10 @@ int runBrowse(const std::string& directory) {
     bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
     Browser* browser = nullptr;
     std::optional<std::string> declaredFolder;
-    FinderStandIn standIn(platform, [&](const FinderEvent& event) {
-        // Events come on the main thread, but for badge registration at start.
-        if (event.call == "setBadgeIdentifier" && browser != nullptr) browser->badgeChanged(event.path);
-        if (event.call == "setDirectoryURLs" && !event.urls.empty() && !declaredFolder) {
-            if (auto url = URL::fromString(event.urls.front())) declaredFolder = url->path();
-        }
+    FinderStandIn standIn(platform, [&](const host::BoundaryCall& call) {
+        // Calls come on the main thread, but for badge registration at start.
+        if (call.call == host::Call::setBadgeIdentifier && browser != nullptr) browser->badgeChanged(call.path);
+        if (call.call == host::Call::setDirectoryURLs && !call.folders.empty() && !declaredFolder) declaredFolder = call.folders.front();
     });
     platform.setFinderSyncController(&standIn);
     std::string error;

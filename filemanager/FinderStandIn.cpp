@@ -33,9 +33,9 @@ void FinderStandIn::attach(std::shared_ptr<FinderSyncExtension> extension) {
     }
 }
 
-void FinderStandIn::emit(const FinderEvent& event) {
+void FinderStandIn::emit(const host::BoundaryCall& call) {
     std::lock_guard lock(mutex_);
-    if (sink_) sink_(event);
+    if (sink_) sink_(call);
 }
 
 bool FinderStandIn::isObserved(const std::string& directory) const {
@@ -58,14 +58,14 @@ void FinderStandIn::hide(const std::string& directory) {
 }
 
 void FinderStandIn::request(const std::string& path) {
-    emit({"requestBadgeIdentifier", "", "", "", path, "", {}});
+    emit(host::pathCall(host::Call::requestBadgeIdentifier, path));
     if (extension_) extension_->requestBadgeIdentifier(URL::fileURL(path));
 }
 
 void FinderStandIn::startObserving(const std::string& directory, ShownDirectory& shown) {
     shown.observed = true;
     shown.entries.clear();
-    emit({"beginObservingDirectory", "", "", "", directory, "", {}});
+    emit(host::pathCall(host::Call::beginObservingDirectory, directory));
     if (extension_) extension_->beginObservingDirectory(URL::fileURL(directory));
     requestEntries(directory, shown);
 }
@@ -73,7 +73,7 @@ void FinderStandIn::startObserving(const std::string& directory, ShownDirectory&
 void FinderStandIn::stopObserving(const std::string& directory, ShownDirectory& shown) {
     shown.observed = false;
     shown.listing = 0;
-    emit({"endObservingDirectory", "", "", "", directory, "", {}});
+    emit(host::pathCall(host::Call::endObservingDirectory, directory));
     if (extension_) extension_->endObservingDirectory(URL::fileURL(directory));
     for (const auto& name : shown.entries) badges_.erase(directory + "/" + name);
     shown.entries.clear();
@@ -150,12 +150,12 @@ void FinderStandIn::setBadgeImage(const Image& image, const std::string& label, 
         std::lock_guard lock(mutex_);
         registered_[identifier] = {label, image.name};
     }
-    emit({"setBadgeImage", identifier, label, image.name, "", "", {}});
+    emit(host::imageCall(identifier, label, image.name));
 }
 
 void FinderStandIn::setBadgeIdentifier(const std::string& identifier, const URL& url) {
     std::string path = url.path();
-    emit({"setBadgeIdentifier", identifier, "", "", path, url.absoluteString(), {}});
+    emit(host::badgeCall(path, identifier));
     if (identifier.empty()) {
         badges_.erase(path);
     } else {
@@ -164,13 +164,10 @@ void FinderStandIn::setBadgeIdentifier(const std::string& identifier, const URL&
 }
 
 void FinderStandIn::setDirectoryURLs(const std::set<URL>& urls) {
-    FinderEvent event{"setDirectoryURLs", "", "", "", "", "", {}};
-    std::set<std::string> paths;
-    for (const auto& url : urls) {
-        event.urls.push_back(url.absoluteString());
-        paths.insert(url.path());
-    }
-    emit(event);
+    std::vector<std::string> folders;
+    for (const auto& url : urls) folders.push_back(url.path());
+    emit(host::observedCall(folders));
+    std::set<std::string> paths(folders.begin(), folders.end());
     if (paths == observed_) return;
     observed_ = std::move(paths);
     for (auto& [directory, shown] : shown_) {

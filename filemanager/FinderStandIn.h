@@ -14,6 +14,7 @@
 #pragma once
 
 #include "platform/Platform.h"
+#include "protocol/HostLines.h"
 
 #include <functional>
 #include <map>
@@ -25,17 +26,6 @@
 
 namespace vantorix::finder {
 
-struct FinderEvent {
-    std::string call;  // setBadgeImage, setBadgeIdentifier, setDirectoryURLs, beginObservingDirectory,
-                       // endObservingDirectory, requestBadgeIdentifier
-    std::string badge;
-    std::string label;
-    std::string image;
-    std::string path;
-    std::string url;
-    std::vector<std::string> urls;
-};
-
 struct RegisteredBadge {
     std::string label;
     std::string image;
@@ -43,7 +33,7 @@ struct RegisteredBadge {
 
 class FinderStandIn final : public FinderSyncController {
 public:
-    using EventSink = std::function<void(const FinderEvent&)>;
+    using EventSink = std::function<void(const host::BoundaryCall&)>;
 
     FinderStandIn(Platform& platform, EventSink sink);
     ~FinderStandIn() override;
@@ -79,7 +69,7 @@ private:
         std::set<std::string> entries;   // names asked for while observed
         std::size_t listing = 0;          // a fingerprint of the last listing, as the file system gave it
     };
-    void emit(const FinderEvent& event);
+    void emit(const host::BoundaryCall& call);
     void startObserving(const std::string& directory, ShownDirectory& shown);
     void stopObserving(const std::string& directory, ShownDirectory& shown);
     void relistObserved();

@@ -4,29 +4,26 @@
 #include "VantorixFinderSync.h"
 #include "protocol/Paths.h"
 
+#include <unistd.h>
+
 namespace vantorix::finder {
 namespace {
 
 constexpr std::size_t kBurstLimit = 64 * 1024;
 
-FinderEvent pathEvent(const char* call, const std::string& path) { return {call, "", "", "", path, "", {}}; }
-
-FinderEvent badgeEvent(const std::string& path, const std::string& badge) {
-    return {"setBadgeIdentifier", badge, "", "", path, URL::fileURL(path).absoluteString(), {}};
-}
 
 }  // namespace
 
 HostRouter::HostRouter(Platform& platform, Deliver deliver)
     : platform_(platform), start_(platform.monotonicNow()), deliver_(std::move(deliver)),
-      standIn_(platform, [this](const FinderEvent& event) { route(event); }) {}
+      standIn_(platform, [this](const host::BoundaryCall& call) { route(call); }) {}
 
 void HostRouter::attach(std::shared_ptr<FinderSyncExtension> extension) {
     extension_ = extension;
     standIn_.attach(std::move(extension));
 }
 
-void HostRouter::join(HostId id, bool everything, HostSummary summary) {
+void HostRouter::join(HostId id, bool everything, host::StatusAnswer::Host summary) {
     std::lock_guard lock(mutex_);
     Host& host = hosts_[id];
     host.everything = everything;
@@ -85,7 +82,13 @@ std::string HostRouter::run(HostId id, const host::Command& command) {
     case CommandKind::status: {
         auto* extension = dynamic_cast<VantorixFinderSync*>(extension_.get());
         if (extension == nullptr) return "";
-        ServiceSummary summary{hosts(), standIn_.shownDirectories()};
+        host::StatusAnswer status;
+        VantorixFinderSync::Backlog backlog = extension->backlog();
+        status.waiting = backlog.waiting;
+        status.queued = backlog.queued;
+        status.inFlight = backlog.inFlight;
+        status.retrying = backlog.retrying;
+        status.syncFolder = extension->syncFolder();
         bool service = false;
         {
             std::lock_guard lock(mutex_);
@@ -93,7 +96,8 @@ std::string HostRouter::run(HostId id, const host::Command& command) {
             if (found == hosts_.end()) return "";
             service = !found->second.everything;
         }
-        std::string line = statusLine(now(), extension->backlog(), extension->syncFolder(), service ? &summary : nullptr);
+        if (service) status.service = host::StatusAnswer::Service{hosts(), standIn_.shownDirectories(), static_cast<int>(::getpid()), VANTORIX_VERSION};
+        std::string line = host::writeStatus(now(), status);
         std::lock_guard lock(mutex_);
         auto found = hosts_.find(id);
         if (found != hosts_.end()) queueLine(id, found->second, line);
@@ -128,8 +132,8 @@ void HostRouter::show(HostId id, const std::string& folder) {
     auto found = hosts_.find(id);
     if (found == hosts_.end()) return;
     double t = now();
-    queueLine(id, found->second, boundaryLine(pathEvent("beginObservingDirectory", folder), t));
-    for (const auto& [path, badge] : badges) queueLine(id, found->second, boundaryLine(badgeEvent(path, badge), t));
+    queueLine(id, found->second, host::writeLine(host::pathCall(host::Call::beginObservingDirectory, folder), t));
+    for (const auto& [path, badge] : badges) queueLine(id, found->second, host::writeLine(host::badgeCall(path, badge), t));
 }
 
 void HostRouter::hide(HostId id, const std::string& folder) {
@@ -146,7 +150,7 @@ void HostRouter::hide(HostId id, const std::string& folder) {
     } else {
         showing.erase(id);
         if (!found->second.everything && standIn_.isObserved(folder)) {
-            queueLine(id, found->second, boundaryLine(pathEvent("endObservingDirectory", folder), now()));
+            queueLine(id, found->second, host::writeLine(host::pathCall(host::Call::endObservingDirectory, folder), now()));
         }
     }
     found = hosts_.find(id);
@@ -171,17 +175,17 @@ void HostRouter::request(HostId id, const std::string& path) {
                 host.requestOrder.pop_front();
             }
         }
-        if (!host.everything && !known.empty()) queueLine(id, host, boundaryLine(badgeEvent(path, known), now()));
+        if (!host.everything && !known.empty()) queueLine(id, host, host::writeLine(host::badgeCall(path, known), now()));
     }
     standIn_.request(path);
 }
 
-std::vector<HostSummary> HostRouter::hosts() const {
+std::vector<host::StatusAnswer::Host> HostRouter::hosts() const {
     std::lock_guard lock(mutex_);
-    std::vector<HostSummary> list;
+    std::vector<host::StatusAnswer::Host> list;
     for (const auto& [id, host] : hosts_) {
         if (host.everything) continue;
-        HostSummary summary = host.summary;
+        host::StatusAnswer::Host summary = host.summary;
         summary.shownFolders = host.shown.size();
         list.push_back(summary);
     }
@@ -197,7 +201,7 @@ void HostRouter::eachInterested(const std::string& path, bool itemOfFolder, cons
         if (found != index.end()) interested.insert(found->second.begin(), found->second.end());
     };
     if (itemOfFolder) {
-        add(shownBy_, parentFolder(path));
+        add(shownBy_, std::string(parentFolder(path)));
         add(requestedBy_, path);
     } else {
         add(shownBy_, path);
@@ -207,17 +211,17 @@ void HostRouter::eachInterested(const std::string& path, bool itemOfFolder, cons
     }
 }
 
-void HostRouter::route(const FinderEvent& event) {
-    std::string line = boundaryLine(event, now());
+void HostRouter::route(const host::BoundaryCall& call) {
+    std::string line = host::writeLine(call, now());
     std::lock_guard lock(mutex_);
-    if (event.call == "setBadgeImage" || event.call == "setDirectoryURLs") {
-        if (event.call == "setBadgeImage") registered_.push_back(line);
+    if (call.call == host::Call::setBadgeImage || call.call == host::Call::setDirectoryURLs) {
+        if (call.call == host::Call::setBadgeImage) registered_.push_back(line);
         else observed_ = line;
         for (auto& [id, host] : hosts_) queueLine(id, host, line);
         return;
     }
-    bool itemOfFolder = event.call == "setBadgeIdentifier" || event.call == "requestBadgeIdentifier";
-    eachInterested(event.path, itemOfFolder, [&](HostId id, Host& host) { queueLine(id, host, line); });
+    bool itemOfFolder = call.call == host::Call::setBadgeIdentifier || call.call == host::Call::requestBadgeIdentifier;
+    eachInterested(call.path, itemOfFolder, [&](HostId id, Host& host) { queueLine(id, host, line); });
 }
 
 void HostRouter::queueLine(HostId id, Host& host, const std::string& line) {

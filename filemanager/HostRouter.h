@@ -19,9 +19,9 @@
 #pragma once
 
 #include "FinderStandIn.h"
-#include "HostLines.h"
 #include "protocol/HostWire.h"
 
+#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -52,22 +52,23 @@ public:
     // The extension the stand-in calls, once the stand-in is its platform's file manager.
     void attach(std::shared_ptr<FinderSyncExtension> extension);
 
-    void join(HostId host, bool everything, HostSummary summary = {});
+    void join(HostId host, bool everything, host::StatusAnswer::Host summary = {});
     // Everything the host showed is no longer shown by it; nothing more is delivered to it.
     void leave(HostId host);
     // Runs one command for the host: show, hide, request, post and status (wait and quit belong to the host's
     // transport). Returns what was wrong with it, or "".
     std::string run(HostId host, const host::Command& command);
 
-    std::vector<HostSummary> hosts() const;
+    std::vector<host::StatusAnswer::Host> hosts() const;
     // Delivers every line not delivered yet (before the program ends).
     void flush();
-    double now() const { return secondsSince(platform_, start_); }
+    // The seconds since the router started on the monotonic clock, to the millisecond, as "t" gives them.
+    double now() const { return std::round(toSeconds(platform_.monotonicNow() - start_) * 1000.0) / 1000.0; }
 
 private:
     struct Host {
         bool everything = false;
-        HostSummary summary;
+        host::StatusAnswer::Host summary;
         std::set<std::string> shown;
         std::unordered_set<std::string> requested;
         std::deque<std::string> requestOrder;  // requested, oldest first, to keep it bounded
@@ -77,7 +78,7 @@ private:
     void show(HostId id, const std::string& folder);
     void hide(HostId id, const std::string& folder);
     void request(HostId id, const std::string& path);
-    void route(const FinderEvent& event);  // the stand-in's calls, under its lock
+    void route(const host::BoundaryCall& call);  // the stand-in's calls, under its lock
     // Under mutex_: one line for a host; delivery follows when the burst ends.
     void queueLine(HostId id, Host& host, const std::string& line);
     void eachInterested(const std::string& path, bool itemOfFolder, const std::function<void(HostId, Host&)>& call);

@@ -1,36 +1,44 @@
 // The session service's bytes as a host module reads them inside the file manager: cut into reads of any size
-// (the first byte), through the line buffer, each line through readBoundaryCall. However the reads fall, the
-// lines delivered are the input's complete lines, in order, and a call read from one carries what its kind needs.
-#include "BoundaryCall.h"
+// (the first byte), through the line buffer, each line through the host-line reader. However the reads fall, the
+// lines delivered are the input's complete lines, in order; a call read from one carries what it needs, and
+// written again it reads back as the same call (each path carried without loss).
 #include "FuzzInput.h"
 #include "LineBuffer.h"
+#include "protocol/HostLines.h"
 
 #include <algorithm>
 #include <vector>
 
 using namespace vantorix;
-using bridge::BoundaryCall;
+using host::Call;
 
 namespace {
 
+bool sameCall(const host::BoundaryCall& a, const host::BoundaryCall& b) {
+    return a.call == b.call && a.badge == b.badge && a.label == b.label && a.image == b.image && a.path == b.path && a.folders == b.folders &&
+           a.protocol == b.protocol;
+}
+
 void checkCall(const std::string& line) {
     std::string problem;
-    std::optional<BoundaryCall> call = bridge::readBoundaryCall(line, problem);
+    nlohmann::ordered_json json;
+    std::optional<host::BoundaryCall> call = host::readLine(line, json, problem);
     FUZZ_REQUIRE(call.has_value() != !problem.empty());
     if (!call) return;
-    FUZZ_REQUIRE(call->json.is_object() && call->json.contains("t") && call->json.contains("call"));
-    switch (call->kind) {
-    case BoundaryCall::Kind::Hello: FUZZ_REQUIRE(call->json["protocol"].is_number_integer()); break;
-    case BoundaryCall::Kind::SetBadgeIdentifier:
-    case BoundaryCall::Kind::BeginObserving:
-    case BoundaryCall::Kind::EndObserving:
-    case BoundaryCall::Kind::RequestBadge: FUZZ_REQUIRE(!call->path.empty() && call->path[0] == '/'); break;
-    case BoundaryCall::Kind::SetDirectoryURLs: {
-        FUZZ_REQUIRE(call->folders.size() == call->json["urls"].size());
-        break;
-    }
+    FUZZ_REQUIRE(json.is_object() && json.contains("t") && json.contains("call"));
+    switch (call->call) {
+    case Call::hello: FUZZ_REQUIRE(json["protocol"].is_number_integer()); break;
+    case Call::setBadgeIdentifier:
+    case Call::beginObservingDirectory:
+    case Call::endObservingDirectory:
+    case Call::requestBadgeIdentifier: FUZZ_REQUIRE(!call->path.empty() && call->path[0] == '/'); break;
+    case Call::setDirectoryURLs: FUZZ_REQUIRE(call->folders.size() == json["urls"].size()); break;
     default: break;
     }
+    if (call->call == Call::status || call->call == Call::other) return;
+    nlohmann::ordered_json again;
+    std::optional<host::BoundaryCall> reread = host::readLine(host::writeLine(*call, 1.5), again, problem);
+    FUZZ_REQUIRE(reread && sameCall(*call, *reread));
 }
 
 }  // namespace

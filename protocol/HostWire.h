@@ -12,15 +12,13 @@
 //   quit              the end (on the socket: of this host's connection, never of the service)
 // Blank lines and lines starting with "#" are skipped.
 //
-// Lines, extension to host: one JSON object per line, each with "t" (seconds since the extension started) and
-// "call" (setBadgeImage, setBadgeIdentifier, setDirectoryURLs, beginObservingDirectory, endObservingDirectory,
-// requestBadgeIdentifier, status). On the socket only, the first line is the hello, which names the protocol:
+// Lines, extension to host: one JSON object per line (HostLines.h writes and reads them). On the socket only, the
+// first line is the hello, which names the protocol:
 //   {"t":0.0,"call":"hello","protocol":1,"program":"vantorix-finder","version":"...","pid":...}
 // A host that speaks another protocol shows no badges and says so; lines of a call it does not know are
 // skipped, so fields and calls can be added without a new protocol number.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,9 +45,5 @@ std::string commandLine(CommandKind kind, std::string_view argument = {});
 
 // Whether a command line can carry the path: it is not empty and holds no line feed or carriage return.
 bool canCarryOnCommandLine(std::string_view path);
-
-// The file path a file URL names ("file:///a%20b" -> "/a b"), percent-decoded to its bytes, without a trailing
-// slash; nothing for another scheme, a host other than "localhost", a bad escape, or an escaped "/" or NUL.
-std::optional<std::string> pathOfFileUrl(std::string_view url);
 
 }  // namespace vantorix::host

@@ -23,11 +23,12 @@ bool isCoveredBy(std::string_view path, const Folders& folders) {
                        [&](const auto& folder) { return path == folder || isInsideFolder(path, folder); });
 }
 
-// The folder holding the path: "/a/b" -> "/a", "/a" -> "/".
-inline std::string parentFolder(std::string_view path) {
+// The folder holding the path: "/a/b" -> "/a", "/a" -> "/". A view into `path` (or of "/"), made without
+// allocating: the status cache asks it for every path it stores.
+inline std::string_view parentFolder(std::string_view path) {
     std::size_t slash = path.rfind('/');
     if (slash == std::string_view::npos || slash == 0) return "/";
-    return std::string(path.substr(0, slash));
+    return path.substr(0, slash);
 }
 
 }  // namespace vantorix

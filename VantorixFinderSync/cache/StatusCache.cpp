@@ -4,17 +4,9 @@
 // the entries of a polled folder's items stay however many there are, so that an item whose status has not
 // changed is never set again while its folder is shown, whatever the folder's size.
 #include "../VantorixFinderSync.h"
+#include "protocol/Paths.h"
 
 namespace vantorix {
-namespace {
-
-std::string_view folderOf(std::string_view path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return "";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
 
 std::unordered_map<std::string, CachedStatus>::iterator VantorixFinderSync::eraseCacheEntry(std::unordered_map<std::string, CachedStatus>::iterator entry) {
     cacheEvictionOrder.erase({entry->second.timestamp, entry->first});
@@ -30,7 +22,7 @@ std::optional<std::string> VantorixFinderSync::lookUpCachedStatus(const std::str
 }
 
 void VantorixFinderSync::storeCachedStatus(const std::string& path, const std::string& badge, WallTime now) {
-    bool evictable = cacheShownFolders.count(folderOf(path)) == 0;
+    bool evictable = cacheShownFolders.count(parentFolder(path)) == 0;
     // A full cache first loses its oldest evictable entry, even when the path being stored is already in it.
     if (evictable && static_cast<std::int64_t>(cacheEvictionOrder.size()) >= cacheConfig.maxEntries) {
         eraseCacheEntry(statusCache.find(cacheEvictionOrder.begin()->second));
@@ -47,7 +39,7 @@ void VantorixFinderSync::storeCachedStatus(const std::string& path, const std::s
 bool VantorixFinderSync::recordCachedStatus(const std::string& path, const std::string& badge, WallTime now) {
     auto found = statusCache.find(path);
     if (found != statusCache.end() && !badge.empty() && isFresh(found->second, now, cacheConfig.ttlSeconds, cacheConfig.aggressiveTtl) &&
-        cacheShownFolders.count(folderOf(path)) != 0) {
+        cacheShownFolders.count(parentFolder(path)) != 0) {
         bool changed = found->second.badge != badge;
         found->second = CachedStatus{badge, now, true, badge == "sync"};
         return changed;
@@ -107,7 +99,7 @@ void VantorixFinderSync::setCacheFolderShown(const std::string& folder, bool sho
     statusCacheLock->sync([&] {
         if (shown ? !cacheShownFolders.insert(folder).second : cacheShownFolders.erase(folder) == 0) return;
         for (const auto& [path, status] : statusCache) {
-            if (folderOf(path) != folder) continue;
+            if (parentFolder(path) != folder) continue;
             if (shown) cacheEvictionOrder.erase({status.timestamp, path});
             else cacheEvictionOrder.insert({status.timestamp, path});
         }

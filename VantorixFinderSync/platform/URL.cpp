@@ -1,33 +1,13 @@
 #include "URL.h"
 
+#include "protocol/FileUrl.h"
+
 #include <cctype>
 
 namespace vantorix {
 namespace {
 
 bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
-}
-
-bool isUnreserved(unsigned char c) {
-    return std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~';
-}
-
-bool isSubDelimiter(unsigned char c) {
-    switch (c) {
-    case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',': case ';': case '=':
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Characters a path segment may hold without encoding (RFC 3986 pchar, less "%", plus "/").
-bool isPathCharacter(unsigned char c) { return isUnreserved(c) || isSubDelimiter(c) || c == ':' || c == '@' || c == '/'; }
 
 // Checks `part` against the characters allowed in it, and that every "%" starts a valid escape.
 bool isValidComponent(std::string_view part, bool allowQueryCharacters) {
@@ -38,7 +18,7 @@ bool isValidComponent(std::string_view part, bool allowQueryCharacters) {
             i += 2;
             continue;
         }
-        if (isPathCharacter(c)) continue;
+        if (isUrlPathCharacter(c)) continue;
         if (allowQueryCharacters && c == '?') continue;
         return false;
     }
@@ -96,37 +76,14 @@ std::optional<URL> URL::fromString(std::string_view text) {
 }
 
 URL URL::fileURL(std::string_view path) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     URL url;
     url.scheme_ = "file";
-    url.rawPath_.reserve(path.size());
-    for (char ch : path) {
-        auto c = static_cast<unsigned char>(ch);
-        if (isPathCharacter(c)) {
-            url.rawPath_ += ch;
-        } else {
-            url.rawPath_ += '%';
-            url.rawPath_ += kHex[c >> 4];
-            url.rawPath_ += kHex[c & 0xF];
-        }
-    }
+    url.rawPath_ = encodeUrlPath(path);
     url.text_ = "file://" + url.rawPath_;
     return url;
 }
 
-std::string URL::path() const {
-    std::string decoded;
-    decoded.reserve(rawPath_.size());
-    for (std::size_t i = 0; i < rawPath_.size(); ++i) {
-        if (rawPath_[i] == '%' && i + 2 < rawPath_.size() && isHex(rawPath_[i + 1]) && isHex(rawPath_[i + 2])) {
-            decoded += static_cast<char>(hexValue(rawPath_[i + 1]) * 16 + hexValue(rawPath_[i + 2]));
-            i += 2;
-        } else {
-            decoded += rawPath_[i];
-        }
-    }
-    while (decoded.size() > 1 && decoded.back() == '/') decoded.pop_back();
-    return decoded;
-}
+// The raw path was checked by fromString() or encoded by fileURL(): every "%" starts an escape.
+std::string URL::path() const { return decodeUrlPath(rawPath_, false).value_or(rawPath_); }
 
 }  // namespace vantorix

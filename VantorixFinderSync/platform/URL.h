@@ -3,7 +3,8 @@
 // Two ways to make one: fromString() parses URL text (scheme, optional "//" authority, path, "?" query and "#"
 // fragment) and rejects text that is not a valid URL (spaces, control characters, bytes outside ASCII, a "%"
 // not followed by two hex digits); fileURL() builds a file URL from a file-system path, percent-encoding every
-// byte that a URL path cannot hold as it is, so that the URL names exactly that path. path() is the
+// byte that a URL path cannot hold as it is (the one file-URL rule, protocol/FileUrl.h), so that the URL names
+// exactly that path. path() is the
 // percent-decoded path without a trailing slash (the root stays "/"). URLs compare by their absolute string.
 #pragma once
 

@@ -216,7 +216,7 @@ int runServe(int argc, char** argv) {
     };
     // A server that can no longer wait on its hosts serves no one: the service ends, and the bus starts another.
     handlers.failed = [&](const std::string& why) { platform.mainQueue().async([&end, why] { end(why, 1); }); };
-    HostServer hosts(platform, socket.listeningFd(), std::move(handlers), [&router] { return helloLine(router.now()); }, limits);
+    HostServer hosts(platform, socket.listeningFd(), std::move(handlers), [&router] { return host::writeHello(router.now(), VANTORIX_VERSION, static_cast<int>(::getpid())); }, limits);
     server = &hosts;
     Signals signals([&platform, &end](int number) {
         platform.mainQueue().async([&end, number] { end(std::string("signal ") + strsignal(number)); });

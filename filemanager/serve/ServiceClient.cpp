@@ -1,6 +1,7 @@
 #include "ServiceClient.h"
 
 #include "ProgramExit.h"
+#include "protocol/HostLines.h"
 #include "protocol/HostSocket.h"
 #include "protocol/HostWire.h"
 
@@ -72,13 +73,14 @@ ServiceConnection connectToService(bool start) {
     }
     timeval timeout{kAnswerSeconds, 0};
     ::setsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    std::string pending, line;
-    Json hello;
-    if (readLine(socket.fd, pending, line)) hello = Json::parse(line, nullptr, false);
-    if (!hello.is_object() || hello.value("call", "") != host::kHelloCall) {
+    std::string pending, line, problem;
+    nlohmann::ordered_json json;
+    std::optional<host::BoundaryCall> hello;
+    if (readLine(socket.fd, pending, line)) hello = host::readLine(line, json, problem);
+    if (!hello || hello->call != host::Call::hello) {
         connection.error = "the service did not say hello";
-    } else if (hello.value("protocol", 0) != host::kProtocolVersion) {
-        connection.error = "the service speaks protocol " + hello.value("protocol", Json(0)).dump() + ", this program " +
+    } else if (hello->protocol != host::kProtocolVersion) {
+        connection.error = "the service speaks protocol " + std::to_string(hello->protocol) + ", this program " +
                            std::to_string(host::kProtocolVersion) + ": it is of another version";
     } else {
         timeout = {0, 0};

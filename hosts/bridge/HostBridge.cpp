@@ -111,7 +111,7 @@ void HostBridge::countEmblem() {
     counters_.lastEmblemAt = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-bool HostBridge::isListed(const std::string& path) const { return shown_.count(parentFolder(path)) > 0; }
+bool HostBridge::isListed(const std::string& path) const { return shown_.count(std::string(parentFolder(path))) > 0; }
 
 void HostBridge::onJoined() {
     for (const auto& folder : shown_) link_->send(host::CommandKind::show, folder);
@@ -148,7 +148,8 @@ void HostBridge::setShownFolders(const std::set<std::string>& folders) {
 
 void HostBridge::onLine(const std::string& line) {
     std::string problem;
-    std::optional<BoundaryCall> call = readBoundaryCall(line, problem);
+    nlohmann::ordered_json json;
+    std::optional<host::BoundaryCall> call = host::readLine(line, json, problem);
     if (!call) {
         // Logged for the first few, then now and then: a service gone wrong must not flood the log.
         if (++counters_.linesRefused <= 10 || counters_.linesRefused % 1000 == 0) {
@@ -157,21 +158,21 @@ void HostBridge::onLine(const std::string& line) {
         return;
     }
     ++counters_.linesApplied;
-    apply(*call);
+    apply(*call, json);
 }
 
-void HostBridge::apply(BoundaryCall& call) {
+void HostBridge::apply(const host::BoundaryCall& call, nlohmann::ordered_json& json) {
     std::string error;
-    if (!trace_->write(call.json, error)) log(error);
-    switch (call.kind) {
-    case BoundaryCall::Kind::SetBadgeIdentifier:
+    if (!trace_->write(json, error)) log(error);
+    switch (call.call) {
+    case host::Call::setBadgeIdentifier:
         board_.setBadge(call.path, call.badge);
         checkLater(call.path, Check::Emblem);
         break;
-    case BoundaryCall::Kind::SetDirectoryURLs:
+    case host::Call::setDirectoryURLs:
         onObservedSet(std::set<std::string>(call.folders.begin(), call.folders.end()));
         break;
-    case BoundaryCall::Kind::EndObserving:
+    case host::Call::endObservingDirectory:
         // The file manager no longer shows the folder: its badges are forgotten, not taken from the file manager
         // (it does not draw them; an entry shown elsewhere, as in an expanded list, is asked about again). Shown
         // again, the folder's entries get their badges afresh, and the ones held otherwise are invalidated.

@@ -20,11 +20,11 @@
 #pragma once
 
 #include "BadgeBoard.h"
-#include "BoundaryCall.h"
 #include "EventLoop.h"
 #include "HoldMeter.h"
 #include "ServiceLink.h"
 #include "TraceFile.h"
+#include "protocol/HostLines.h"
 
 #include <cstdint>
 #include <deque>
@@ -95,7 +95,7 @@ private:
     void onJoined();
     void onLine(const std::string& line);
     void onEnded();
-    void apply(BoundaryCall& call);
+    void apply(const host::BoundaryCall& call, nlohmann::ordered_json& json);
     void onObservedSet(const std::set<std::string>& folders);
     void applyObserved(std::set<std::string> folders);
     bool isListed(const std::string& path) const;

@@ -1,6 +1,6 @@
 #include "ServiceLink.h"
 
-#include "BoundaryCall.h"
+#include "protocol/HostLines.h"
 #include "protocol/HostSocket.h"
 #include "protocol/HostWire.h"
 
@@ -227,8 +227,9 @@ bool ServiceLink::pump() {
 
 void ServiceLink::takeHello(const std::string& line) {
     std::string problem;
-    std::optional<BoundaryCall> call = readBoundaryCall(line, problem);
-    if (!call || call->kind != BoundaryCall::Kind::Hello) {
+    nlohmann::ordered_json json;
+    std::optional<host::BoundaryCall> call = host::readLine(line, json, problem);
+    if (!call || call->call != host::Call::hello) {
         closeConnection("the service's first line is no hello: " + line.substr(0, 120));
         return;
     }
@@ -244,7 +245,7 @@ void ServiceLink::takeHello(const std::string& line) {
     helloSource_ = 0;
     joined_ = true;
     joinedAt_ = loop_.nowMicroseconds();
-    servicePid_ = call->json.value("pid", 0);
+    servicePid_ = json.value("pid", 0);
     ++connections_;
     if (!lastLogged_.empty()) loop_.log("vantorix: joined the Vantorix extension service (pid " + std::to_string(servicePid_) + ")");
     lastLogged_.clear();

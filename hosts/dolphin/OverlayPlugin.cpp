@@ -3,6 +3,7 @@
 #include "HostBridge.h"
 #include "NavigatorFolders.h"
 #include "QtEventLoop.h"
+#include "protocol/Paths.h"
 
 #include <KConfig>
 #include <KConfigGroup>
@@ -44,7 +45,7 @@ public:
     // The folders shown changed: the items of folders no longer shown are no longer in view.
     void keepOnly(const std::set<std::string>& before, const std::set<std::string>& now) {
         for (auto it = byPath_.begin(); it != byPath_.end();) {
-            std::string folder = parentFolder(it->first);
+            std::string folder(parentFolder(it->first));
             if (before.count(folder) > 0 && now.count(folder) == 0) it = byPath_.erase(it);
             else ++it;
         }
@@ -70,10 +71,6 @@ public:
     std::size_t size() const override { return byPath_.size(); }
 
 private:
-    static std::string parentFolder(const std::string& path) {
-        std::size_t slash = path.rfind('/');
-        return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
-    }
     void forgetOldest() {
         auto oldest = byPath_.begin();
         for (auto it = byPath_.begin(); it != byPath_.end(); ++it) {

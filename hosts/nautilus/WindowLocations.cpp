@@ -1,12 +1,12 @@
 #include "WindowLocations.h"
 
+#include "protocol/FileUrl.h"
 #include "protocol/HostWire.h"
 
 namespace vantorix::nautilus {
 namespace {
 
 using bridge::HoldMeter;
-using host::pathOfFileUrl;
 
 constexpr const char* kInterface = "org.freedesktop.FileManager1";
 constexpr const char* kPath = "/org/freedesktop/FileManager1";

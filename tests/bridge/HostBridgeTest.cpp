@@ -57,10 +57,8 @@ protected:
         service.say(lines);
         loop.runFor(0);
     }
-    static std::string observed(const std::string& urls) { return "{\"t\":1,\"call\":\"setDirectoryURLs\",\"urls\":[" + urls + "]}\n"; }
-    static std::string badge(const std::string& path, const std::string& badge) {
-        return "{\"t\":1,\"call\":\"setBadgeIdentifier\",\"badge\":\"" + badge + "\",\"path\":\"" + path + "\",\"url\":\"file://" + path + "\"}\n";
-    }
+    static std::string observed(std::vector<std::string> folders) { return host::writeLine(host::observedCall(std::move(folders)), 1); }
+    static std::string badge(const std::string& path, const std::string& badge) { return host::writeLine(host::badgeCall(path, badge), 1); }
 
     FakeEventLoop loop;
     FakeService service;
@@ -70,7 +68,7 @@ protected:
 
 TEST_F(HostBridgeTest, RemovalsFromTheObservedSetWaitOutTheRepaintAndRequestsGoOutOnceAfterTheirDelay) {
     items.held = {{"/r/a", ""}, {"/r/d/x", ""}};
-    says(observed("\"file:///r\"") + badge("/r/a", "sync") + badge("/elsewhere/b", "error"));
+    says(observed({"/r"}) + badge("/r/a", "sync") + badge("/elsewhere/b", "error"));
     EXPECT_EQ(bridge->badgeFor("/r/a"), "sync");
     EXPECT_EQ(bridge->badgeFor("/elsewhere/b"), "");
     EXPECT_EQ(items.invalidated, (std::vector<std::string>{"/r/a", "/r/d/x"})) << "held without its emblem; to be requested";
@@ -87,17 +85,17 @@ TEST_F(HostBridgeTest, RemovalsFromTheObservedSetWaitOutTheRepaintAndRequestsGoO
     // The extension repaints: the set emptied and put back half a second later. No emblem goes, and the item
     // the module asked for is asked about again (to be requested again).
     items.invalidated.clear();
-    says(observed(""));
+    says(observed({}));
     loop.runFor(500);
     EXPECT_EQ(bridge->badgeFor("/r/a"), "sync");
-    says(observed("\"file:///r\""));
+    says(observed({"/r"}));
     loop.runFor(2000);
     EXPECT_EQ(bridge->badgeFor("/r/a"), "sync");
     EXPECT_EQ(items.invalidated, (std::vector<std::string>{"/r/d/x"}));
 
     // A removal that stays: the badges outside the set go a second later, not before.
     items.invalidated.clear();
-    says(observed(""));
+    says(observed({}));
     loop.runFor(999);
     EXPECT_EQ(bridge->badgeFor("/r/a"), "sync");
     EXPECT_TRUE(items.invalidated.empty());
@@ -107,7 +105,7 @@ TEST_F(HostBridgeTest, RemovalsFromTheObservedSetWaitOutTheRepaintAndRequestsGoO
 }
 
 TEST_F(HostBridgeTest, GarbageIsDroppedAndTheEndOfTheConnectionTakesEveryEmblemInSlices) {
-    says(observed("\"file:///r\""));
+    says(observed({"/r"}));
     for (int i = 0; i < 10; ++i) {
         std::string path = "/r/f" + std::to_string(i);
         items.held[path] = "error";

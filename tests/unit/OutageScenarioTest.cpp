@@ -21,8 +21,8 @@ public:
         platform.setScheduleSeed(seed);
         random.seed(static_cast<unsigned>(platform.scheduleSeed()));
         healthy();
-        shown = std::make_unique<ShownFolder>(platform, kFolder, 150, [this](const finder::FinderEvent& e) {
-            trace.push_back(std::to_string(platform.monotonicNow().time_since_epoch().count()) + " " + e.call + " " + e.badge + " " + e.path);
+        shown = std::make_unique<ShownFolder>(platform, kFolder, 150, [this](const host::BoundaryCall& c) {
+            trace.push_back(std::to_string(platform.monotonicNow().time_since_epoch().count()) + " " + std::string(host::nameOf(c.call)) + " " + c.badge + " " + c.path);
         });
         for (const auto& file : shown->files) platform.localService().setStatus(file, randomCode());
     }

@@ -12,10 +12,10 @@ class UnderLoad : public SimulationTest {
 protected:
     // A folder of `count` files shown in the stand-in, counting the badges set and those removed.
     void showFolder(int count) {
-        shown = std::make_unique<ShownFolder>(platform, kFolder, count, [this](const finder::FinderEvent& event) {
-            if (event.call != "setBadgeIdentifier") return;
+        shown = std::make_unique<ShownFolder>(platform, kFolder, count, [this](const host::BoundaryCall& call) {
+            if (call.call != host::Call::setBadgeIdentifier) return;
             ++badgesSet;
-            badgesRemoved += event.badge.empty() && !shown->standIn.badgeOf(event.path).empty();
+            badgesRemoved += call.badge.empty() && !shown->standIn.badgeOf(call.path).empty();
         });
         extension = shown->extension;
     }
