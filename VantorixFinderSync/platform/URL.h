@@ -4,8 +4,8 @@
 // fragment) and rejects text that is not a valid URL (spaces, control characters, bytes outside ASCII, a "%"
 // not followed by two hex digits); fileURL() builds a file URL from a file-system path, percent-encoding every
 // byte that a URL path cannot hold as it is (the one file-URL rule, protocol/FileUrl.h), so that the URL names
-// exactly that path. path() is the
-// percent-decoded path without a trailing slash (the root stays "/"). URLs compare by their absolute string.
+// exactly that path. path() is the percent-decoded path without a trailing slash (the root stays "/"). URLs compare
+// by their absolute string.
 #pragma once
 
 #include <functional>
