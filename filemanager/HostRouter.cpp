@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace vantorix::finder {
 namespace {
 
@@ -214,14 +216,58 @@ void HostRouter::eachInterested(const std::string& path, bool itemOfFolder, cons
 void HostRouter::route(const host::BoundaryCall& call) {
     std::string line = host::writeLine(call, now());
     std::lock_guard lock(mutex_);
-    if (call.call == host::Call::setBadgeImage || call.call == host::Call::setDirectoryURLs) {
-        if (call.call == host::Call::setBadgeImage) registered_.push_back(line);
-        else observed_ = line;
+    if (call.call == host::Call::setBadgeImage) {
+        registered_.push_back(line);
         for (auto& [id, host] : hosts_) queueLine(id, host, line);
+        return;
+    }
+    if (call.call == host::Call::setDirectoryURLs) {
+        observedSet(line, std::set<std::string>(call.folders.begin(), call.folders.end()));
         return;
     }
     bool itemOfFolder = call.call == host::Call::setBadgeIdentifier || call.call == host::Call::requestBadgeIdentifier;
     eachInterested(call.path, itemOfFolder, [&](HostId id, Host& host) { queueLine(id, host, line); });
+}
+
+void HostRouter::observedSet(const std::string& line, std::set<std::string> folders) {
+    for (auto& [id, host] : hosts_) {
+        if (host.everything) queueLine(id, host, line);
+    }
+    if (held_) {
+        if (folders != given_) {
+            held_ = Held{line, std::move(folders)};  // the window runs on
+            return;
+        }
+        held_.reset();  // put back as it was: a repaint
+        for (const auto& folder : folders) {
+            std::string refresh = host::writeLine(host::pathCall(host::Call::refresh, folder), now());
+            for (auto& [id, host] : hosts_) {
+                if (!host.everything) queueLine(id, host, refresh);
+            }
+        }
+        return;
+    }
+    if (std::includes(folders.begin(), folders.end(), given_.begin(), given_.end())) {
+        give(line, std::move(folders));
+        return;
+    }
+    held_ = Held{line, std::move(folders)};
+    platform_.mainQueue().asyncAfter(kRepaintWindow, [this, life = std::weak_ptr<int>(life_), hold = ++holds_] {
+        if (life.expired()) return;
+        std::lock_guard lock(mutex_);
+        if (!held_ || hold != holds_) return;
+        Held held = std::move(*held_);
+        held_.reset();
+        give(std::move(held.line), std::move(held.folders));
+    });
+}
+
+void HostRouter::give(std::string line, std::set<std::string> folders) {
+    for (auto& [id, host] : hosts_) {
+        if (!host.everything) queueLine(id, host, line);
+    }
+    observed_ = std::move(line);
+    given_ = std::move(folders);
 }
 
 void HostRouter::queueLine(HostId id, Host& host, const std::string& line) {

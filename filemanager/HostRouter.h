@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -41,6 +42,11 @@ public:
     using HostId = std::uint64_t;
     using Deliver = std::function<void(HostId host, std::string lines)>;
 
+    // The extension repaints a folder by emptying its observed set and putting it back half a second later, so
+    // that a file manager asks about every item again. The hosts are given a set that loses folders only once it
+    // has stayed so this long, and a set put back within it as one refresh line per folder: one wait here
+    // rather than one in every host. A host given everything sees every set as it comes.
+    static constexpr Duration kRepaintWindow = std::chrono::seconds(1);
     // The most items a host's asking is remembered for; the oldest are forgotten first.
     static constexpr std::size_t kRememberedRequests = 100000;
 
@@ -79,6 +85,9 @@ private:
     void hide(HostId id, const std::string& folder);
     void request(HostId id, const std::string& path);
     void route(const host::BoundaryCall& call);  // the stand-in's calls, under its lock
+    // Under mutex_: a new observed set from the extension, and the set given to the hosts.
+    void observedSet(const std::string& line, std::set<std::string> folders);
+    void give(std::string line, std::set<std::string> folders);
     // Under mutex_: one line for a host; delivery follows when the burst ends.
     void queueLine(HostId id, Host& host, const std::string& line);
     void eachInterested(const std::string& path, bool itemOfFolder, const std::function<void(HostId, Host&)>& call);
@@ -92,7 +101,14 @@ private:
     std::unordered_map<std::string, std::set<HostId>> shownBy_;      // folder -> the hosts showing it
     std::unordered_map<std::string, std::set<HostId>> requestedBy_;  // item -> the hosts that asked about it
     std::vector<std::string> registered_;  // the setBadgeImage lines so far, for hosts that join later
-    std::string observed_;                 // the last setDirectoryURLs line, likewise
+    std::string observed_;                 // the setDirectoryURLs line the hosts were last given, likewise
+    std::set<std::string> given_;          // its folders
+    struct Held {
+        std::string line;
+        std::set<std::string> folders;
+    };
+    std::optional<Held> held_;  // a set that lost folders, not given yet: the window of a repaint runs
+    std::uint64_t holds_ = 0;   // counts the holds: the end of an earlier window finds another number
     bool flushQueued_ = false;
     std::shared_ptr<int> life_ = std::make_shared<int>(0);  // a flush queued after the router is gone does nothing
     FinderStandIn standIn_;                // last: its calls reach the router, which must exist

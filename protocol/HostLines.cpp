@@ -18,6 +18,7 @@ constexpr std::pair<Call, std::string_view> kNames[] = {
     {Call::endObservingDirectory, "endObservingDirectory"},
     {Call::requestBadgeIdentifier, "requestBadgeIdentifier"},
     {Call::status, "status"},
+    {Call::refresh, "refresh"},
 };
 
 Call callNamed(std::string_view name) {
@@ -95,6 +96,8 @@ std::string writeLine(const BoundaryCall& call, double seconds) {
         break;
     case Call::setBadgeIdentifier:
         line["badge"] = text(call.badge);
+        [[fallthrough]];
+    case Call::refresh:
         line["path"] = text(call.path);
         line["url"] = fileUrlOf(call.path);
         break;
@@ -175,6 +178,13 @@ std::optional<BoundaryCall> readLine(std::string_view line, Json& json, std::str
         if (!stringField(json, "badge", call.badge) || (call.path.empty() && !stringField(json, "path", call.path)) || !isAbsolute(call.path)) {
             return fail("setBadgeIdentifier without a badge or a file path");
         }
+        break;
+    }
+    case Call::refresh: {
+        std::string url;
+        std::optional<std::string> path = stringField(json, "url", url) ? pathOfFileUrl(url) : std::nullopt;
+        if (!path) return fail("refresh without a file URL");
+        call.path = std::move(*path);
         break;
     }
     case Call::setDirectoryURLs: {

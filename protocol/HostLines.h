@@ -26,6 +26,7 @@ enum class Call {
     endObservingDirectory,    // path
     requestBadgeIdentifier,   // path
     status,                   // the answer to the status command
+    refresh,                  // the extension repainted the folder: ask again about its items (path)
     other,                    // a call this side does not know: kept for the trace, otherwise skipped
 };
 std::string_view nameOf(Call call);

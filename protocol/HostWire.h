@@ -14,7 +14,7 @@
 //
 // Lines, extension to host: one JSON object per line (HostLines.h writes and reads them). On the socket only, the
 // first line is the hello, which names the protocol:
-//   {"t":0.0,"call":"hello","protocol":1,"program":"vantorix-finder","version":"...","pid":...}
+//   {"t":0.0,"call":"hello","protocol":2,"program":"vantorix-finder","version":"...","pid":...}
 // A host that speaks another protocol shows no badges and says so; lines of a call it does not know are
 // skipped, so fields and calls can be added without a new protocol number.
 #pragma once
@@ -24,7 +24,9 @@
 
 namespace vantorix::host {
 
-inline constexpr int kProtocolVersion = 1;
+// 2: the extension's repaint of a folder (its observed set emptied and put back) reaches hosts as one "refresh"
+// line, the session service waiting out the repaint for all of them.
+inline constexpr int kProtocolVersion = 2;
 // The session bus name the service owns once its socket listens; asking the bus to start it starts the service.
 inline constexpr const char* kServiceBusName = "com.vantorix.FinderSync";
 inline constexpr std::string_view kHelloCall = "hello";

@@ -20,7 +20,6 @@ constexpr const char* kEmblemPrefix = "emblem-vantorix-";
 constexpr unsigned kStatsIntervalMs = 500;
 constexpr std::size_t kStatsBlock = 1024;
 // How long folders removed from the observed set keep their badges, in case they come back (a repaint).
-constexpr unsigned kRemovalDelayMs = 1000;
 // How long the module's requests wait, so that the items of a window just opened are left to the service.
 constexpr unsigned kRequestDelayMs = 200;
 
@@ -66,7 +65,7 @@ HostBridge::HostBridge(EventLoop& loop, HostItems& items, BridgeSettings setting
 
 HostBridge::~HostBridge() {
     link_.reset();
-    for (auto source : {invalidateSource_, removalSource_, requestSource_, statsSource_}) loop_.remove(source);
+    for (auto source : {invalidateSource_, requestSource_, statsSource_}) loop_.remove(source);
     ended_ = true;
     writeStats();
     if (statsFd_ >= 0) ::close(statsFd_);
@@ -120,9 +119,6 @@ void HostBridge::onJoined() {
 void HostBridge::onEnded() {
     board_.forgetAll();
     requests_.clear();
-    declared_.clear();
-    loop_.remove(removalSource_);
-    removalSource_ = 0;
     checkAllLater(Check::Emblem);
 }
 
@@ -170,7 +166,10 @@ void HostBridge::apply(const host::BoundaryCall& call, nlohmann::ordered_json& j
         checkLater(call.path, Check::Emblem);
         break;
     case host::Call::setDirectoryURLs:
-        onObservedSet(std::set<std::string>(call.folders.begin(), call.folders.end()));
+        applyObserved(std::set<std::string>(call.folders.begin(), call.folders.end()));
+        break;
+    case host::Call::refresh:
+        for (const auto& path : board_.takeRequested()) checkLater(path, Check::Always);
         break;
     case host::Call::endObservingDirectory:
         // The file manager no longer shows the folder: its badges are forgotten, not taken from the file manager
@@ -183,32 +182,10 @@ void HostBridge::apply(const host::BoundaryCall& call, nlohmann::ordered_json& j
     }
 }
 
-void HostBridge::onObservedSet(const std::set<std::string>& folders) {
-    declared_ = folders;
-    std::set<std::string> grown = board_.observed();
-    grown.insert(folders.begin(), folders.end());
-    if (grown != board_.observed()) applyObserved(std::move(grown));
-    if (folders != board_.observed()) {
-        if (removalSource_ == 0) {
-            removalSource_ = loop_.timeout(kRemovalDelayMs, [this] {
-                HoldMeter::Scope hold(meter_, "observed set");
-                removalSource_ = 0;
-                applyObserved(declared_);
-                return false;
-            });
-        }
-        return;
-    }
-    if (removalSource_ == 0) return;
-    // The set came back as it was: a repaint. The items the module asked for are asked for again.
-    loop_.remove(removalSource_);
-    removalSource_ = 0;
-    for (const auto& path : board_.takeRequested()) checkLater(path, Check::Always);
-}
-
 // Items now outside lose their emblem; items now inside in folders the service does not list ask again, so that
 // the module requests them.
 void HostBridge::applyObserved(std::set<std::string> folders) {
+    if (folders == board_.observed()) return;
     board_.setObserved(std::move(folders));
     checkAllLater(Check::Observed);
 }

@@ -11,9 +11,9 @@
 //   - setBadgeIdentifier is remembered per item, and an item held with another emblem is invalidated, so that the
 //     file manager asks again and draws "emblem-vantorix-<badge>" (none for ""); such an asking never turns into
 //     a request;
-//   - setDirectoryURLs gives the observed set: folders added count at once, folders removed a second later
-//     unless they come back (the extension repaints by emptying the set and putting it back half a second later:
-//     then the items the module asked for are asked for again, and nothing flickers);
+//   - setDirectoryURLs gives the observed set, at once: the service waits out the extension's repaints (the set
+//     emptied and put back half a second later) and says refresh instead, so nothing flickers;
+//   - refresh DIR: the items the module asked for are asked for again (the service lists the rest);
 //   - endObservingDirectory forgets the badges of that folder's entries;
 //   - when the connection to the service ends, every badge is forgotten until the service sets them again.
 // All of it runs on the file manager's main loop in short slices (HoldMeter::kSliceMicroseconds).
@@ -96,7 +96,6 @@ private:
     void onLine(const std::string& line);
     void onEnded();
     void apply(const host::BoundaryCall& call, nlohmann::ordered_json& json);
-    void onObservedSet(const std::set<std::string>& folders);
     void applyObserved(std::set<std::string> folders);
     bool isListed(const std::string& path) const;
     bool sendRequests();
@@ -115,8 +114,6 @@ private:
     BadgeBoard board_;
     std::unique_ptr<TraceFile> trace_;
     std::set<std::string> shown_;     // the folders the service was told are shown
-    std::set<std::string> declared_;  // the observed set as last declared, applied once removals are due
-    EventLoop::SourceId removalSource_ = 0;
     std::vector<std::string> requests_;  // the module's requests, waiting to be sent
     EventLoop::SourceId requestSource_ = 0;
     std::deque<std::string> checks_;

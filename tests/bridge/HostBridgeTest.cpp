@@ -1,5 +1,5 @@
 // The one object of a host module, on the fake loop in virtual time with a file manager's items played by the test:
-// the observed set's removals wait out the extension's repaint, the module's own requests, invalidations in
+// the observed set and the refresh of a repainted folder, the module's own requests, invalidations in
 // slices, and what the end of a connection forgets.
 #include "FakeEventLoop.h"
 #include "HostBridge.h"
@@ -66,7 +66,7 @@ protected:
     std::unique_ptr<HostBridge> bridge;
 };
 
-TEST_F(HostBridgeTest, RemovalsFromTheObservedSetWaitOutTheRepaintAndRequestsGoOutOnceAfterTheirDelay) {
+TEST_F(HostBridgeTest, TheObservedSetCountsAtOnceARefreshAsksAgainAndRequestsGoOutOnceAfterTheirDelay) {
     items.held = {{"/r/a", ""}, {"/r/d/x", ""}};
     says(observed({"/r"}) + badge("/r/a", "sync") + badge("/elsewhere/b", "error"));
     EXPECT_EQ(bridge->badgeFor("/r/a"), "sync");
@@ -82,24 +82,17 @@ TEST_F(HostBridgeTest, RemovalsFromTheObservedSetWaitOutTheRepaintAndRequestsGoO
     loop.runFor(1);
     EXPECT_EQ(service.commands(), host::commandLine(host::CommandKind::request, "/r/d/x"));
 
-    // The extension repaints: the set emptied and put back half a second later. No emblem goes, and the item
-    // the module asked for is asked about again (to be requested again).
+    // The extension repaints, and the service says refresh: no emblem goes, and the item the module asked for is
+    // asked about again (to be requested again).
     items.invalidated.clear();
-    says(observed({}));
-    loop.runFor(500);
-    EXPECT_EQ(bridge->badgeFor("/r/a"), "sync");
-    says(observed({"/r"}));
-    loop.runFor(2000);
+    says(host::writeLine(host::pathCall(host::Call::refresh, "/r"), 1));
+    loop.runFor(10);
     EXPECT_EQ(bridge->badgeFor("/r/a"), "sync");
     EXPECT_EQ(items.invalidated, (std::vector<std::string>{"/r/d/x"}));
 
-    // A removal that stays: the badges outside the set go a second later, not before.
+    // The set emptied: the badges outside it go at once (the service waited out any repaint).
     items.invalidated.clear();
     says(observed({}));
-    loop.runFor(999);
-    EXPECT_EQ(bridge->badgeFor("/r/a"), "sync");
-    EXPECT_TRUE(items.invalidated.empty());
-    loop.runFor(1);
     EXPECT_EQ(bridge->badgeFor("/r/a"), "");
     EXPECT_EQ(items.invalidated, (std::vector<std::string>{"/r/a"}));
 }

@@ -97,13 +97,14 @@ TEST_F(ServiceLinkTest, OnlyAServiceThatSaysHelloInItsProtocolIsListenedTo) {
     EXPECT_EQ(loop.logged.find("no hello within 5 s"), std::string::npos);
     loop.runFor(1);
     EXPECT_NE(loop.logged.find("the service said no hello within 5 s"), std::string::npos);
-    // Another protocol: logged with what to do, and the next attempt only after the longest back-off.
+    // Another protocol (a service of the version before): logged with what to do, and the next attempt only after
+    // the longest back-off.
     ASSERT_TRUE(loop.runFor(5000, [&] { return service.accept(); }));
-    service.hello(99);
+    service.hello(1);
     service.say("{\"t\":1,\"call\":\"setDirectoryURLs\",\"urls\":[]}\n");
     loop.runFor(10);
     std::int64_t refused = loop.nowMs();
-    EXPECT_NE(loop.logged.find("speaks protocol 99 and this files module protocol 1: no badges until files is restarted"), std::string::npos);
+    EXPECT_NE(loop.logged.find("speaks protocol 1 and this files module protocol 2: no badges until files is restarted"), std::string::npos);
     ASSERT_TRUE(loop.runFor(40000, [&] { return service.accept(); }));
     EXPECT_GE(loop.nowMs() - refused, 29990);
     EXPECT_TRUE(lines.empty());

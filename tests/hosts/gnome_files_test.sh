@@ -159,7 +159,7 @@ check "its first window is badged at once, no 3 s wait ($took s, at most 2)" at_
 echo "--- a second host on the same service: the stand-in joining it"
 joined=$(mktemp "$work/joined.XXXXXX")
 { echo "show $root/Documents"; sleep 2; } | "$session_bin/vantorix-finder" trace --join > "$joined"
-check "the stand-in joined the running service (pid $service)" grep -qF "\"call\":\"hello\",\"protocol\":1,\"program\":\"vantorix-finder\",\"version\"" "$joined"
+check "the stand-in joined the running service (pid $service)" grep -qF "\"call\":\"hello\",\"protocol\":2,\"program\":\"vantorix-finder\",\"version\"" "$joined"
 check "and had the folder's badges at once" test "$(grep -c '"call":"setBadgeIdentifier"' "$joined")" -ge "$(find "$root/Documents" -mindepth 1 -maxdepth 1 | wc -l)"
 check "one service for both" test "$(session_service_pid)" = "$service"
 

@@ -135,5 +135,37 @@ TEST_F(HostRouterTest, HostsShareOneExtensionAndEachGetsTheLinesOfWhatItShowsOrA
     EXPECT_EQ(router.run(B, host::parseCommand("fly /S")), "unknown command \"fly\" (show, hide, request, post, status, wait, quit)");
 }
 
+// The extension repaints by emptying the observed set and putting it back half a second later: the hosts get one
+// refresh line per folder instead, and a set that stays smaller once the window has passed; the trace host gets
+// every set as it comes; a host joining is given the set the hosts were last given.
+TEST_F(HostRouterTest, ARepaintReachesHostsAsOneRefreshAndALastingRemovalAfterTheWindow) {
+    router.join(A, false, {100, "nautilus", 0});
+    router.join(Trace, true);
+    auto declare = [&](std::set<URL> urls) {
+        router.standIn().setDirectoryURLs(urls);
+        platform.runUntilIdle();
+    };
+    declare({URL::fileURL("/S")});
+    EXPECT_THAT(lines.take(A, true), ElementsAre("setDirectoryURLs"));
+    lines.take(Trace, true);
+    declare({});
+    platform.advanceBy(500ms);
+    declare({URL::fileURL("/S")});
+    platform.advanceBy(2s);
+    EXPECT_THAT(lines.take(A, true), ElementsAre("refresh /S"));
+    EXPECT_THAT(lines.take(Trace, true), ElementsAre("setDirectoryURLs", "setDirectoryURLs"));
+
+    declare({});
+    platform.advanceBy(999ms);
+    EXPECT_THAT(lines.take(A, true), IsEmpty());
+    platform.advanceBy(1ms);
+    ASSERT_EQ(lines.of[A].size(), 1u);
+    EXPECT_TRUE(lines.of[A][0]["urls"].empty());
+    router.join(B, false, {200, "nemo", 0});
+    platform.runUntilIdle();
+    ASSERT_FALSE(lines.of[B].empty());
+    EXPECT_TRUE(lines.of[B].back()["urls"].empty());
+}
+
 }  // namespace
 }  // namespace vantorix::testing
