@@ -127,7 +127,6 @@ private:
     // --- Lifecycle (core/Lifecycle.cpp) ---
     void start();  // subscribes to the notifications and hands the first ping to a background queue
     void runBackgroundStart();
-    void ensureMonitoringActive();
 
     // --- Badge catalogue (core/BadgeCatalogue.cpp) ---
     void setupBadgeIdentifiers();
@@ -146,7 +145,6 @@ private:
     // --- Status cache (cache/): each operation is one block on statusCacheLock; callable from any thread but
     // never from inside a block on statusCacheLock ---
     void startCacheCleanup();
-    std::optional<std::string> getCachedStatus(const std::string& path);
     void setCachedStatus(const std::string& path, const std::string& badge);
     void invalidateCache(const std::optional<std::string>& path, const std::string& reason);
     // Drops the entries of every path that begins with `prefix` (an opened directory's, and its siblings' that
@@ -172,7 +170,8 @@ private:
     void processBatchQueue();  // runs on batchLock
     void ensureFlushScheduled();  // runs on batchLock: a flush is on its way whenever paths are queued
     void scheduleFlushTimer();  // runs on batchLock
-    // Blocks for every exchange of the run; the badges follow in one main-queue pass.
+    // Blocks for every exchange of the run; the badges follow in one main-queue pass. processSequentialBatches
+    // keeps the design's startTime parameter, which it never reads.
     void processBatchesFromPaths(const std::vector<std::string>& paths);
     void processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime startTime);
     void updateAllIconsFromResults(const std::vector<BatchResult>& results);  // main thread only
@@ -228,9 +227,6 @@ private:
     static constexpr Duration repaintEmptySet = 500ms;
     const std::unique_ptr<DispatchQueue> serverCheckLock;
     std::shared_ptr<Timer> reconnectTimer;                // main thread
-    bool isMonitoringActive = false;                      // guarded by monitoringLock
-    std::atomic<bool> monitoringKnownActive{false};       // atomic: isMonitoringActive has been set, for a check without the lock
-    const std::unique_ptr<DispatchQueue> monitoringLock;
     Duration syncPathCheckInterval = 5s;                  // never changed
     // The sync-path loop: its first iteration comes syncPathFirstDelay after start-up; the next ones come
     // syncPathCheckInterval after one that began with a folder known, syncPathUnknownInterval after one that began
@@ -271,7 +267,16 @@ private:
     static constexpr std::size_t pollingChunk = 500;      // a polled folder's paths are queued this many per lock block
     std::atomic<int> reportedStrangerUid{-1};             // atomic: the stranger on the port last reported, so each is logged once
 
-    // --- Bookkeeping: written, never read by the extension's own behaviour; kept for diagnosis and tests ---
+    // --- Kept from the design, never run: none of these changes what the extension does ---
+    // The lazy restart. Construction marks monitoring active and nothing marks it inactive, so requestBadgeIdentifier
+    // never submits it and, called anyway, its block returns at once.
+    void ensureMonitoringActive();                        // would start the loops and the sweep of an object that had none
+    bool isMonitoringActive = false;                      // guarded by monitoringLock: true from construction on
+    std::atomic<bool> monitoringKnownActive{false};       // isMonitoringActive for a lock-free test; true from construction on
+    const std::unique_ptr<DispatchQueue> monitoringLock;  // guards isMonitoringActive; only the restart's block runs on it
+    // A cache read by path; the extension reads through recordCachedStatus, only tests call it.
+    std::optional<std::string> getCachedStatus(const std::string& path);  // cache/StatusCache.cpp
+    // Written, never read.
     WallTime lastServerCheck;                             // guarded by serverCheckLock: when the last check ran
     bool hasPerformedInitialPing = false;                 // guarded by waitingModeLock: the first ping has answered
     std::int64_t retryAttempts = 0;                       // guarded by retryLock: non-empty retry passes since the timer started
