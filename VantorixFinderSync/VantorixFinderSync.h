@@ -19,7 +19,8 @@
 // notified paths and the retry passes, one after another. So a large folder or a flood of notifications costs
 // queued paths, not parked threads, and runs never wait on one another for the connection. A path already
 // queued, or handed to a run that has not ended, is not queued again. The sync-path loop runs on requestQueue;
-// the main thread only sets badges, timers and the observed set, and never waits for the local service.
+// the main thread sets badges, timers and the observed set and lists the polled folders, and never waits for
+// the local service.
 //
 // Lifetime. The object is held by std::shared_ptr and made by create(). Work that must keep the object alive
 // captures a shared_ptr; work that must not captures a weak_ptr and does nothing once the object is gone. The
@@ -245,7 +246,7 @@ private:
     std::shared_ptr<Timer> cacheCleanupTimer;             // main thread
     std::vector<std::string> batchQueue;                  // guarded by batchLock
     const std::unique_ptr<DispatchQueue> batchLock;
-    std::shared_ptr<Timer> batchTimer;                    // guarded by batchLock; made and invalidated on the main thread
+    std::shared_ptr<Timer> batchTimer;                    // guarded by batchLock; made on the main thread, invalidated there or by a flush
     bool batchTimerPending = false;                       // guarded by batchLock: a timer creation is on its way to the main thread
     // Guarded by batchLock: the paths of batchQueue and those flushed to a run that has not ended, for the duplicate
     // test: one set, so that a path costs one entry from its queueing to its answer.
@@ -257,7 +258,7 @@ private:
     std::vector<std::string> retryQueue;                  // guarded by retryLock
     std::unordered_set<std::string> retryQueueMembers;    // guarded by retryLock: the paths of retryQueue, for the duplicate test
     const std::unique_ptr<DispatchQueue> retryLock;
-    std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made, replaced and invalidated on the main thread
+    std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made and replaced on the main thread, stopped on runQueue
     bool retryTimerStarting = false;                      // guarded by retryLock: a start is on its way to the main thread
     bool retryPassQueued = false;                         // guarded by retryLock: a pass waits on runQueue
     const Duration retryIntervalSeconds = 3s;

@@ -54,7 +54,7 @@ void VantorixFinderSync::scheduleFlushTimer() {
     });
 }
 
-// Runs on batchLock (taken by the caller); takes waitingModeLock inside it, which is the permitted order.
+// Takes batchLock itself, then leaves the timer to the main thread; it never takes waitingModeLock.
 void VantorixFinderSync::dropBatchQueue() {
     batchLock->sync([&] {
         // Dropped: neither sent nor retried.
@@ -73,6 +73,7 @@ void VantorixFinderSync::dropBatchQueue() {
     });
 }
 
+// Runs on batchLock (taken by the caller); takes waitingModeLock inside it, which is the permitted order.
 void VantorixFinderSync::processBatchQueue() {
     if (batchQueue.empty()) return;
     bool waiting = waitingModeLock->syncValue([&] { return isInWaitingMode; });
