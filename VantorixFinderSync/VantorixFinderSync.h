@@ -55,7 +55,7 @@ using namespace std::chrono_literals;
 // The status cache's configuration.
 struct CacheConfig {
     std::int64_t maxEntries = 2000;  // the most entries the cache holds
-    Duration ttlSeconds = 30s;       // time to live of an entry
+    Duration ttl = 30s;              // time to live of an entry
     Duration cleanupInterval = 60s;  // period of the sweep
     Duration aggressiveTtl = 5s;     // time to live of a "sync" entry
 };
@@ -63,8 +63,7 @@ struct CacheConfig {
 // The batch queue's configuration.
 struct BatchConfig {
     std::int64_t maxSize = kBatchSize;  // queue length that flushes at once: one whole batch
-    double timeoutMs = 30.0;    // delay of the flush timer after the first queued path, in milliseconds
-    Duration timeout() const { return std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(timeoutMs)); }
+    Duration timeout = 30ms;            // delay of the flush timer after the first queued path
 };
 
 // The extension's log handle: every entry carries the extension's subsystem; the platform decides where it goes.
@@ -228,7 +227,7 @@ private:
     static constexpr Duration repaintEmptySet = 500ms;
     const std::unique_ptr<DispatchQueue> serverCheckLock;
     std::shared_ptr<Timer> reconnectTimer;                // main thread
-    Duration syncPathCheckInterval = 5s;                  // never changed
+    const Duration syncPathCheckInterval = 5s;
     // The sync-path loop: its first iteration comes syncPathFirstDelay after start-up; the next ones come
     // syncPathCheckInterval after one that began with a folder known, syncPathUnknownInterval after one that began
     // without (two rules that happen to give the same period today).
@@ -261,7 +260,7 @@ private:
     std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made and replaced on the main thread, stopped on runQueue
     bool retryTimerStarting = false;                      // guarded by retryLock: a start is on its way to the main thread
     bool retryPassQueued = false;                         // guarded by retryLock: a pass waits on runQueue
-    const Duration retryIntervalSeconds = 3s;
+    const Duration retryInterval = 3s;
     std::map<std::string, std::shared_ptr<Timer>> observedDirectories;  // guarded by observedDirLock
     const std::unique_ptr<DispatchQueue> observedDirLock;
     const Duration pollingInterval = 1500ms;
