@@ -13,9 +13,10 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json begin(const std::string& call, double seconds) {
+// "t": the seconds since the router started, to the millisecond.
+Json begin(const std::string& call, Duration at) {
     Json line;
-    line["t"] = seconds;
+    line["t"] = std::round(toSeconds(at) * 1000.0) / 1000.0;
     line["call"] = call;
     return line;
 }
@@ -26,8 +27,8 @@ std::string asLine(const Json& line) { return line.dump() + "\n"; }
 
 }  // namespace
 
-std::string boundaryLine(const FinderEvent& event, double seconds) {
-    Json line = begin(event.call, seconds);
+std::string boundaryLine(const FinderEvent& event, Duration at) {
+    Json line = begin(event.call, at);
     if (event.call == "setBadgeImage") {
         line["badge"] = text(event.badge);
         line["label"] = text(event.label);
@@ -46,8 +47,8 @@ std::string boundaryLine(const FinderEvent& event, double seconds) {
     return asLine(line);
 }
 
-std::string helloLine(double seconds) {
-    Json line = begin(std::string(host::kHelloCall), seconds);
+std::string helloLine(Duration at) {
+    Json line = begin(std::string(host::kHelloCall), at);
     line["protocol"] = host::kProtocolVersion;
     line["program"] = "vantorix-finder";
     line["version"] = VANTORIX_VERSION;
@@ -55,9 +56,9 @@ std::string helloLine(double seconds) {
     return asLine(line);
 }
 
-std::string statusLine(double seconds, const VantorixFinderSync::Backlog& backlog, const std::optional<std::string>& syncFolder,
+std::string statusLine(Duration at, const VantorixFinderSync::Backlog& backlog, const std::optional<std::string>& syncFolder,
                        const ServiceSummary* service) {
-    Json line = begin("status", seconds);
+    Json line = begin("status", at);
     line["waiting"] = backlog.waiting;
     line["queued"] = backlog.queued;
     line["inFlight"] = backlog.inFlight;
@@ -74,10 +75,6 @@ std::string statusLine(double seconds, const VantorixFinderSync::Backlog& backlo
         line["version"] = VANTORIX_VERSION;
     }
     return asLine(line);
-}
-
-double secondsSince(Platform& platform, MonotonicTime start) {
-    return std::round(toSeconds(platform.monotonicNow() - start) * 1000.0) / 1000.0;
 }
 
 }  // namespace vantorix::finder

@@ -12,11 +12,13 @@
 
 namespace vantorix::finder {
 
-// One call across the file manager boundary, line feed included, "t" being `seconds`.
-std::string boundaryLine(const FinderEvent& event, double seconds);
+// Every line's "t" is `at`, the time since the router started, written as seconds to the millisecond.
+
+// One call across the file manager boundary, line feed included.
+std::string boundaryLine(const FinderEvent& event, Duration at);
 
 // The service's first line on a host's connection: the protocol, the program and its version, its pid.
-std::string helloLine(double seconds);
+std::string helloLine(Duration at);
 
 // A host as the status line lists it.
 struct HostSummary {
@@ -32,10 +34,7 @@ struct ServiceSummary {
 };
 
 // The answer to `status`: the extension's backlog and sync folder, and the service's summary when it answers.
-std::string statusLine(double seconds, const VantorixFinderSync::Backlog& backlog, const std::optional<std::string>& syncFolder,
+std::string statusLine(Duration at, const VantorixFinderSync::Backlog& backlog, const std::optional<std::string>& syncFolder,
                        const ServiceSummary* service);
-
-// The seconds since `start` on the monotonic clock, to the millisecond, as "t" gives them.
-double secondsSince(Platform& platform, MonotonicTime start);
 
 }  // namespace vantorix::finder

@@ -127,7 +127,7 @@ void HostRouter::show(HostId id, const std::string& folder) {
     std::lock_guard lock(mutex_);
     auto found = hosts_.find(id);
     if (found == hosts_.end()) return;
-    double t = now();
+    Duration t = now();
     queueLine(id, found->second, boundaryLine(pathEvent("beginObservingDirectory", folder), t));
     for (const auto& [path, badge] : badges) queueLine(id, found->second, boundaryLine(badgeEvent(path, badge), t));
 }

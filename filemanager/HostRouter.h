@@ -62,7 +62,7 @@ public:
     std::vector<HostSummary> hosts() const;
     // Delivers every line not delivered yet (before the program ends).
     void flush();
-    double now() const { return secondsSince(platform_, start_); }
+    Duration now() const { return platform_.monotonicNow() - start_; }  // since the router started: the lines' "t"
 
 private:
     struct Host {
