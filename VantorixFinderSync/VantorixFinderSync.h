@@ -19,7 +19,8 @@
 // notified paths and the retry passes, one after another. So a large folder or a flood of notifications costs
 // queued paths, not parked threads, and runs never wait on one another for the connection. A path already
 // queued, or handed to a run that has not ended, is not queued again. The sync-path loop runs on requestQueue;
-// the main thread only sets badges, timers and the observed set, and never waits for the local service.
+// the main thread sets badges, timers and the observed set and lists the polled folders, and never waits for
+// the local service.
 //
 // Lifetime. The object is held by std::shared_ptr and made by create(). Work that must keep the object alive
 // captures a shared_ptr; work that must not captures a weak_ptr and does nothing once the object is gone. The
@@ -54,7 +55,7 @@ using namespace std::chrono_literals;
 // The status cache's configuration.
 struct CacheConfig {
     std::int64_t maxEntries = 2000;  // the most entries the cache holds
-    Duration ttlSeconds = 30s;       // time to live of an entry
+    Duration ttl = 30s;              // time to live of an entry
     Duration cleanupInterval = 60s;  // period of the sweep
     Duration aggressiveTtl = 5s;     // time to live of a "sync" entry
 };
@@ -62,8 +63,7 @@ struct CacheConfig {
 // The batch queue's configuration.
 struct BatchConfig {
     std::int64_t maxSize = kBatchSize;  // queue length that flushes at once: one whole batch
-    double timeoutMs = 30.0;    // delay of the flush timer after the first queued path, in milliseconds
-    Duration timeout() const { return std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(timeoutMs)); }
+    Duration timeout = 30ms;            // delay of the flush timer after the first queued path
 };
 
 // The extension's log handle: every entry carries the extension's subsystem; the platform decides where it goes.
@@ -127,7 +127,6 @@ private:
     // --- Lifecycle (core/Lifecycle.cpp) ---
     void start();  // subscribes to the notifications and hands the first ping to a background queue
     void runBackgroundStart();
-    void ensureMonitoringActive();
 
     // --- Badge catalogue (core/BadgeCatalogue.cpp) ---
     void setupBadgeIdentifiers();
@@ -146,7 +145,6 @@ private:
     // --- Status cache (cache/): each operation is one block on statusCacheLock; callable from any thread but
     // never from inside a block on statusCacheLock ---
     void startCacheCleanup();
-    std::optional<std::string> getCachedStatus(const std::string& path);
     void setCachedStatus(const std::string& path, const std::string& badge);
     void invalidateCache(const std::optional<std::string>& path, const std::string& reason);
     // Drops the entries of every path that begins with `prefix` (an opened directory's, and its siblings' that
@@ -172,7 +170,8 @@ private:
     void processBatchQueue();  // runs on batchLock
     void ensureFlushScheduled();  // runs on batchLock: a flush is on its way whenever paths are queued
     void scheduleFlushTimer();  // runs on batchLock
-    // Blocks for every exchange of the run; the badges follow in one main-queue pass.
+    // Blocks for every exchange of the run; the badges follow in one main-queue pass. processSequentialBatches
+    // keeps the design's startTime parameter, which it never reads.
     void processBatchesFromPaths(const std::vector<std::string>& paths);
     void processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime startTime);
     void updateAllIconsFromResults(const std::vector<BatchResult>& results);  // main thread only
@@ -228,10 +227,7 @@ private:
     static constexpr Duration repaintEmptySet = 500ms;
     const std::unique_ptr<DispatchQueue> serverCheckLock;
     std::shared_ptr<Timer> reconnectTimer;                // main thread
-    bool isMonitoringActive = false;                      // guarded by monitoringLock
-    std::atomic<bool> monitoringKnownActive{false};       // atomic: isMonitoringActive has been set, for a check without the lock
-    const std::unique_ptr<DispatchQueue> monitoringLock;
-    Duration syncPathCheckInterval = 5s;                  // never changed
+    const Duration syncPathCheckInterval = 5s;
     // The sync-path loop: its first iteration comes syncPathFirstDelay after start-up; the next ones come
     // syncPathCheckInterval after one that began with a folder known, syncPathUnknownInterval after one that began
     // without (two rules that happen to give the same period today).
@@ -249,7 +245,7 @@ private:
     std::shared_ptr<Timer> cacheCleanupTimer;             // main thread
     std::vector<std::string> batchQueue;                  // guarded by batchLock
     const std::unique_ptr<DispatchQueue> batchLock;
-    std::shared_ptr<Timer> batchTimer;                    // guarded by batchLock; made and invalidated on the main thread
+    std::shared_ptr<Timer> batchTimer;                    // guarded by batchLock; made on the main thread, invalidated there or by a flush
     bool batchTimerPending = false;                       // guarded by batchLock: a timer creation is on its way to the main thread
     // Guarded by batchLock: the paths of batchQueue and those flushed to a run that has not ended, for the duplicate
     // test: one set, so that a path costs one entry from its queueing to its answer.
@@ -261,17 +257,26 @@ private:
     std::vector<std::string> retryQueue;                  // guarded by retryLock
     std::unordered_set<std::string> retryQueueMembers;    // guarded by retryLock: the paths of retryQueue, for the duplicate test
     const std::unique_ptr<DispatchQueue> retryLock;
-    std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made, replaced and invalidated on the main thread
+    std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made and replaced on the main thread, stopped on runQueue
     bool retryTimerStarting = false;                      // guarded by retryLock: a start is on its way to the main thread
     bool retryPassQueued = false;                         // guarded by retryLock: a pass waits on runQueue
-    const Duration retryIntervalSeconds = 3s;
+    const Duration retryInterval = 3s;
     std::map<std::string, std::shared_ptr<Timer>> observedDirectories;  // guarded by observedDirLock
     const std::unique_ptr<DispatchQueue> observedDirLock;
     const Duration pollingInterval = 1500ms;
     static constexpr std::size_t pollingChunk = 500;      // a polled folder's paths are queued this many per lock block
     std::atomic<int> reportedStrangerUid{-1};             // atomic: the stranger on the port last reported, so each is logged once
 
-    // --- Bookkeeping: written, never read by the extension's own behaviour; kept for diagnosis and tests ---
+    // --- Kept from the design, never run: none of these changes what the extension does ---
+    // The lazy restart. Construction marks monitoring active and nothing marks it inactive, so requestBadgeIdentifier
+    // never submits it and, called anyway, its block returns at once.
+    void ensureMonitoringActive();                        // would start the loops and the sweep of an object that had none
+    bool isMonitoringActive = false;                      // guarded by monitoringLock: true from construction on
+    std::atomic<bool> monitoringKnownActive{false};       // isMonitoringActive for a lock-free test; true from construction on
+    const std::unique_ptr<DispatchQueue> monitoringLock;  // guards isMonitoringActive; only the restart's block runs on it
+    // A cache read by path; the extension reads through recordCachedStatus, only tests call it.
+    std::optional<std::string> getCachedStatus(const std::string& path);  // cache/StatusCache.cpp
+    // Written, never read.
     WallTime lastServerCheck;                             // guarded by serverCheckLock: when the last check ran
     bool hasPerformedInitialPing = false;                 // guarded by waitingModeLock: the first ping has answered
     std::int64_t retryAttempts = 0;                       // guarded by retryLock: non-empty retry passes since the timer started

@@ -74,7 +74,7 @@ FloorFigures measureFloors(Platform& platform, const std::vector<std::string>& p
         if (round == 0 || clientRound.secondsPerExchange < figures.client.secondsPerExchange) figures.client = clientRound;
     }
     figures.batchesOfOne = timePasses(ones, minimum, client);
-    figures.flushTimerSeconds = BatchConfig{}.timeoutMs / 1000.0;
+    figures.flushTimerSeconds = toSeconds(BatchConfig{}.timeout);
     return figures;
 }
 

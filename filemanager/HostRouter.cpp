@@ -133,7 +133,7 @@ void HostRouter::show(HostId id, const std::string& folder) {
     std::lock_guard lock(mutex_);
     auto found = hosts_.find(id);
     if (found == hosts_.end()) return;
-    double t = now();
+    Duration t = now();
     queueLine(id, found->second, host::writeLine(host::pathCall(host::Call::beginObservingDirectory, folder), t));
     for (const auto& [path, badge] : badges) queueLine(id, found->second, host::writeLine(host::badgeCall(path, badge), t));
 }

@@ -21,7 +21,6 @@
 #include "FinderStandIn.h"
 #include "protocol/HostWire.h"
 
-#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -68,8 +67,7 @@ public:
     std::vector<host::StatusAnswer::Host> hosts() const;
     // Delivers every line not delivered yet (before the program ends).
     void flush();
-    // The seconds since the router started on the monotonic clock, to the millisecond, as "t" gives them.
-    double now() const { return std::round(toSeconds(platform_.monotonicNow() - start_) * 1000.0) / 1000.0; }
+    Duration now() const { return platform_.monotonicNow() - start_; }  // since the router started: the lines' "t"
 
 private:
     struct Host {

@@ -12,11 +12,11 @@
 
 namespace vantorix::finder {
 
-std::optional<double> waitSeconds(const std::string& argument) {
+std::optional<std::chrono::duration<double>> waitDuration(const std::string& argument) {
     char* end = nullptr;
     double seconds = std::strtod(argument.c_str(), &end);
     if (argument.empty() || *end != '\0' || !(seconds >= 0) || seconds > 86400) return std::nullopt;
-    return seconds;
+    return std::chrono::duration<double>(seconds);
 }
 
 int runTrace() {
@@ -47,8 +47,8 @@ int runTrace() {
             host::Command command = host::parseCommand(line);
             if (command.kind == host::CommandKind::quit) break;
             if (command.kind == host::CommandKind::wait) {
-                if (std::optional<double> seconds = waitSeconds(command.argument)) {
-                    std::this_thread::sleep_for(std::chrono::duration<double>(*seconds));
+                if (std::optional<std::chrono::duration<double>> wait = waitDuration(command.argument)) {
+                    std::this_thread::sleep_for(*wait);
                 } else {
                     std::fprintf(stderr, "vantorix-finder: wait takes a number of seconds, not \"%s\"\n", command.argument.c_str());
                 }

@@ -2,6 +2,7 @@
 // standard output for every call across the file manager boundary (protocol/HostWire.h).
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -9,7 +10,7 @@ namespace vantorix::finder {
 
 int runTrace();
 
-// The seconds of a `wait` command: a number from 0 to a day; nothing otherwise.
-std::optional<double> waitSeconds(const std::string& argument);
+// How long a `wait` command waits: its argument is a number of seconds from 0 to a day; nothing otherwise.
+std::optional<std::chrono::duration<double>> waitDuration(const std::string& argument);
 
 }  // namespace vantorix::finder

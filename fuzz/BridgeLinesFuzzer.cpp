@@ -37,7 +37,7 @@ void checkCall(const std::string& line) {
     }
     if (call->call == Call::status || call->call == Call::other) return;
     nlohmann::ordered_json again;
-    std::optional<host::BoundaryCall> reread = host::readLine(host::writeLine(*call, 1.5), again, problem);
+    std::optional<host::BoundaryCall> reread = host::readLine(host::writeLine(*call, std::chrono::milliseconds(1500)), again, problem);
     FUZZ_REQUIRE(reread && sameCall(*call, *reread));
 }
 

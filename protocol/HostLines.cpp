@@ -4,6 +4,8 @@
 #include "HostWire.h"
 #include "Utf8.h"
 
+#include <cmath>
+
 namespace vantorix::host {
 namespace {
 
@@ -28,9 +30,9 @@ Call callNamed(std::string_view name) {
     return Call::other;
 }
 
-Json begin(Call call, double seconds) {
+Json begin(Call call, std::chrono::nanoseconds at) {
     Json line;
-    line["t"] = seconds;
+    line["t"] = std::round(std::chrono::duration<double>(at).count() * 1000.0) / 1000.0;
     line["call"] = nameOf(call);
     return line;
 }
@@ -86,8 +88,8 @@ BoundaryCall observedCall(std::vector<std::string> folders) {
     return made;
 }
 
-std::string writeLine(const BoundaryCall& call, double seconds) {
-    Json line = begin(call.call, seconds);
+std::string writeLine(const BoundaryCall& call, std::chrono::nanoseconds at) {
+    Json line = begin(call.call, at);
     switch (call.call) {
     case Call::setBadgeImage:
         line["badge"] = text(call.badge);
@@ -117,8 +119,8 @@ std::string writeLine(const BoundaryCall& call, double seconds) {
     return asLine(line);
 }
 
-std::string writeHello(double seconds, std::string_view version, int pid) {
-    Json line = begin(Call::hello, seconds);
+std::string writeHello(std::chrono::nanoseconds at, std::string_view version, int pid) {
+    Json line = begin(Call::hello, at);
     line["protocol"] = kProtocolVersion;
     line["program"] = "vantorix-finder";
     line["version"] = version;
@@ -126,8 +128,8 @@ std::string writeHello(double seconds, std::string_view version, int pid) {
     return asLine(line);
 }
 
-std::string writeStatus(double seconds, const StatusAnswer& status) {
-    Json line = begin(Call::status, seconds);
+std::string writeStatus(std::chrono::nanoseconds at, const StatusAnswer& status) {
+    Json line = begin(Call::status, at);
     line["waiting"] = status.waiting;
     line["queued"] = status.queued;
     line["inFlight"] = status.inFlight;

@@ -1,5 +1,6 @@
 // The host lines: what the extension's side of the host protocol (HostWire.h) tells a host, one JSON object per
-// line, each with "t" (seconds since the extension started, to the millisecond) and "call". Written and read here
+// line, each with "t" (the time since the extension started, `at`, written as seconds to the millisecond) and
+// "call". Written and read here
 // only: the session service and trace mode write them, the hosts' bridge and the programs that join the service
 // read them, and the tests use both.
 //
@@ -10,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,10 +50,10 @@ BoundaryCall imageCall(std::string badge, std::string label, std::string image);
 BoundaryCall observedCall(std::vector<std::string> folders);
 
 // The line of a call, line feed included.
-std::string writeLine(const BoundaryCall& call, double seconds);
+std::string writeLine(const BoundaryCall& call, std::chrono::nanoseconds at);
 
 // The hello: the protocol, the program and its version, its pid.
-std::string writeHello(double seconds, std::string_view version, int pid);
+std::string writeHello(std::chrono::nanoseconds at, std::string_view version, int pid);
 
 // The answer to `status`: the extension's backlog and sync folder, and, from the session service, the hosts joined
 // and the folders shown by any of them.
@@ -72,7 +74,7 @@ struct StatusAnswer {
     std::optional<std::string> syncFolder;
     std::optional<Service> service;
 };
-std::string writeStatus(double seconds, const StatusAnswer& status);
+std::string writeStatus(std::chrono::nanoseconds at, const StatusAnswer& status);
 
 // The call a line carries, or nothing with `problem` saying why when the line is not one: not JSON, not an
 // object, no "t" or "call", or a known call without the fields it needs (a path that is not absolute, a URL that

@@ -1,5 +1,5 @@
 // The status cache: the badge word last shown per path, with a time to live of cacheConfig.aggressiveTtl for
-// "sync" and cacheConfig.ttlSeconds for the rest, swept every cacheConfig.cleanupInterval. At most
+// "sync" and cacheConfig.ttl for the rest, swept every cacheConfig.cleanupInterval. At most
 // cacheConfig.maxEntries entries outside the folders being polled, the oldest evicted first;
 // the entries of a polled folder's items stay however many there are, so that an item whose status has not
 // changed is never set again while its folder is shown, whatever the folder's size.
@@ -16,7 +16,7 @@ std::unordered_map<std::string, CachedStatus>::iterator VantorixFinderSync::eras
 std::optional<std::string> VantorixFinderSync::lookUpCachedStatus(const std::string& path, WallTime now) {
     auto found = statusCache.find(path);
     if (found == statusCache.end()) return std::nullopt;
-    if (isFresh(found->second, now, cacheConfig.ttlSeconds, cacheConfig.aggressiveTtl)) return found->second.badge;
+    if (isFresh(found->second, now, cacheConfig.ttl, cacheConfig.aggressiveTtl)) return found->second.badge;
     eraseCacheEntry(found);  // a stale entry is dropped by the read that finds it
     return std::nullopt;
 }
@@ -38,7 +38,7 @@ void VantorixFinderSync::storeCachedStatus(const std::string& path, const std::s
 // entry is not in the eviction order, and no limit applies to it.
 bool VantorixFinderSync::recordCachedStatus(const std::string& path, const std::string& badge, WallTime now) {
     auto found = statusCache.find(path);
-    if (found != statusCache.end() && !badge.empty() && isFresh(found->second, now, cacheConfig.ttlSeconds, cacheConfig.aggressiveTtl) &&
+    if (found != statusCache.end() && !badge.empty() && isFresh(found->second, now, cacheConfig.ttl, cacheConfig.aggressiveTtl) &&
         cacheShownFolders.count(parentFolder(path)) != 0) {
         bool changed = found->second.badge != badge;
         found->second = CachedStatus{badge, now, true, badge == "sync"};
@@ -87,7 +87,7 @@ void VantorixFinderSync::performCacheCleanup() {
         WallTime now = platform.now();
         for (auto it = statusCache.begin(); it != statusCache.end();) {
             const CachedStatus& status = it->second;
-            bool old = !status.isValid || std::chrono::duration_cast<Duration>(now - status.timestamp) > cacheConfig.ttlSeconds;
+            bool old = !status.isValid || std::chrono::duration_cast<Duration>(now - status.timestamp) > cacheConfig.ttl;
             it = old ? eraseCacheEntry(it) : std::next(it);
         }
     });

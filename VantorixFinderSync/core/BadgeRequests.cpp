@@ -18,8 +18,8 @@ void VantorixFinderSync::requestBadgeIdentifier(const URL& url) {
         removeBadge();
         return;
     }
-    // The lazy restart has nothing to do once monitoring runs (from construction on): a request then costs no
-    // submission, which matters when a repaint of a large folder asks for thousands of badges at once.
+    // The lazy restart, kept from the design: monitoringKnownActive is true from construction on, so a request
+    // never submits it (and a repaint asking for thousands of badges costs no submission each).
     if (!monitoringKnownActive.load(std::memory_order_relaxed)) {
         platform.globalQueue(QualityOfService::userInitiated).async([weak = weakSelf()] {
             if (auto self = weak.lock()) self->ensureMonitoringActive();

@@ -13,12 +13,12 @@ VantorixFinderSync::VantorixFinderSync(ConstructionKey, Platform& platform)
       runQueue(platform.makeSerialQueue("com.vantorix.batch.runs", QualityOfService::userInitiated)),
       syncPathLock(platform.makeSerialQueue("com.vantorix.syncpath.lock", QualityOfService::defaultQoS)),
       serverCheckLock(platform.makeSerialQueue("com.vantorix.servercheck.lock", QualityOfService::defaultQoS)),
-      monitoringLock(platform.makeSerialQueue("com.vantorix.monitoring.lock", QualityOfService::defaultQoS)),
       waitingModeLock(platform.makeSerialQueue("com.vantorix.waiting.mode.lock", QualityOfService::defaultQoS)),
       statusCacheLock(platform.makeSerialQueue("com.vantorix.cache.status", QualityOfService::userInitiated)),
       batchLock(platform.makeSerialQueue("com.vantorix.batch.lock", QualityOfService::defaultQoS)),
       retryLock(platform.makeSerialQueue("com.vantorix.retry.lock", QualityOfService::defaultQoS)),
       observedDirLock(platform.makeSerialQueue("com.vantorix.observed.lock", QualityOfService::defaultQoS)),
+      monitoringLock(platform.makeSerialQueue("com.vantorix.monitoring.lock", QualityOfService::defaultQoS)),
       lastServerCheck(platform.now()) {
     // No other thread can see the object yet, so the flag is set directly.
     isMonitoringActive = true;
@@ -55,6 +55,9 @@ void VantorixFinderSync::runBackgroundStart() {
     startServerMonitoring();
     startCacheCleanup();
 }
+
+// The lazy restart, kept from the design: construction marks monitoring active and nothing marks it inactive, so
+// the block below always returns at once and requestBadgeIdentifier never submits it.
 void VantorixFinderSync::ensureMonitoringActive() {
     auto item = std::make_shared<WorkItem>([self = shared_from_this()] {
         if (self->isMonitoringActive) return;

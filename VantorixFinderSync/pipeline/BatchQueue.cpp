@@ -1,5 +1,6 @@
 // The batch queue: paths wait here, each once, until a flush sends them in batches of kBatchSize: at once when
-// batchConfig.maxSize are queued, otherwise batchConfig.timeoutMs after the first path following a flush. In waiting mode a flush holds the paths.
+// batchConfig.maxSize are queued, otherwise batchConfig.timeout after the first path following a flush. In
+// waiting mode a flush holds the paths.
 // A flush hands its batches to one run on runQueue; a path of a run that has not ended is not queued again.
 #include "../VantorixFinderSync.h"
 #include "Batches.h"
@@ -39,7 +40,7 @@ void VantorixFinderSync::scheduleFlushTimer() {
             if (!self->batchTimerPending || self->batchTimer) return;
             self->batchTimerPending = false;
             // The timer holds the object weakly (the object holds the timer); the flush it starts holds it strongly.
-            self->batchTimer = self->platform.scheduleTimer(self->batchConfig.timeout(), false, [weak = self->weakSelf()](Timer&) {
+            self->batchTimer = self->platform.scheduleTimer(self->batchConfig.timeout, false, [weak = self->weakSelf()](Timer&) {
                 auto self = weak.lock();
                 if (!self) return;
                 self->platform.globalQueue(QualityOfService::userInitiated).async([self] {
@@ -54,7 +55,7 @@ void VantorixFinderSync::scheduleFlushTimer() {
     });
 }
 
-// Runs on batchLock (taken by the caller); takes waitingModeLock inside it, which is the permitted order.
+// Takes batchLock itself, then leaves the timer to the main thread; it never takes waitingModeLock.
 void VantorixFinderSync::dropBatchQueue() {
     batchLock->sync([&] {
         // Dropped: neither sent nor retried.
@@ -73,6 +74,7 @@ void VantorixFinderSync::dropBatchQueue() {
     });
 }
 
+// Runs on batchLock (taken by the caller); takes waitingModeLock inside it, which is the permitted order.
 void VantorixFinderSync::processBatchQueue() {
     if (batchQueue.empty()) return;
     bool waiting = waitingModeLock->syncValue([&] { return isInWaitingMode; });

@@ -1,4 +1,4 @@
-// The retry queue: paths of failed exchanges, tried again every retryIntervalSeconds until their exchange succeeds;
+// The retry queue: paths of failed exchanges, tried again every retryInterval until their exchange succeeds;
 // then they go back into the batch queue for a fresh request. The timer lives on the main thread; the passes run on
 // runQueue, so the main thread never waits for the local service.
 #include "../VantorixFinderSync.h"
@@ -23,7 +23,7 @@ void VantorixFinderSync::startRetryTimer() {
     platform.mainQueue().async([weak = weakSelf()] {
         auto self = weak.lock();
         if (!self) return;
-        auto timer = self->platform.scheduleTimer(self->retryIntervalSeconds, true, [weak](Timer&) {
+        auto timer = self->platform.scheduleTimer(self->retryInterval, true, [weak](Timer&) {
             if (auto self = weak.lock()) self->processRetryQueue();
         });
         self->retryLock->sync([&] {
@@ -64,7 +64,7 @@ void VantorixFinderSync::runRetryPass() {
             std::vector<std::string> unsent;
             for (std::size_t rest = k + 1; rest < exchanges.size(); ++rest) unsent.insert(unsent.end(), exchanges[rest].begin(), exchanges[rest].end());
             addToRetryQueue(unsent);
-            return;  // the timer keeps running; the next pass comes one retryIntervalSeconds later
+            return;  // the timer keeps running; the next pass comes one retryInterval later
         }
         std::size_t answered = std::min(paths.size(), splitOnSeparator(*answer).size());
         addToBatchQueue(std::vector<std::string>(paths.begin(), paths.begin() + static_cast<std::ptrdiff_t>(answered)));

@@ -1,6 +1,7 @@
-// Server monitoring: a main-thread timer pings the local service every serverCheckInterval, or every
-// waitingModeCheckInterval when the first timer is made in waiting mode, and acts only on a change of availability. The first timer adapts its interval once
-// to the mode it finds; every later timer keeps its interval.
+// Server monitoring: a main-thread timer has a background queue ping the local service every serverCheckInterval,
+// or every waitingModeCheckInterval when the first timer is made in waiting mode, and the check acts only on a
+// change of availability. The first timer adapts its interval once to the mode it finds; every later timer keeps
+// its interval.
 #include "../VantorixFinderSync.h"
 
 namespace vantorix {

@@ -37,13 +37,16 @@ short BusName::events() {
     return static_cast<short>(events > 0 ? events : 0);
 }
 
-int BusName::timeoutMs() {
-    std::uint64_t until = 0;
-    if (bus_ == nullptr || sd_bus_get_timeout(bus_, &until) <= 0 || until == UINT64_MAX) return -1;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    std::uint64_t nowUs = static_cast<std::uint64_t>(now.tv_sec) * 1000000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
-    return until <= nowUs ? 0 : static_cast<int>(std::min<std::uint64_t>((until - nowUs) / 1000 + 1, 60000));
+// The bus states its deadline on CLOCK_MONOTONIC, in microseconds; the wait is rounded up and at most a minute.
+std::optional<std::chrono::milliseconds> BusName::timeout() {
+    std::uint64_t busDeadline = 0;
+    if (bus_ == nullptr || sd_bus_get_timeout(bus_, &busDeadline) <= 0 || busDeadline == UINT64_MAX) return std::nullopt;
+    timespec clock{};
+    clock_gettime(CLOCK_MONOTONIC, &clock);
+    auto now = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::seconds(clock.tv_sec) + std::chrono::nanoseconds(clock.tv_nsec));
+    auto until = std::chrono::microseconds(static_cast<std::chrono::microseconds::rep>(busDeadline));
+    if (until <= now) return std::chrono::milliseconds::zero();
+    return std::min(std::chrono::duration_cast<std::chrono::milliseconds>(until - now) + std::chrono::milliseconds(1), std::chrono::milliseconds(std::chrono::minutes(1)));
 }
 
 // Messages to the service (the name's own signals) are read and dropped; a bus that went away is let go.

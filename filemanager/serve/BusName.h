@@ -24,7 +24,7 @@ public:
 
     int fd() override;
     short events() override;
-    int timeoutMs() override;
+    std::optional<std::chrono::milliseconds> timeout() override;
     void process() override;
 
 private:

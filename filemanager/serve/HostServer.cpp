@@ -103,11 +103,13 @@ void HostServer::loop() {
             if (stopping_) return;
         }
         auto now = Clock::now();
-        int timeout = -1;
+        // The poll's wait: the nearest of the held connections', the accept pause's and the sources' ends; none
+        // waits forever.
+        std::optional<std::chrono::milliseconds> pollWait;
+        auto shorten = [&pollWait](std::chrono::milliseconds wait) { pollWait = pollWait ? std::min(*pollWait, wait) : wait; };
         auto wait = [&](Clock::time_point at) {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at - now).count() + 1;
-            int bounded = static_cast<int>(std::clamp<long long>(ms, 0, 60000));
-            timeout = timeout < 0 ? bounded : std::min(timeout, bounded);
+            auto rounded = std::chrono::duration_cast<std::chrono::milliseconds>(at - now) + std::chrono::milliseconds(1);
+            shorten(std::clamp<std::chrono::milliseconds>(rounded, std::chrono::milliseconds::zero(), std::chrono::minutes(1)));
         };
         watched.clear();
         order.clear();
@@ -126,10 +128,9 @@ void HostServer::loop() {
         }
         for (Source* source : sources_) {
             watched.push_back({source->fd(), source->events(), 0});
-            int ms = source->timeoutMs();
-            if (ms >= 0) timeout = timeout < 0 ? ms : std::min(timeout, ms);
+            if (std::optional<std::chrono::milliseconds> timeout = source->timeout()) shorten(*timeout);
         }
-        if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) {
+        if (::poll(watched.data(), watched.size(), pollWait ? static_cast<int>(pollWait->count()) : -1) < 0 && errno != EINTR) {
             std::string cause = std::strerror(errno);
             note(LogLevel::error, "the service's hosts cannot be watched", nullptr, {{"cause", cause}});
             if (handlers_.failed) handlers_.failed("its hosts cannot be watched: " + cause);
@@ -290,8 +291,8 @@ void HostServer::takeLine(Connection& connection, std::string line) {
         if (handlers_.command) handlers_.command(connection.id, std::move(command));
         return;
     case host::CommandKind::wait:
-        if (std::optional<double> seconds = waitSeconds(command.argument)) {
-            connection.resumeAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*seconds));
+        if (std::optional<std::chrono::duration<double>> wait = waitDuration(command.argument)) {
+            connection.resumeAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(*wait);
             connection.held.emplace_back();  // a blank line: the held lines start after the wait
         } else {
             note(LogLevel::warning, "a host's wait takes a number of seconds", &connection, {{"argument", command.argument.substr(0, 64)}});

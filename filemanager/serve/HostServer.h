@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -54,7 +55,7 @@ public:
         virtual ~Source() = default;
         virtual int fd() = 0;
         virtual short events() = 0;   // for poll()
-        virtual int timeoutMs() = 0;  // -1: none
+        virtual std::optional<std::chrono::milliseconds> timeout() = 0;  // how soon to process it anyway; nothing: no deadline
         virtual void process() = 0;   // ready, or its timeout passed
     };
 

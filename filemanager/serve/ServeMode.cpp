@@ -26,7 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kDefaultIdleExitSeconds = 300;
+constexpr std::chrono::seconds kDefaultIdleExit{300};
 // How often the service checks that its socket is still in place and its program was not replaced.
 constexpr Duration kWatchInterval = 1s;
 
@@ -59,7 +59,7 @@ public:
     const std::string& error() const { return error_; }
     int fd() override { return fd_; }
     short events() override { return POLLIN; }
-    int timeoutMs() override { return -1; }
+    std::optional<std::chrono::milliseconds> timeout() override { return std::nullopt; }
     void process() override {
         signalfd_siginfo info{};
         while (fd_ >= 0 && ::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) taken_(static_cast<int>(info.ssi_signo));
@@ -117,14 +117,14 @@ struct ProgramFile {
 int runServe(int argc, char** argv) {
     Signals::block();
     // VANTORIX_IDLE_EXIT gives the default, for a bus that starts the service with no option (tests).
-    int idleExitSeconds = kDefaultIdleExitSeconds;
+    std::chrono::seconds idleExit = kDefaultIdleExit;
     if (const char* idleFromEnvironment = std::getenv("VANTORIX_IDLE_EXIT")) {
         long long value = 0;
         if (!readNumber(idleFromEnvironment, 0, INT_MAX, value)) {
             std::fprintf(stderr, "vantorix-finder serve: VANTORIX_IDLE_EXIT takes a number of seconds (0 or more), not \"%s\"\n", idleFromEnvironment);
             return 2;
         }
-        idleExitSeconds = static_cast<int>(value);
+        idleExit = std::chrono::seconds(value);
     }
     HostServer::Limits limits;
     for (int i = 2; i < argc; ++i) {
@@ -136,7 +136,7 @@ int runServe(int argc, char** argv) {
         long long value = 0;
         const char* text = i + 1 < argc ? argv[i + 1] : nullptr;
         if (option == "--idle-exit" && readNumber(text, 0, INT_MAX, value)) {
-            idleExitSeconds = static_cast<int>(value);
+            idleExit = std::chrono::seconds(value);
         } else if (option == "--host-backlog" && readNumber(text, 1, LLONG_MAX, value)) {
             limits.backlog = static_cast<std::size_t>(value);
         } else {
@@ -184,9 +184,9 @@ int runServe(int argc, char** argv) {
         platform.stopMainLoop();
     };
     auto armIdleExit = [&] {
-        if (idleExitSeconds == 0) return;
-        idleTimer = platform.scheduleTimer(std::chrono::seconds(idleExitSeconds), false, [&end, idleExitSeconds](Timer&) {
-            end("no file manager joined for " + std::to_string(idleExitSeconds) + " s");
+        if (idleExit == std::chrono::seconds::zero()) return;
+        idleTimer = platform.scheduleTimer(idleExit, false, [&end, idleExit](Timer&) {
+            end("no file manager joined for " + std::to_string(idleExit.count()) + " s");
         });
     };
 
@@ -237,7 +237,7 @@ int runServe(int argc, char** argv) {
     }
     hosts.start();
     platform.log(LogLevel::info, "Service", "the service started", {{"socket", socket.path()}, {"version", VANTORIX_VERSION},
-                                                                    {"idle_exit", std::to_string(idleExitSeconds)}});
+                                                                    {"idle_exit", std::to_string(idleExit.count())}});
 
     armIdleExit();
     ProgramFile program = ProgramFile::ofThisProcess();

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,7 @@ namespace vantorix::finder {
 namespace {
 
 using Json = nlohmann::json;
-constexpr int kAnswerSeconds = 5;
+constexpr std::chrono::seconds kAnswerWait{5};
 
 // Reads one line (without its line feed) from a blocking socket with a receive timeout; false at its end.
 bool readLine(int fd, std::string& pending, std::string& line) {
@@ -71,7 +72,7 @@ ServiceConnection connectToService(bool start) {
         if (connection.error.empty()) connection.error = socket.error;
         return connection;
     }
-    timeval timeout{kAnswerSeconds, 0};
+    timeval timeout{static_cast<time_t>(kAnswerWait.count()), 0};
     ::setsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::string pending, line, problem;
     nlohmann::ordered_json json;
@@ -103,7 +104,7 @@ int runStatus() {
         std::fprintf(stderr, "vantorix-finder status: %s\n", service.error.c_str());
         return 1;
     }
-    timeval timeout{kAnswerSeconds, 0};
+    timeval timeout{static_cast<time_t>(kAnswerWait.count()), 0};
     ::setsockopt(service.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::string request = host::commandLine(host::CommandKind::status) + host::commandLine(host::CommandKind::quit);
     (void)!::send(service.fd, request.data(), request.size(), MSG_NOSIGNAL);

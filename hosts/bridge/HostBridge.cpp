@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -17,11 +18,11 @@ namespace vantorix::bridge {
 namespace {
 
 constexpr const char* kEmblemPrefix = "emblem-vantorix-";
-constexpr unsigned kStatsIntervalMs = 500;
+constexpr std::chrono::milliseconds kStatsInterval{500};
 constexpr std::size_t kStatsBlock = 1024;
 // How long folders removed from the observed set keep their badges, in case they come back (a repaint).
 // How long the module's requests wait, so that the items of a window just opened are left to the service.
-constexpr unsigned kRequestDelayMs = 200;
+constexpr std::chrono::milliseconds kRequestDelay{200};
 
 std::string environment(const char* name) {
     const char* value = name != nullptr ? std::getenv(name) : nullptr;
@@ -55,7 +56,7 @@ HostBridge::HostBridge(EventLoop& loop, HostItems& items, BridgeSettings setting
     if (!settings_.statsPath.empty()) {
         statsFd_ = ::open(settings_.statsPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (statsFd_ < 0) log("cannot open " + settings_.statsPath + ": " + std::strerror(errno));
-        statsSource_ = loop_.timeout(kStatsIntervalMs, [this] {
+        statsSource_ = loop_.timeout(static_cast<unsigned>(kStatsInterval.count()), [this] {
             HoldMeter::Scope hold(meter_, "stats");
             writeStats();
             return true;
@@ -78,7 +79,7 @@ std::string HostBridge::badgeFor(const std::string& path) {
     if (board_.takeRequest(path, isListed(path))) {
         requests_.push_back(path);
         if (requestSource_ == 0) {
-            requestSource_ = loop_.timeout(kRequestDelayMs, [this] {
+            requestSource_ = loop_.timeout(static_cast<unsigned>(kRequestDelay.count()), [this] {
                 HoldMeter::Scope hold(meter_, "requests");
                 if (sendRequests()) return true;
                 requestSource_ = 0;

@@ -21,20 +21,20 @@ constexpr int kReadsPerDispatch = 16;
 constexpr std::size_t kHeldInputLimit = 4u << 20;
 // Commands the service has not taken, beyond which new ones are dropped (a service that stopped reading).
 constexpr std::size_t kQueuedOutputLimit = 8u << 20;
-constexpr unsigned kFirstBackoffMs = 250;
-constexpr unsigned kLongestBackoffMs = 30000;
+constexpr std::chrono::milliseconds kFirstBackoff{250};
+constexpr std::chrono::milliseconds kLongestBackoff{30000};
 // A full backlog on the service's socket clears in moments.
-constexpr unsigned kBusyRetryMs = 100;
+constexpr std::chrono::milliseconds kBusyRetry{100};
 // A connection that lasted this long ended for another reason than a bad start: the back-off starts over.
-constexpr std::int64_t kSettledMicroseconds = 10 * 1000000;
+constexpr std::chrono::seconds kSettled{10};
 // A service that says nothing this long after the connection is not one.
-constexpr unsigned kHelloTimeoutMs = 5000;
+constexpr std::chrono::seconds kHelloTimeout{5};
 
 }  // namespace
 
 ServiceLink::ServiceLink(EventLoop& loop, std::string runtimeDirectory, std::string host, Handlers handlers, HoldMeter& meter)
     : loop_(loop), runtime_(std::move(runtimeDirectory)), host_(std::move(host)), handlers_(std::move(handlers)), meter_(meter),
-      backoffMs_(kFirstBackoffMs) {}
+      backoff_(kFirstBackoff) {}
 
 ServiceLink::~ServiceLink() {
     loop_.remove(retrySource_);
@@ -47,11 +47,11 @@ ServiceLink::~ServiceLink() {
     }
 }
 
-void ServiceLink::start() { retryIn(0); }
+void ServiceLink::start() { retryIn(std::chrono::milliseconds::zero()); }
 
-void ServiceLink::retryIn(unsigned milliseconds) {
+void ServiceLink::retryIn(std::chrono::milliseconds delay) {
     if (retrySource_ != 0 || fd_ >= 0 || askingBus_) return;
-    retrySource_ = loop_.timeout(milliseconds, [this] {
+    retrySource_ = loop_.timeout(static_cast<unsigned>(delay.count()), [this] {
         HoldMeter::Scope hold(meter_, "service connect");
         retrySource_ = 0;
         attempt();
@@ -60,8 +60,8 @@ void ServiceLink::retryIn(unsigned milliseconds) {
 }
 
 void ServiceLink::retryAfterBackoff() {
-    unsigned delay = backoffMs_;
-    backoffMs_ = std::min(backoffMs_ * 2, kLongestBackoffMs);
+    std::chrono::milliseconds delay = backoff_;
+    backoff_ = std::min(backoff_ * 2, kLongestBackoff);
     retryIn(delay);
 }
 
@@ -79,7 +79,7 @@ void ServiceLink::attempt() {
         adopt(socket.fd);
         return;
     case State::busy:
-        retryIn(kBusyRetryMs);
+        retryIn(kBusyRetry);
         return;
     case State::absent:
         if (askingBus_) return;
@@ -102,7 +102,7 @@ void ServiceLink::attempt() {
     case State::unsafe:
         logOnce("no badges: " + socket.error);
         if (runtime_.empty()) return;  // nothing will change while this process runs
-        retryIn(kLongestBackoffMs);
+        retryIn(kLongestBackoff);
         return;
     case State::failed:
         logOnce("cannot reach the Vantorix extension service: " + socket.error);
@@ -122,9 +122,9 @@ void ServiceLink::adopt(int fd) {
         readSource_ = 0;
         return false;
     });
-    helloSource_ = loop_.timeout(kHelloTimeoutMs, [this] {
+    helloSource_ = loop_.timeout(static_cast<unsigned>(std::chrono::milliseconds(kHelloTimeout).count()), [this] {
         helloSource_ = 0;
-        closeConnection("the service said no hello within " + std::to_string(kHelloTimeoutMs / 1000) + " s");
+        closeConnection("the service said no hello within " + std::to_string(kHelloTimeout.count()) + " s");
         return false;
     });
 }
@@ -237,7 +237,7 @@ void ServiceLink::takeHello(const std::string& line) {
         logOnce("the Vantorix extension service speaks protocol " + std::to_string(call->protocol) + " and this " + host_ +
                 " module protocol " + std::to_string(host::kProtocolVersion) + ": no badges until " + host_ +
                 " is restarted and loads the module installed with the service");
-        backoffMs_ = kLongestBackoffMs;  // before the close, which schedules the next attempt with it
+        backoff_ = kLongestBackoff;  // before the close, which schedules the next attempt with it
         closeConnection("");
         return;
     }
@@ -266,9 +266,9 @@ void ServiceLink::closeConnection(const std::string& why) {
     lines_.clear();
     bool wasJoined = std::exchange(joined_, false);
     if (wasJoined && handlers_.ended) handlers_.ended();
-    if (wasJoined && loop_.nowMicroseconds() - joinedAt_ >= kSettledMicroseconds) {
-        backoffMs_ = kFirstBackoffMs;
-        retryIn(0);
+    if (wasJoined && std::chrono::microseconds(loop_.nowMicroseconds() - joinedAt_) >= kSettled) {
+        backoff_ = kFirstBackoff;
+        retryIn(std::chrono::milliseconds::zero());
     } else {
         retryAfterBackoff();
     }

@@ -18,6 +18,7 @@
 #include "LineBuffer.h"
 #include "protocol/HostWire.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,7 +56,7 @@ public:
 private:
     void attempt();
     void adopt(int fd);
-    void retryIn(unsigned milliseconds);
+    void retryIn(std::chrono::milliseconds delay);
     void retryAfterBackoff();
     void logOnce(const std::string& message);
     bool readAvailable();  // false once reading should pause or stop
@@ -77,7 +78,7 @@ private:
     EventLoop::SourceId readSource_ = 0, writeSource_ = 0, pumpSource_ = 0, retrySource_ = 0, helloSource_ = 0;
     bool askingBus_ = false;
     std::int64_t joinedAt_ = 0;
-    unsigned backoffMs_;
+    std::chrono::milliseconds backoff_;
     unsigned connections_ = 0;
     int servicePid_ = 0;
     std::string lastLogged_;  // failures are logged when they change, not at every retry

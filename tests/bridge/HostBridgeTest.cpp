@@ -57,8 +57,8 @@ protected:
         service.say(lines);
         loop.runFor(0);
     }
-    static std::string observed(std::vector<std::string> folders) { return host::writeLine(host::observedCall(std::move(folders)), 1); }
-    static std::string badge(const std::string& path, const std::string& badge) { return host::writeLine(host::badgeCall(path, badge), 1); }
+    static std::string observed(std::vector<std::string> folders) { return host::writeLine(host::observedCall(std::move(folders)), std::chrono::seconds(1)); }
+    static std::string badge(const std::string& path, const std::string& badge) { return host::writeLine(host::badgeCall(path, badge), std::chrono::seconds(1)); }
 
     FakeEventLoop loop;
     FakeService service;
@@ -85,7 +85,7 @@ TEST_F(HostBridgeTest, TheObservedSetCountsAtOnceARefreshAsksAgainAndRequestsGoO
     // The extension repaints, and the service says refresh: no emblem goes, and the item the module asked for is
     // asked about again (to be requested again).
     items.invalidated.clear();
-    says(host::writeLine(host::pathCall(host::Call::refresh, "/r"), 1));
+    says(host::writeLine(host::pathCall(host::Call::refresh, "/r"), std::chrono::seconds(1)));
     loop.runFor(10);
     EXPECT_EQ(bridge->badgeFor("/r/a"), "sync");
     EXPECT_EQ(items.invalidated, (std::vector<std::string>{"/r/d/x"}));

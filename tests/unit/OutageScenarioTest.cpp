@@ -30,7 +30,7 @@ public:
     // Five minutes of alternating health and faults, then a minute of a fault every other second, with statuses
     // changing all along; healthy at the end.
     void run() {
-        while (platform.elapsedSeconds() < 300) {
+        while (platform.elapsed() < 300s) {
             platform.advanceBy(randomDuration(2, 40));
             changeStatuses(5);
             inject(static_cast<Fault>(std::uniform_int_distribution<int>(0, 7)(random)));
@@ -99,7 +99,7 @@ class OutageScenario : public ::testing::TestWithParam<unsigned> {};
 TEST_P(OutageScenario, BadgesConvergeAfterTheLastRecovery) {
     OutageStory story(GetParam());
     story.run();
-    double recovered = story.platform.elapsedSeconds();
+    double recovered = toSeconds(story.platform.elapsed());
     VantorixFinderSyncTestPeer peer(*story.shown->extension);
     bool ok = story.platform.runUntilCondition([&] { return story.converged(); }, 10s);
     EXPECT_TRUE(ok) << "badges not converged 10 s after the recovery at " << recovered;

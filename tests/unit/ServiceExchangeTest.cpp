@@ -44,9 +44,9 @@ TEST_F(ServiceExchange, PingIsTrueOnlyForPongWithinItsDeadlines) {
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         script(cases[i].reply, cases[i].availability, cases[i].connectDelay);
-        double before = now();
+        Duration before = now();
         EXPECT_EQ(peer().pingServer(), cases[i].pong) << i;
-        EXPECT_NEAR(now() - before, cases[i].seconds, 1e-9) << i;
+        EXPECT_NEAR(toSeconds(now() - before), cases[i].seconds, 1e-9) << i;
     }
     EXPECT_EQ(platform.localService().requestsStartingWith("PING").size(), 13u);  // all but the three never read
 }
@@ -93,9 +93,9 @@ TEST_F(ServiceExchange, BatchRequestChecksTheCountAndNamesTheReasonOfEveryFailur
     };
     for (const auto& c : cases) {
         script(c.reply, c.availability);
-        double before = now();
+        Duration before = now();
         EXPECT_EQ(peer().sendBatchStatusRequestSequential(c.paths), std::nullopt) << c.reason;
-        EXPECT_NEAR(now() - before, c.seconds, 1e-9) << c.reason;
+        EXPECT_NEAR(toSeconds(now() - before), c.seconds, 1e-9) << c.reason;
         EXPECT_EQ(lastReason(), c.reason);
     }
     EXPECT_EQ(platform.logEntriesWith("batch status exchange failed").back().field("cause"),
@@ -104,9 +104,9 @@ TEST_F(ServiceExchange, BatchRequestChecksTheCountAndNamesTheReasonOfEveryFailur
     // A second caller while the exchange is held waits 5 s, then gives up without a connection.
     int opened = platform.localService().connectionsOpened();
     ASSERT_TRUE(peer().exchangeSemaphore().wait(platform.monotonicNow()));
-    double before = now();
+    Duration before = now();
     EXPECT_EQ(peer().sendBatchStatusRequestSequential("/held"), std::nullopt);
-    EXPECT_NEAR(now() - before, 5.0, 1e-9);
+    EXPECT_NEAR(toSeconds(now() - before), 5.0, 1e-9);
     EXPECT_EQ(lastReason(), "semaphore_timeout");
     EXPECT_EQ(platform.localService().connectionsOpened(), opened);
 }

@@ -20,12 +20,12 @@ TEST(SimulatedPlatform, ABlockedThreadParksWhileTheOthersRunAndSeedZeroRunsBlock
     for (int block = 0; block < 2; ++block) {
         platform.globalQueue(QualityOfService::userInitiated).async([&] {
             if (!semaphore->wait(platform.monotonicNow() + 5s)) return;
-            events.push_back("unit taken at " + std::to_string(platform.elapsedSeconds()));
+            events.push_back("unit taken at " + std::to_string(toSeconds(platform.elapsed())));
             platform.sleep(3s);
             semaphore->signal();
         });
     }
-    auto timer = platform.scheduleTimer(1s, false, [&](Timer&) { events.push_back("timer at " + std::to_string(platform.elapsedSeconds())); });
+    auto timer = platform.scheduleTimer(1s, false, [&](Timer&) { events.push_back("timer at " + std::to_string(toSeconds(platform.elapsed()))); });
     platform.advanceBy(10s);
     EXPECT_THAT(events, ElementsAre("unit taken at 0.000000", "timer at 1.000000", "unit taken at 3.000000"));
     EXPECT_EQ(platform.threadCount(), 3u);  // two parked at once, and one for the timer

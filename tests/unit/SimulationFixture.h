@@ -87,7 +87,7 @@ protected:
         ASSERT_EQ(peer().syncPath(), folder);
     }
 
-    double now() const { return platform.elapsedSeconds(); }
+    Duration now() const { return platform.elapsed(); }
     VantorixFinderSyncTestPeer peer() { return VantorixFinderSyncTestPeer(*extension); }
 
     std::vector<FileManagerCall> badgeCalls() {

@@ -45,7 +45,7 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     for (const auto& [after, path, badge] : std::vector<std::tuple<Duration, std::string, std::optional<std::string>>>{
              {5s, "/s", "sync"}, {1ms, "/s", std::nullopt}, {0s, "/d", std::nullopt}, {25s - 1ms, "/e", "error"}, {1ms, "/e", std::nullopt}}) {
         platform.advanceBy(after);
-        EXPECT_EQ(peer().getCachedStatus(path), badge) << path << " at " << now();
+        EXPECT_EQ(peer().getCachedStatus(path), badge) << path << " at " << toSeconds(now());
     }
     EXPECT_EQ(peer().statusCacheSize(), 1u);  // the reads dropped the stale entries they found
 

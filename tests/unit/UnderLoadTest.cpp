@@ -46,9 +46,9 @@ TEST_F(UnderLoad, ASlowServiceNeverRemovesBadgesAndTheFirstPassEnds) {
     answerBatchesAfter(30ms);
     showFolder(10000);
     platform.advanceBy(3s);  // the sync folder becomes known; the stand-in asks for every entry
-    double shownAt = now();
+    Duration shownAt = now();
     ASSERT_TRUE(platform.runUntilCondition([&] { return allBadged(); }, 30s));
-    EXPECT_LT(now() - shownAt, 9.0);
+    EXPECT_LT(now() - shownAt, 9s);
     platform.advanceBy(20s);
     EXPECT_EQ(badgesRemoved, 0);
     EXPECT_TRUE(platform.logEntriesWith("waiting mode entered").empty());

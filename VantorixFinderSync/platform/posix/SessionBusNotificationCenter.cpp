@@ -5,8 +5,10 @@
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -14,7 +16,9 @@
 namespace vantorix::posix {
 namespace {
 
-constexpr int kReconnectSeconds = 3;
+// Between two connection attempts; the wait looks for a stop request every kStopCheck.
+constexpr std::chrono::seconds kReconnectWait{3};
+constexpr std::chrono::milliseconds kStopCheck{100};
 
 }  // namespace
 
@@ -144,10 +148,11 @@ void SessionBusNotificationCenter::run() {
                 break;
             }
             pollfd fds[2] = {{sd_bus_get_fd(bus.connection), static_cast<short>(sd_bus_get_events(bus.connection)), 0}, {wakeFd_, POLLIN, 0}};
-            std::uint64_t timeoutUs = 0;
-            int timeoutMs = -1;
-            if (sd_bus_get_timeout(bus.connection, &timeoutUs) > 0 && timeoutUs != std::numeric_limits<std::uint64_t>::max()) timeoutMs = 1000;
-            ::poll(fds, 2, timeoutMs);
+            // A pending bus deadline (absolute, in the bus's own microseconds) is looked at again within a second.
+            std::uint64_t busDeadline = 0;
+            std::optional<std::chrono::milliseconds> wait;
+            if (sd_bus_get_timeout(bus.connection, &busDeadline) > 0 && busDeadline != std::numeric_limits<std::uint64_t>::max()) wait = std::chrono::seconds(1);
+            ::poll(fds, 2, wait ? static_cast<int>(wait->count()) : -1);
             if (fds[1].revents & POLLIN) {
                 std::uint64_t count;
                 (void)!::read(wakeFd_, &count, sizeof count);
@@ -160,12 +165,12 @@ void SessionBusNotificationCenter::run() {
         }
         // Wait a few seconds before the next attempt, unless asked to stop.
         pollfd wakeOnly{wakeFd_, POLLIN, 0};
-        for (int waited = 0; waited < kReconnectSeconds * 10; ++waited) {
+        for (std::chrono::milliseconds waited{0}; waited < kReconnectWait; waited += kStopCheck) {
             {
                 std::lock_guard lock(mutex_);
                 if (stopping_) return;
             }
-            if (::poll(&wakeOnly, 1, 100) > 0) {
+            if (::poll(&wakeOnly, 1, static_cast<int>(kStopCheck.count())) > 0) {
                 std::uint64_t count;
                 (void)!::read(wakeFd_, &count, sizeof count);
             }

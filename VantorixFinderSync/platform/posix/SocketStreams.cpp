@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
@@ -62,7 +63,7 @@ public:
     // The connection's state, finishing a pending connect if the socket says it is done.
     StreamStatus status() {
         std::lock_guard lock(mutex_);
-        if (state_ == StreamStatus::opening) settleConnect(0);
+        if (state_ == StreamStatus::opening) settleConnect(std::chrono::milliseconds::zero());
         return state_;
     }
 
@@ -191,9 +192,9 @@ public:
 
 private:
     // Called with the mutex held while opening: moves to open or error once the connect has finished.
-    void settleConnect(int timeoutMs) {
+    void settleConnect(std::chrono::milliseconds wait) {
         pollfd pfd{fd_, POLLOUT, 0};
-        if (::poll(&pfd, 1, timeoutMs) <= 0) return;
+        if (::poll(&pfd, 1, static_cast<int>(wait.count())) <= 0) return;
         int error = 0;
         socklen_t size = sizeof(error);
         if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {

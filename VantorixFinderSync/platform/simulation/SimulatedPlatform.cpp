@@ -124,7 +124,7 @@ std::vector<LogEntry> SimulatedPlatform::logEntriesWith(const std::string& messa
 }
 
 void SimulatedPlatform::fail(const std::string& message) const {
-    std::fprintf(stderr, "simulated platform: %s (at %.3f s virtual, schedule seed %llu)\n", message.c_str(), elapsedSeconds(),
+    std::fprintf(stderr, "simulated platform: %s (at %.3f s virtual, schedule seed %llu)\n", message.c_str(), toSeconds(elapsed()),
                  static_cast<unsigned long long>(scheduler_.seed()));
     std::fflush(stderr);
     std::abort();

@@ -50,8 +50,8 @@ public:
     // Runs until `condition` holds (checked after every step) or `limit` has passed; returns whether it holds.
     // The condition may read state (also through sync) but must not block.
     bool runUntilCondition(const std::function<bool()>& condition, Duration limit);
-    // Seconds of virtual time since the platform was made.
-    double elapsedSeconds() const { return toSeconds(scheduler_.now().time_since_epoch()); }
+    // Virtual time since the platform was made.
+    Duration elapsed() const { return scheduler_.now().time_since_epoch(); }
     // Drops every pending block and timer, releasing what they hold, and lets every parked block end at once
     // (the end of a process).
     void discardPendingWork() { scheduler_.finish(); }
