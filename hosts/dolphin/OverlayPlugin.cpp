@@ -2,6 +2,7 @@
 
 #include "HostBridge.h"
 #include "NavigatorFolders.h"
+#include "PluginLog.h"
 #include "QtEventLoop.h"
 
 #include <KConfig>
@@ -14,6 +15,9 @@
 #include <unordered_map>
 
 namespace vantorix::dolphin {
+
+Q_LOGGING_CATEGORY(lcPlugin, "vantorix.dolphin", QtWarningMsg)
+
 namespace {
 
 // The most items remembered outside the folders shown (items of folders expanded in the details view); the
