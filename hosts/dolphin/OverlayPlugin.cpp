@@ -134,7 +134,7 @@ QStringList OverlayPlugin::getOverlays(const QUrl& item) {
         if (!host_) host_ = std::make_unique<DolphinHost>(*this);
         return host_->overlaysOf(item);
     } catch (const std::exception& error) {
-        qInfo("vantorix: an item went without its overlay: %s", error.what());
+        qCWarning(lcPlugin, "an item went without its overlay: %s", error.what());
         return {};
     }
 }

@@ -51,7 +51,7 @@ void WindowLocations::onBus(GObject*, GAsyncResult* result, gpointer self) {
     g_autoptr(GError) error = nullptr;
     GDBusConnection* bus = g_bus_get_finish(result, &error);  // kept: bus_ owns it from here
     if (bus == nullptr) {
-        if (!cancelled(error)) g_message("vantorix: no session bus, so no window locations to follow: %s", error->message);
+        if (!cancelled(error)) g_warning("no session bus, so no window locations to follow: %s", error->message);
         return;
     }
     auto* locations = static_cast<WindowLocations*>(self);
@@ -89,7 +89,7 @@ void WindowLocations::onProperty(GObject* source, GAsyncResult* result, gpointer
             if (locations->reads_ < kReadsBeforeGivingUp) {
                 locations->readAgain_ = g_timeout_add(kReadAgainMs, onReadAgain, self);
             } else {
-                g_message("vantorix: cannot read this GNOME Files' windows: %s", error->message);
+                g_warning("cannot read this GNOME Files' windows: %s", error->message);
             }
         }
         return;
@@ -144,7 +144,7 @@ void WindowLocations::onWindowNodes(GObject* source, GAsyncResult* result, gpoin
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
     if (reply == nullptr) {
-        if (!cancelled(error)) g_message("vantorix: cannot read which windows are left: %s", error->message);
+        if (!cancelled(error)) g_warning("cannot read which windows are left: %s", error->message);
         return;
     }
     auto* locations = static_cast<WindowLocations*>(self);
