@@ -25,7 +25,7 @@ GLibEventLoop::GLibEventLoop() : cancellable_(g_cancellable_new()) {}
 
 GLibEventLoop::~GLibEventLoop() {
     g_cancellable_cancel(cancellable_);
-    g_object_unref(cancellable_);
+    g_clear_object(&cancellable_);
     std::vector<guint> left(sources_.begin(), sources_.end());
     for (guint id : left) g_source_remove(id);
 }

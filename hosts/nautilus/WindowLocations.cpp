@@ -36,15 +36,15 @@ WindowLocations::WindowLocations(Changed changed, bridge::HoldMeter& meter)
 
 WindowLocations::~WindowLocations() {
     g_cancellable_cancel(cancellable_);
-    g_object_unref(cancellable_);
+    g_clear_object(&cancellable_);
     if (windowRemoved_ != 0) {
         g_autoptr(GObject) application = G_OBJECT(g_weak_ref_get(&application_));
         if (application != nullptr) g_signal_handler_disconnect(application, windowRemoved_);
         g_weak_ref_clear(&application_);
     }
-    if (readAgain_ != 0) g_source_remove(readAgain_);
+    g_clear_handle_id(&readAgain_, g_source_remove);
     if (subscription_ != 0) g_dbus_connection_signal_unsubscribe(bus_, subscription_);
-    if (bus_ != nullptr) g_object_unref(bus_);
+    g_clear_object(&bus_);
 }
 
 void WindowLocations::onBus(GObject*, GAsyncResult* result, gpointer self) {
