@@ -34,8 +34,12 @@ public:
     // loop with whether the bus says it runs now, and the bus's error when it does not.
     virtual void startService(const std::string& busName, std::function<void(bool runs, const std::string& error)> done) = 0;
 
-    // One line for the file manager's log.
-    virtual void log(const std::string& message) = 0;
+    // One line for the file manager's log. A fault the user may need to know about (no badges, a service gone
+    // wrong) is a warning; routine progress is info or debug, which the file managers keep out of their log
+    // unless asked. Each loop names the module in its toolkit's way (GLib's log domain, Qt's logging category),
+    // so the line carries no prefix of its own.
+    enum class LogLevel { debug, info, warning };
+    virtual void log(LogLevel level, const std::string& message) = 0;
 
     // The monotonic clock, in microseconds, that the bridge cuts its slices and measures its connections by: the
     // real one (HoldMeter's), which a loop in virtual time replaces with its own.

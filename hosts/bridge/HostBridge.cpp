@@ -48,14 +48,14 @@ BridgeSettings BridgeSettings::fromEnvironment(std::string host, const char* leg
 HostBridge::HostBridge(EventLoop& loop, HostItems& items, BridgeSettings settings) : loop_(loop), items_(items), settings_(std::move(settings)) {
     std::string error;
     trace_ = std::make_unique<TraceFile>(settings_.tracePath, settings_.host, error);
-    if (!error.empty()) log(error);
+    if (!error.empty()) warn(error);
     link_ = std::make_unique<ServiceLink>(loop_, settings_.runtimeDirectory, settings_.host,
                                           ServiceLink::Handlers{[this] { onJoined(); }, [this](const std::string& line) { onLine(line); },
                                                                 [this] { onEnded(); }},
                                           meter_);
     if (!settings_.statsPath.empty()) {
         statsFd_ = ::open(settings_.statsPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (statsFd_ < 0) log("cannot open " + settings_.statsPath + ": " + std::strerror(errno));
+        if (statsFd_ < 0) warn("cannot open " + settings_.statsPath + ": " + std::strerror(errno));
         statsSource_ = loop_.timeout(static_cast<unsigned>(kStatsInterval.count()), [this] {
             HoldMeter::Scope hold(meter_, "stats");
             writeStats();
@@ -150,7 +150,7 @@ void HostBridge::onLine(const std::string& line) {
     if (!call) {
         // Logged for the first few, then now and then: a service gone wrong must not flood the log.
         if (++counters_.linesRefused <= 10 || counters_.linesRefused % 1000 == 0) {
-            log("dropped a line from the service (" + problem + "; " + std::to_string(counters_.linesRefused) + " so far): " + line.substr(0, 120));
+            warn("dropped a line from the service (" + problem + "; " + std::to_string(counters_.linesRefused) + " so far): " + line.substr(0, 120));
         }
         return;
     }
@@ -160,7 +160,7 @@ void HostBridge::onLine(const std::string& line) {
 
 void HostBridge::apply(const host::BoundaryCall& call, nlohmann::ordered_json& json) {
     std::string error;
-    if (!trace_->write(json, error)) log(error);
+    if (!trace_->write(json, error)) warn(error);
     switch (call.call) {
     case host::Call::setBadgeIdentifier:
         board_.setBadge(call.path, call.badge);
@@ -264,7 +264,7 @@ void HostBridge::writeStats() const {
     std::string block = stats.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     if (block.size() < kStatsBlock) block.resize(kStatsBlock - 1, ' ');
     block.push_back('\n');
-    if (::pwrite(statsFd_, block.data(), block.size(), 0) < 0) log(std::string("cannot write the counters: ") + std::strerror(errno));
+    if (::pwrite(statsFd_, block.data(), block.size(), 0) < 0) warn(std::string("cannot write the counters: ") + std::strerror(errno));
 }
 
 }  // namespace vantorix::bridge

@@ -104,7 +104,7 @@ private:
     bool needsAsking(const std::string& path, Check check) const;
     bool invalidateSome();
     void writeStats() const;
-    void log(const std::string& message) const { loop_.log("vantorix: " + message); }
+    void warn(const std::string& message) const { loop_.log(EventLoop::LogLevel::warning, message); }
 
     EventLoop& loop_;
     HostItems& items_;

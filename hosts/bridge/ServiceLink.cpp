@@ -65,10 +65,10 @@ void ServiceLink::retryAfterBackoff() {
     retryIn(delay);
 }
 
-void ServiceLink::logOnce(const std::string& message) {
+void ServiceLink::warnOnce(const std::string& message) {
     if (message == lastLogged_) return;
     lastLogged_ = message;
-    loop_.log("vantorix: " + message);
+    loop_.log(EventLoop::LogLevel::warning, message);
 }
 
 void ServiceLink::attempt() {
@@ -89,23 +89,23 @@ void ServiceLink::attempt() {
             if (life.expired()) return;
             HoldMeter::Scope hold(meter_, "service started");
             askingBus_ = false;
-            if (!runs) logOnce("the session bus could not start the Vantorix extension service: " + error);
+            if (!runs) warnOnce("the session bus could not start the Vantorix extension service: " + error);
             host::HostSocket again = host::connectHostSocket(runtime_, true);
             if (again.state == State::connected) {
                 adopt(again.fd);
             } else {
-                if (runs) logOnce("the Vantorix extension service was started but cannot be reached: " + again.error);
+                if (runs) warnOnce("the Vantorix extension service was started but cannot be reached: " + again.error);
                 retryAfterBackoff();
             }
         });
         return;
     case State::unsafe:
-        logOnce("no badges: " + socket.error);
+        warnOnce("no badges: " + socket.error);
         if (runtime_.empty()) return;  // nothing will change while this process runs
         retryIn(kLongestBackoff);
         return;
     case State::failed:
-        logOnce("cannot reach the Vantorix extension service: " + socket.error);
+        warnOnce("cannot reach the Vantorix extension service: " + socket.error);
         retryAfterBackoff();
         return;
     }
@@ -132,7 +132,7 @@ void ServiceLink::adopt(int fd) {
 void ServiceLink::send(host::CommandKind command, std::string_view argument) {
     if (!joined_ || fd_ < 0) return;
     if (queued_.size() > kQueuedOutputLimit) {
-        logOnce("the Vantorix extension service takes no commands; some are dropped");
+        warnOnce("the Vantorix extension service takes no commands; some are dropped");
         return;
     }
     queued_ += host::commandLine(command, argument);
@@ -205,14 +205,14 @@ bool ServiceLink::pump() {
             try {
                 if (handlers_.line) handlers_.line(line);
             } catch (const std::exception& error) {
-                loop_.log(std::string("vantorix: a line from the service was not handled: ") + error.what());
+                loop_.log(EventLoop::LogLevel::warning, std::string("a line from the service was not handled: ") + error.what());
             }
         }
         if (loop_.nowMicroseconds() >= deadline) return true;
     }
     if (fd_ < 0) return false;
     if (outputEnded_) {
-        if (lines_.finish()) loop_.log("vantorix: the service's connection ended in the middle of a line; the partial line is dropped");
+        if (lines_.finish()) loop_.log(EventLoop::LogLevel::warning, "the service's connection ended in the middle of a line; the partial line is dropped");
         closeConnection("");
     } else if (readSource_ == 0) {
         readSource_ = loop_.watch(fd_, EventLoop::readable, [this] {
@@ -234,7 +234,7 @@ void ServiceLink::takeHello(const std::string& line) {
         return;
     }
     if (call->protocol != host::kProtocolVersion) {
-        logOnce("the Vantorix extension service speaks protocol " + std::to_string(call->protocol) + " and this " + host_ +
+        warnOnce("the Vantorix extension service speaks protocol " + std::to_string(call->protocol) + " and this " + host_ +
                 " module protocol " + std::to_string(host::kProtocolVersion) + ": no badges until " + host_ +
                 " is restarted and loads the module installed with the service");
         backoff_ = kLongestBackoff;  // before the close, which schedules the next attempt with it
@@ -247,7 +247,7 @@ void ServiceLink::takeHello(const std::string& line) {
     joinedAt_ = loop_.nowMicroseconds();
     servicePid_ = json.value("pid", 0);
     ++connections_;
-    if (!lastLogged_.empty()) loop_.log("vantorix: joined the Vantorix extension service (pid " + std::to_string(servicePid_) + ")");
+    if (!lastLogged_.empty()) loop_.log(EventLoop::LogLevel::info, "joined the Vantorix extension service (pid " + std::to_string(servicePid_) + ")");
     lastLogged_.clear();
     if (handlers_.joined) handlers_.joined();
 }
@@ -255,7 +255,7 @@ void ServiceLink::takeHello(const std::string& line) {
 // The connection is over for the module, whether it ended, failed or was refused: lines still held are dropped.
 void ServiceLink::closeConnection(const std::string& why) {
     if (fd_ < 0) return;
-    if (!why.empty()) logOnce(why);
+    if (!why.empty()) warnOnce(why);
     loop_.remove(readSource_);
     loop_.remove(writeSource_);
     loop_.remove(helloSource_);

@@ -58,7 +58,7 @@ private:
     void adopt(int fd);
     void retryIn(std::chrono::milliseconds delay);
     void retryAfterBackoff();
-    void logOnce(const std::string& message);
+    void warnOnce(const std::string& message);
     bool readAvailable();  // false once reading should pause or stop
     bool pump();
     void flush();

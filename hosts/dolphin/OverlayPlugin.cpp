@@ -2,6 +2,7 @@
 
 #include "HostBridge.h"
 #include "NavigatorFolders.h"
+#include "PluginLog.h"
 #include "QtEventLoop.h"
 #include "protocol/Paths.h"
 
@@ -15,6 +16,9 @@
 #include <unordered_map>
 
 namespace vantorix::dolphin {
+
+Q_LOGGING_CATEGORY(lcPlugin, "vantorix.dolphin", QtWarningMsg)
+
 namespace {
 
 // The most items remembered outside the folders shown (items of folders expanded in the details view); the
@@ -127,7 +131,7 @@ QStringList OverlayPlugin::getOverlays(const QUrl& item) {
         if (!host_) host_ = std::make_unique<DolphinHost>(*this);
         return host_->overlaysOf(item);
     } catch (const std::exception& error) {
-        qInfo("vantorix: an item went without its overlay: %s", error.what());
+        qCWarning(lcPlugin, "an item went without its overlay: %s", error.what());
         return {};
     }
 }

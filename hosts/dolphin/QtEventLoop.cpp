@@ -1,12 +1,13 @@
 #include "QtEventLoop.h"
 
+#include "PluginLog.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <QtDebug>
 
 namespace vantorix::dolphin {
 
@@ -72,6 +73,12 @@ void QtEventLoop::startService(const std::string& busName, std::function<void(bo
     });
 }
 
-void QtEventLoop::log(const std::string& message) { qInfo("%s", message.c_str()); }
+void QtEventLoop::log(LogLevel level, const std::string& message) {
+    switch (level) {
+    case LogLevel::debug: qCDebug(lcPlugin, "%s", message.c_str()); break;
+    case LogLevel::info: qCInfo(lcPlugin, "%s", message.c_str()); break;
+    case LogLevel::warning: qCWarning(lcPlugin, "%s", message.c_str()); break;
+    }
+}
 
 }  // namespace vantorix::dolphin

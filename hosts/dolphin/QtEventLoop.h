@@ -21,7 +21,7 @@ public:
     SourceId watch(int fd, int readiness, Callback callback) override;
     void remove(SourceId source) override;
     void startService(const std::string& busName, std::function<void(bool, const std::string&)> done) override;
-    void log(const std::string& message) override;
+    void log(LogLevel level, const std::string& message) override;
 
 private:
     SourceId keep(QObject* source);

@@ -25,7 +25,7 @@ GLibEventLoop::GLibEventLoop() : cancellable_(g_cancellable_new()) {}
 
 GLibEventLoop::~GLibEventLoop() {
     g_cancellable_cancel(cancellable_);
-    g_object_unref(cancellable_);
+    g_clear_object(&cancellable_);
     std::vector<guint> left(sources_.begin(), sources_.end());
     for (guint id : left) g_source_remove(id);
 }
@@ -98,6 +98,14 @@ void GLibEventLoop::startService(const std::string& busName, std::function<void(
     g_bus_get(G_BUS_TYPE_SESSION, cancellable_, onBus, request);
 }
 
-void GLibEventLoop::log(const std::string& message) { g_message("%s", message.c_str()); }
+// Under the module's log domain (G_LOG_DOMAIN): warnings reach the file manager's log; info and debug lines only
+// when G_MESSAGES_DEBUG names the domain.
+void GLibEventLoop::log(LogLevel level, const std::string& message) {
+    switch (level) {
+    case LogLevel::debug: g_debug("%s", message.c_str()); break;
+    case LogLevel::info: g_info("%s", message.c_str()); break;
+    case LogLevel::warning: g_warning("%s", message.c_str()); break;
+    }
+}
 
 }  // namespace vantorix::gtk

@@ -21,7 +21,7 @@ void GtkHost::updateFileInfo(GObject* item) noexcept {
         }
         items_.remember(path, item, badge);
     } catch (const std::exception& error) {
-        g_message("vantorix: an item went without its emblem: %s", error.what());
+        g_warning("an item went without its emblem: %s", error.what());
     }
 }
 

@@ -31,7 +31,7 @@ NautilusHost* host() {
         try {
             running = std::make_unique<NautilusHost>();
         } catch (const std::exception& error) {
-            g_message("vantorix: the module could not start: %s", error.what());
+            g_warning("the module could not start: %s", error.what());
         }
     }
     return running.get();

@@ -36,22 +36,22 @@ WindowLocations::WindowLocations(Changed changed, bridge::HoldMeter& meter)
 
 WindowLocations::~WindowLocations() {
     g_cancellable_cancel(cancellable_);
-    g_object_unref(cancellable_);
+    g_clear_object(&cancellable_);
     if (windowRemoved_ != 0) {
         g_autoptr(GObject) application = G_OBJECT(g_weak_ref_get(&application_));
         if (application != nullptr) g_signal_handler_disconnect(application, windowRemoved_);
         g_weak_ref_clear(&application_);
     }
-    if (readAgain_ != 0) g_source_remove(readAgain_);
+    g_clear_handle_id(&readAgain_, g_source_remove);
     if (subscription_ != 0) g_dbus_connection_signal_unsubscribe(bus_, subscription_);
-    if (bus_ != nullptr) g_object_unref(bus_);
+    g_clear_object(&bus_);
 }
 
 void WindowLocations::onBus(GObject*, GAsyncResult* result, gpointer self) {
     g_autoptr(GError) error = nullptr;
     GDBusConnection* bus = g_bus_get_finish(result, &error);  // kept: bus_ owns it from here
     if (bus == nullptr) {
-        if (!cancelled(error)) g_message("vantorix: no session bus, so no window locations to follow: %s", error->message);
+        if (!cancelled(error)) g_warning("no session bus, so no window locations to follow: %s", error->message);
         return;
     }
     auto* locations = static_cast<WindowLocations*>(self);
@@ -89,7 +89,7 @@ void WindowLocations::onProperty(GObject* source, GAsyncResult* result, gpointer
             if (locations->reads_ < kReadsBeforeGivingUp) {
                 locations->readAgain_ = g_timeout_add(kReadAgainMs, onReadAgain, self);
             } else {
-                g_message("vantorix: cannot read this GNOME Files' windows: %s", error->message);
+                g_warning("cannot read this GNOME Files' windows: %s", error->message);
             }
         }
         return;
@@ -144,7 +144,7 @@ void WindowLocations::onWindowNodes(GObject* source, GAsyncResult* result, gpoin
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
     if (reply == nullptr) {
-        if (!cancelled(error)) g_message("vantorix: cannot read which windows are left: %s", error->message);
+        if (!cancelled(error)) g_warning("cannot read which windows are left: %s", error->message);
         return;
     }
     auto* locations = static_cast<WindowLocations*>(self);

@@ -78,6 +78,9 @@ session_start() {
   export GSETTINGS_BACKEND=memory GSK_RENDERER=cairo GDK_BACKEND=x11 GTK_A11Y=none NO_AT_BRIDGE=1 GIO_USE_VFS=local
   session_look
   export VANTORIX_TRACE="${VANTORIX_TRACE:-$session_work/trace.jsonl}" VANTORIX_HOST_STATS="$session_work/stats-%h-%p.json"
+  # The modules' routine lines too (GLib's log domain Vantorix, Qt's categories vantorix.*), which the file managers
+  # leave out by default, in the hosts' logs of the session ($session_work/HOST.log).
+  export G_MESSAGES_DEBUG="${G_MESSAGES_DEBUG:-Vantorix}" QT_LOGGING_RULES="${QT_LOGGING_RULES:+$QT_LOGGING_RULES;}vantorix.*=true"
   export VANTORIX_LOG="${VANTORIX_LOG:-info}" VANTORIX_IDLE_EXIT="${VANTORIX_IDLE_EXIT:-300}"
   touch "$VANTORIX_TRACE"  # read before the first host writes it
 

@@ -41,7 +41,9 @@ public:
     SourceId watch(int fd, int readiness, Callback callback) override { return add({0, 0, fd, readiness, std::move(callback)}); }
     void remove(SourceId source) override { sources_.erase(source); }
     void startService(const std::string&, std::function<void(bool, const std::string&)> done) override { starts.push_back({now_, std::move(done)}); }
-    void log(const std::string& message) override { logged += message + "\n"; }
+    void log(LogLevel level, const std::string& message) override {
+        logged += std::string(level == LogLevel::warning ? "warning: " : level == LogLevel::info ? "info: " : "debug: ") + message + "\n";
+    }
     std::int64_t nowMicroseconds() const override { return now_; }
 
     // Work of `microseconds` inside a callback.
@@ -67,7 +69,7 @@ public:
         return false;
     }
 
-    std::string logged;
+    std::string logged;  // every line with its level first ("warning: ...")
     std::vector<ServiceStart> starts;  // the bus asked to start the service, not answered yet
 
 private:
