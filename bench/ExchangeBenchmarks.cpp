@@ -2,7 +2,7 @@
 // that answers at once.
 #include "BareExchange.h"
 #include "FastPeer.h"
-#include "platform/posix/PosixPlatform.h"
+#include "platforms/posix/PosixPlatform.h"
 #include "protocol/Wire.h"
 #include "service/ServiceExchange.h"
 

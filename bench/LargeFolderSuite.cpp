@@ -7,7 +7,7 @@
 #include "Floors.h"
 #include "FolderRun.h"
 #include "SuiteReport.h"
-#include "platform/posix/PosixPlatform.h"
+#include "platforms/posix/PosixPlatform.h"
 
 #include <cctype>
 #include <chrono>

@@ -4,7 +4,7 @@
 // Run on a session bus (dbus-run-session) and where nothing else listens on 127.0.0.1:27835.
 #include "FastPeer.h"
 #include "TraceProcess.h"
-#include "platform/posix/SessionBusNotificationCenter.h"
+#include "platforms/posix/SessionBusNotificationCenter.h"
 
 #include <algorithm>
 #include <condition_variable>

@@ -1,12 +1,12 @@
 #include "BrowseMode.h"
 
 #include "ProgramExit.h"
-#include "FinderStandIn.h"
+#include "FileManagerModel.h"
 #include "VantorixFinderSync.h"
-#include "core/ExtensionEntryPoint.h"
+#include "ExtensionEntryPoint.h"
 #include "protocol/Badges.h"
 #include "protocol/Paths.h"
-#include "platform/posix/PosixPlatform.h"
+#include "platforms/posix/PosixPlatform.h"
 
 #include <algorithm>
 #include <clocale>
@@ -52,12 +52,12 @@ struct Entry {
 // What the view shows; touched on the main thread only.
 class Browser {
 public:
-    Browser(posix::PosixPlatform& platform, FinderStandIn& standIn, std::shared_ptr<VantorixFinderSync> extension)
+    Browser(posix::PosixPlatform& platform, session::FileManagerModel& standIn, std::shared_ptr<VantorixFinderSync> extension)
         : platform_(platform), standIn_(standIn), extension_(std::move(extension)), started_(Clock::now()) {}
 
     void open(const std::string& directory) {
         if (!current_.empty()) standIn_.hide(current_);
-        current_ = absolutePath(directory);
+        current_ = session::absolutePath(directory);
         lastChange_.reset();  // only badges of this folder, from now on, count towards settling
         standIn_.show(current_);
         cursor_ = 0;
@@ -197,7 +197,7 @@ private:
     }
 
     posix::PosixPlatform& platform_;
-    FinderStandIn& standIn_;
+    session::FileManagerModel& standIn_;
     std::shared_ptr<VantorixFinderSync> extension_;
     Clock::time_point started_;
     std::string current_;
@@ -218,7 +218,7 @@ int runBrowse(const std::string& directory) {
     bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
     Browser* browser = nullptr;
     std::optional<std::string> declaredFolder;
-    FinderStandIn standIn(platform, [&](const host::BoundaryCall& call) {
+    session::FileManagerModel standIn(platform, [&](const host::BoundaryCall& call) {
         // Calls come on the main thread, but for badge registration at start.
         if (call.call == host::Call::setBadgeIdentifier && browser != nullptr) browser->badgeChanged(call.path);
         if (call.call == host::Call::setDirectoryURLs && !call.folders.empty() && !declaredFolder) declaredFolder = call.folders.front();
@@ -269,7 +269,7 @@ int runBrowse(const std::string& directory) {
     timer->invalidate();
     if (terminal) endwin();
     std::fputs(output.c_str(), stdout);
-    endProgram(0);
+    session::endProgram(0);
 }
 
 }  // namespace vantorix::finder

@@ -2,8 +2,8 @@
 
 #include "ProgramExit.h"
 #include "HostRouter.h"
-#include "core/ExtensionEntryPoint.h"
-#include "platform/posix/PosixPlatform.h"
+#include "ExtensionEntryPoint.h"
+#include "platforms/posix/PosixPlatform.h"
 
 #include <cstdio>
 #include <iostream>
@@ -12,23 +12,16 @@
 
 namespace vantorix::finder {
 
-std::optional<std::chrono::duration<double>> waitDuration(const std::string& argument) {
-    char* end = nullptr;
-    double seconds = std::strtod(argument.c_str(), &end);
-    if (argument.empty() || *end != '\0' || !(seconds >= 0) || seconds > 86400) return std::nullopt;
-    return std::chrono::duration<double>(seconds);
-}
-
 int runTrace() {
     auto& platform = posix::PosixPlatform::process();
     // The one host is standard output, given every line: each burst in one write, flushed at once.
-    HostRouter router(platform, [](HostRouter::HostId, std::string lines) {
+    session::HostRouter router(platform, [](session::HostRouter::HostId, std::string lines) {
         std::fwrite(lines.data(), 1, lines.size(), stdout);
         std::fflush(stdout);
     });
-    constexpr HostRouter::HostId kStandardOutput = 0;
+    constexpr session::HostRouter::HostId kStandardOutput = 0;
     router.join(kStandardOutput, true);
-    platform.setFinderSyncController(&router.standIn());
+    platform.setFinderSyncController(&router.model());
 
     // As the extension entry point does: the bundle's property list names the principal class.
     std::string error;
@@ -47,7 +40,7 @@ int runTrace() {
             host::Command command = host::parseCommand(line);
             if (command.kind == host::CommandKind::quit) break;
             if (command.kind == host::CommandKind::wait) {
-                if (std::optional<std::chrono::duration<double>> wait = waitDuration(command.argument)) {
+                if (std::optional<std::chrono::duration<double>> wait = host::waitDuration(command.argument)) {
                     std::this_thread::sleep_for(*wait);
                 } else {
                     std::fprintf(stderr, "vantorix-finder: wait takes a number of seconds, not \"%s\"\n", command.argument.c_str());
@@ -64,7 +57,7 @@ int runTrace() {
     platform.runMainLoop();
     reader.join();
     router.flush();
-    endProgram(0);
+    session::endProgram(0);
 }
 
 }  // namespace vantorix::finder

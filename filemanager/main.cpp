@@ -2,8 +2,8 @@
 // folders, for machines (trace) or for people (browse).
 #include "BrowseMode.h"
 #include "TraceMode.h"
-#include "serve/ServeMode.h"
-#include "serve/ServiceClient.h"
+#include "ServeMode.h"
+#include "ServiceClient.h"
 
 #include <cstdio>
 #include <malloc.h>
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     }
     if (mode == "trace" && argc == 2) return vantorix::finder::runTrace();
     if (mode == "trace" && argc == 3 && std::string(argv[2]) == "--join") return vantorix::finder::runJoinedTrace();
-    if (mode == "serve") return vantorix::finder::runServe(argc, argv);
+    if (mode == "serve") return vantorix::session::runServe(argc, argv);
     if (mode == "status" && argc == 2) return vantorix::finder::runStatus();
     if (mode == "browse" && argc <= 3) return vantorix::finder::runBrowse(argc == 3 ? argv[2] : "");
     std::string given;

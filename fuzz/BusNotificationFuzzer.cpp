@@ -4,7 +4,7 @@
 // through the intake's acceptance rules.
 #include "FuzzInput.h"
 #include "PayloadRules.h"
-#include "platform/posix/BusMessages.h"
+#include "platforms/posix/BusMessages.h"
 
 #include <systemd/sd-bus.h>
 

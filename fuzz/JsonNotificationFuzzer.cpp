@@ -8,7 +8,7 @@ using namespace vantorix;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string error;
-    std::optional<PropertyValue> userInfo = finder::userInfoFromJson(std::string(reinterpret_cast<const char*>(data), size), error);
+    std::optional<PropertyValue> userInfo = session::userInfoFromJson(std::string(reinterpret_cast<const char*>(data), size), error);
     FUZZ_REQUIRE(userInfo.has_value() == error.empty());
     fuzz::checkAcceptance({kStatusChangedNotification, "fuzz", userInfo});
     return 0;

@@ -2,7 +2,7 @@
 #include "LocalService.h"
 #include "ProtocolServer.h"
 #include "RequestStats.h"
-#include "platform/posix/SessionBusNotificationCenter.h"
+#include "platforms/posix/SessionBusNotificationCenter.h"
 
 #include <csignal>
 #include <cstdio>

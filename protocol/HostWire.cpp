@@ -1,5 +1,7 @@
 #include "HostWire.h"
 
+#include <cstdlib>
+
 namespace vantorix::host {
 
 std::string socketFolder(std::string_view runtimeDirectory) { return std::string(runtimeDirectory) + "/vantorix"; }
@@ -41,6 +43,14 @@ std::string commandLine(CommandKind kind, std::string_view argument) {
     if (!argument.empty()) line.append(" ").append(argument);
     line.push_back('\n');
     return line;
+}
+
+std::optional<std::chrono::duration<double>> waitDuration(std::string_view argument) {
+    std::string text(argument);
+    char* end = nullptr;
+    double seconds = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(seconds >= 0) || seconds > 86400) return std::nullopt;
+    return std::chrono::duration<double>(seconds);
 }
 
 bool canCarryOnCommandLine(std::string_view path) { return !path.empty() && path.find_first_of("\n\r") == std::string_view::npos; }

@@ -19,6 +19,8 @@
 // skipped, so fields and calls can be added without a new protocol number.
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,6 +46,9 @@ struct Command {
 Command parseCommand(std::string_view line);
 // A command line, line feed included.
 std::string commandLine(CommandKind kind, std::string_view argument = {});
+
+// How long a `wait` command waits: its argument is a number of seconds from 0 to a day; nothing otherwise.
+std::optional<std::chrono::duration<double>> waitDuration(std::string_view argument);
 
 // Whether a command line can carry the path: it is not empty and holds no line feed or carriage return.
 bool canCarryOnCommandLine(std::string_view path);

@@ -2,7 +2,7 @@
 // process, the poster in another (this test, the stand-in's own `post`, or gdbus).
 #include "LoopbackPeer.h"
 #include "TraceProcess.h"
-#include "platform/posix/SessionBusNotificationCenter.h"
+#include "platforms/posix/SessionBusNotificationCenter.h"
 #include "protocol/Wire.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // (virtual time), so that the simulation earns its trust by passing what the real platform passes.
 #include "Eventually.h"
 #include "LoopbackPeer.h"
-#include "platform/posix/PosixPlatform.h"
-#include "platform/simulation/SimulatedPlatform.h"
+#include "platforms/posix/PosixPlatform.h"
+#include "platforms/simulation/SimulatedPlatform.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 #include "LoopbackPeer.h"
 #include "VantorixFinderSync.h"
 #include "platform/PlatformWrapper.h"
-#include "platform/posix/PosixPlatform.h"
-#include "platform/posix/SessionBusNotificationCenter.h"
+#include "platforms/posix/PosixPlatform.h"
+#include "platforms/posix/SessionBusNotificationCenter.h"
 #include "protocol/Wire.h"
 #include "service/ServiceExchange.h"
 

@@ -3,7 +3,7 @@
 // local service (pieces due after delays counted from the request, then a close or silence).
 #pragma once
 
-#include "platform/simulation/SimulatedNetwork.h"
+#include "platforms/simulation/SimulatedNetwork.h"
 
 #include <atomic>
 #include <functional>

@@ -12,7 +12,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Json = nlohmann::json;
-using HostId = finder::HostRouter::HostId;
+using HostId = session::HostRouter::HostId;
 
 struct Lines {
     std::map<HostId, std::vector<Json>> of;
@@ -44,7 +44,7 @@ protected:
         platform.addDirectory("/S", {"d", "e"});
         platform.addDirectory("/S/d", {"b", "a"});
         platform.addDirectory("/S/e", {"x"});
-        platform.setFinderSyncController(&router.standIn());
+        platform.setFinderSyncController(&router.model());
     }
     ~HostRouterTest() override { platform.setFinderSyncController(&platform.recordingFileManager()); }
 
@@ -54,7 +54,7 @@ protected:
     }
 
     Lines lines;
-    finder::HostRouter router;
+    session::HostRouter router;
 };
 
 constexpr HostId A = 1, B = 2, Trace = 3;
@@ -94,7 +94,7 @@ TEST_F(HostRouterTest, HostsShareOneExtensionAndEachGetsTheLinesOfWhatItShowsOrA
     EXPECT_THAT(lines.take(B), ElementsAre("beginObservingDirectory /S/d", "setBadgeIdentifier /S/d/a success", "setBadgeIdentifier /S/d/b error"));
     EXPECT_EQ(askedForTheFolder(), asked);
     // Shown by two hosts, it is shown and polled once: the same exchanges over 15 s as with one host.
-    EXPECT_THAT(router.standIn().shownDirectories(), ElementsAre("/S/d"));
+    EXPECT_THAT(router.model().shownDirectories(), ElementsAre("/S/d"));
     platform.advanceBy(15s);
     std::size_t twoHosts = askedForTheFolder() - asked;
     run(B, "hide /S/d");
@@ -122,7 +122,7 @@ TEST_F(HostRouterTest, HostsShareOneExtensionAndEachGetsTheLinesOfWhatItShowsOrA
     lines.take(A);
     router.leave(A);
     platform.runUntilIdle();
-    EXPECT_THAT(router.standIn().shownDirectories(), IsEmpty());
+    EXPECT_THAT(router.model().shownDirectories(), IsEmpty());
     EXPECT_THAT(lines.take(A), IsEmpty());
     ASSERT_EQ(router.hosts().size(), 1u);
     EXPECT_EQ(router.hosts()[0].program, "nemo");
@@ -142,7 +142,7 @@ TEST_F(HostRouterTest, ARepaintReachesHostsAsOneRefreshAndALastingRemovalAfterTh
     router.join(A, false, {100, "nautilus", 0});
     router.join(Trace, true);
     auto declare = [&](std::set<URL> urls) {
-        router.standIn().setDirectoryURLs(urls);
+        router.model().setDirectoryURLs(urls);
         platform.runUntilIdle();
     };
     declare({URL::fileURL("/S")});

@@ -1,10 +1,10 @@
 // A test that owns a simulated platform and, once started, the extension on it.
 #pragma once
 
-#include "FinderStandIn.h"
+#include "FileManagerModel.h"
 #include "VantorixFinderSync.h"
 #include "VantorixFinderSyncTestPeer.h"
-#include "platform/simulation/SimulatedPlatform.h"
+#include "platforms/simulation/SimulatedPlatform.h"
 #include "pipeline/Batches.h"
 #include "protocol/Wire.h"
 
@@ -31,16 +31,16 @@ inline simulation::ScriptedLocalService::Handler honestService(simulation::Scrip
 // The sync folder, of `count` files, shown in the file manager stand-in, with the extension made as the entry
 // point makes it; every call across the boundary also goes to `sink`.
 struct ShownFolder {
-    ShownFolder(SimulatedPlatform& platform, const std::string& folder, int count, finder::FinderStandIn::EventSink sink = nullptr)
-        : platform(platform), standIn(platform, std::move(sink)) {
+    ShownFolder(SimulatedPlatform& platform, const std::string& folder, int count, session::FileManagerModel::EventSink sink = nullptr)
+        : platform(platform), model(platform, std::move(sink)) {
         std::vector<std::string> names;
         for (int i = 0; i < count; ++i) files.push_back(folder + "/" + names.emplace_back("file" + std::to_string(i)));
         platform.addDirectory(folder, names);
         platform.localService().setSyncPath(folder);
-        platform.setFinderSyncController(&standIn);
+        platform.setFinderSyncController(&model);
         extension = VantorixFinderSync::create(platform);
-        standIn.attach(extension);
-        standIn.show(folder);
+        model.attach(extension);
+        model.show(folder);
     }
     ~ShownFolder() {
         extension.reset();
@@ -50,13 +50,13 @@ struct ShownFolder {
     // Whether every file shows the badge of its code at the service.
     bool badgesAreTheService() const {
         for (const auto& file : files) {
-            if (standIn.badgeOf(file) != mapStatusToBadge(platform.localService().statusOf(file))) return false;
+            if (model.badgeOf(file) != mapStatusToBadge(platform.localService().statusOf(file))) return false;
         }
         return true;
     }
 
     SimulatedPlatform& platform;
-    finder::FinderStandIn standIn;
+    session::FileManagerModel model;
     std::vector<std::string> files;
     std::shared_ptr<VantorixFinderSync> extension;
 };

@@ -15,7 +15,7 @@ protected:
         shown = std::make_unique<ShownFolder>(platform, kFolder, count, [this](const host::BoundaryCall& call) {
             if (call.call != host::Call::setBadgeIdentifier) return;
             ++badgesSet;
-            badgesRemoved += call.badge.empty() && !shown->standIn.badgeOf(call.path).empty();
+            badgesRemoved += call.badge.empty() && !shown->model.badgeOf(call.path).empty();
         });
         extension = shown->extension;
     }
@@ -86,14 +86,14 @@ TEST_F(UnderLoad, ALargeFolderAtRestSetsNothingAgainWhateverItsSize) {
     EXPECT_EQ(badgesSet, 0);
     platform.localService().setStatus(shown->files[1234], "3");
     platform.advanceBy(2s);
-    EXPECT_EQ(shown->standIn.badgeOf(shown->files[1234]), "error");
+    EXPECT_EQ(shown->model.badgeOf(shown->files[1234]), "error");
     EXPECT_EQ(badgesSet, 1);
     std::vector<std::string> names;
     for (int i = 0; i < 20000; ++i) names.push_back("file" + std::to_string(i));
     platform.addDirectory(kFolder, names);
     platform.advanceBy(10s);
     EXPECT_EQ(peer().statusCacheSize(), 20000u);
-    shown->standIn.hide(kFolder);
+    shown->model.hide(kFolder);
     platform.advanceBy(1s);
     EXPECT_LE(peer().statusCacheSize(), 2000u);
     platform.removeDirectory(kFolder);

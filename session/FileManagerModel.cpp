@@ -1,0 +1,183 @@
+#include "FileManagerModel.h"
+
+#include "protocol/Paths.h"
+
+#include <algorithm>
+#include <unistd.h>
+
+namespace vantorix::session {
+
+using namespace std::chrono_literals;
+
+std::string absolutePath(const std::string& path) {
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char buffer[4096];
+        std::string cwd = ::getcwd(buffer, sizeof buffer) != nullptr ? buffer : "/";
+        absolute = cwd + (absolute.empty() ? "" : "/" + absolute);
+    }
+    while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+    return absolute;
+}
+
+FileManagerModel::FileManagerModel(Platform& platform, EventSink sink) : platform_(platform), sink_(std::move(sink)) {}
+
+FileManagerModel::~FileManagerModel() {
+    if (relistTimer_) relistTimer_->invalidate();
+}
+
+void FileManagerModel::attach(std::shared_ptr<FinderSyncExtension> extension) {
+    extension_ = std::move(extension);
+    if (!relistTimer_) {
+        relistTimer_ = platform_.scheduleTimer(1s, true, [this](Timer&) { relistObserved(); });
+    }
+}
+
+void FileManagerModel::emit(const host::BoundaryCall& call) {
+    std::lock_guard lock(mutex_);
+    if (sink_) sink_(call);
+}
+
+bool FileManagerModel::isObserved(const std::string& directory) const {
+    return isCoveredBy(directory, observed_);
+}
+
+void FileManagerModel::show(const std::string& directory) {
+    std::string path = absolutePath(directory);
+    auto [it, added] = shown_.try_emplace(path);
+    if (!added) return;
+    if (isObserved(path)) startObserving(path, it->second);
+}
+
+void FileManagerModel::hide(const std::string& directory) {
+    std::string path = absolutePath(directory);
+    auto found = shown_.find(path);
+    if (found == shown_.end()) return;
+    if (found->second.observed) stopObserving(path, found->second);
+    shown_.erase(found);
+}
+
+void FileManagerModel::request(const std::string& path) {
+    emit(host::pathCall(host::Call::requestBadgeIdentifier, path));
+    if (extension_) extension_->requestBadgeIdentifier(URL::fileURL(path));
+}
+
+void FileManagerModel::startObserving(const std::string& directory, ShownDirectory& shown) {
+    shown.observed = true;
+    shown.entries.clear();
+    emit(host::pathCall(host::Call::beginObservingDirectory, directory));
+    if (extension_) extension_->beginObservingDirectory(URL::fileURL(directory));
+    requestEntries(directory, shown);
+}
+
+void FileManagerModel::stopObserving(const std::string& directory, ShownDirectory& shown) {
+    shown.observed = false;
+    shown.listing = 0;
+    emit(host::pathCall(host::Call::endObservingDirectory, directory));
+    if (extension_) extension_->endObservingDirectory(URL::fileURL(directory));
+    for (const auto& name : shown.entries) badges_.erase(directory + "/" + name);
+    shown.entries.clear();
+}
+
+// Asks for the entries not asked for yet, in name order; forgets the ones that went away.
+void FileManagerModel::requestEntries(const std::string& directory, ShownDirectory& shown) {
+    std::optional<std::vector<std::string>> names = platform_.contentsOfDirectory(directory);
+    if (!names) return;
+    // Unchanged since the last listing: nothing appeared, nothing went away (the common case, once a second).
+    std::size_t listing = fingerprint(*names);
+    if (listing == shown.listing && !shown.entries.empty()) return;
+    shown.listing = listing;
+    std::sort(names->begin(), names->end());
+    std::set<std::string> present(names->begin(), names->end());
+    for (auto it = shown.entries.begin(); it != shown.entries.end();) {
+        if (present.count(*it) == 0) {
+            badges_.erase(directory + "/" + *it);
+            it = shown.entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const auto& name : *names) {
+        if (!shown.entries.insert(name).second) continue;
+        request(directory == "/" ? "/" + name : directory + "/" + name);
+    }
+}
+
+std::size_t FileManagerModel::fingerprint(const std::vector<std::string>& names) {
+    std::size_t print = names.size();
+    for (const auto& name : names) print = (print * 1099511628211u) ^ std::hash<std::string>{}(name);
+    return print;
+}
+
+void FileManagerModel::relistObserved() {
+    for (auto& [directory, shown] : shown_) {
+        if (shown.observed) requestEntries(directory, shown);
+    }
+}
+
+std::map<std::string, RegisteredBadge> FileManagerModel::registeredBadges() const {
+    std::lock_guard lock(mutex_);
+    return registered_;
+}
+
+std::string FileManagerModel::badgeOf(const std::string& path) const {
+    auto found = badges_.find(path);
+    return found == badges_.end() ? "" : found->second;
+}
+
+std::vector<std::pair<std::string, std::string>> FileManagerModel::badgesIn(const std::string& directory) const {
+    std::vector<std::pair<std::string, std::string>> badges;
+    auto shown = shown_.find(directory);
+    if (shown == shown_.end() || !shown->second.observed) return badges;
+    for (const auto& name : shown->second.entries) {
+        std::string path = directory == "/" ? "/" + name : directory + "/" + name;
+        std::string badge = badgeOf(path);
+        if (!badge.empty()) badges.emplace_back(std::move(path), std::move(badge));
+    }
+    return badges;
+}
+
+std::set<std::string> FileManagerModel::observedDirectories() const { return observed_; }
+
+std::vector<std::string> FileManagerModel::shownDirectories() const {
+    std::vector<std::string> paths;
+    for (const auto& entry : shown_) paths.push_back(entry.first);
+    return paths;
+}
+
+void FileManagerModel::setBadgeImage(const Image& image, const std::string& label, const std::string& identifier) {
+    {
+        std::lock_guard lock(mutex_);
+        registered_[identifier] = {label, image.name};
+    }
+    emit(host::imageCall(identifier, label, image.name));
+}
+
+void FileManagerModel::setBadgeIdentifier(const std::string& identifier, const URL& url) {
+    std::string path = url.path();
+    emit(host::badgeCall(path, identifier));
+    if (identifier.empty()) {
+        badges_.erase(path);
+    } else {
+        badges_[path] = identifier;
+    }
+}
+
+void FileManagerModel::setDirectoryURLs(const std::set<URL>& urls) {
+    std::vector<std::string> folders;
+    for (const auto& url : urls) folders.push_back(url.path());
+    emit(host::observedCall(folders));
+    std::set<std::string> paths(folders.begin(), folders.end());
+    if (paths == observed_) return;
+    observed_ = std::move(paths);
+    for (auto& [directory, shown] : shown_) {
+        bool nowObserved = isObserved(directory);
+        if (nowObserved && !shown.observed) {
+            startObserving(directory, shown);
+        } else if (!nowObserved && shown.observed) {
+            stopObserving(directory, shown);
+        }
+    }
+}
+
+}  // namespace vantorix::session
