@@ -39,7 +39,7 @@ struct TraceTally {
     long windowBadges = 0, windowRemovals = 0, windowRepaints = 0;
     std::map<std::string, double> requestedAt;  // latency probes: path -> t of its requestBadgeIdentifier
     std::map<std::string, double> badgedAt;     // latency probes: path -> t of its first badge
-    bool repainted = false;                     // the first server check's repaint emptied the observed set
+    bool repainted = false;                     // the first server check's repaint: the observed set emptied, or a refresh
     std::unordered_set<std::string> badgedAfterRepaint;  // entries badged again since
 
     void take(const nlohmann::json& line) {
@@ -51,6 +51,10 @@ struct TraceTally {
             if (urls.empty() && windowOpen) ++windowRepaints;
             if (urls.empty()) repainted = true;
             for (const auto& url : urls) declared = declared || url == rootUrl;
+        } else if (call == "refresh") {
+            // Through the service the same repaint reaches the host as one line, the set never seen emptied.
+            if (windowOpen) ++windowRepaints;
+            repainted = true;
         } else if (call == "beginObservingDirectory") {
             if (beginAt < 0 && line.value("path", "") == folder) beginAt = t;
         } else if (call == "requestBadgeIdentifier") {
