@@ -37,6 +37,9 @@
 #include "service/ServiceExchange.h"
 
 #include <atomic>
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -44,13 +47,18 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace vantorix {
 
 using namespace std::chrono_literals;
+
+// The tables keyed by path that every polling pass reads, one lookup per item of the folders shown: open addressing
+// in one flat array (Boost.Unordered), so a lookup is a probe or two of adjacent slots rather than a walk along
+// nodes, and an entry costs no allocation beyond its path.
+template <typename Value>
+using PathTable = boost::unordered_flat_map<std::string, Value>;
+using PathSet = boost::unordered_flat_set<std::string>;
 
 // The status cache's configuration.
 struct CacheConfig {
@@ -159,7 +167,10 @@ private:
     // On statusCacheLock: stores a result's badge (none for "") and says whether it differs from the fresh entry.
     bool recordCachedStatus(const std::string& path, const std::string& badge, WallTime now);
     // On statusCacheLock: removes an entry and its place in the eviction order.
-    std::unordered_map<std::string, CachedStatus>::iterator eraseCacheEntry(std::unordered_map<std::string, CachedStatus>::iterator entry);
+    void eraseCacheEntry(PathTable<CachedStatus>::iterator entry);
+    // On statusCacheLock: removes the entries `drop` picks, and their places in the eviction order.
+    template <typename Drop>
+    void eraseCacheEntries(Drop drop);
 
     // --- Batch and retry pipeline (pipeline/) ---
     void addToBatchQueue(const std::string& path);  // any thread; never waits for the network
@@ -235,7 +246,7 @@ private:
     static constexpr Duration syncPathUnknownInterval = 5s;
     bool isInWaitingMode = false;                         // guarded by waitingModeLock
     const std::unique_ptr<DispatchQueue> waitingModeLock;
-    std::unordered_map<std::string, CachedStatus> statusCache;  // guarded by statusCacheLock
+    PathTable<CachedStatus> statusCache;                  // guarded by statusCacheLock
     // Guarded by statusCacheLock: the entries the limit may evict (those outside shownFolders), oldest first, and
     // the folders being polled, whose items' entries stay however many there are.
     std::set<std::pair<WallTime, std::string>> cacheEvictionOrder;
@@ -249,13 +260,13 @@ private:
     bool batchTimerPending = false;                       // guarded by batchLock: a timer creation is on its way to the main thread
     // Guarded by batchLock: the paths of batchQueue and those flushed to a run that has not ended, for the duplicate
     // test: one set, so that a path costs one entry from its queueing to its answer.
-    std::unordered_set<std::string> pathsUnderWay;
+    PathSet pathsUnderWay;
     std::vector<std::string> notifiedPaths;               // guarded by batchLock: notified, waiting for their run
-    std::unordered_set<std::string> notifiedMembers;      // guarded by batchLock: the paths of notifiedPaths
+    PathSet notifiedMembers;                              // guarded by batchLock: the paths of notifiedPaths
     bool notifiedRunQueued = false;                       // guarded by batchLock: a run of notifiedPaths is on runQueue
     const BatchConfig batchConfig;
     std::vector<std::string> retryQueue;                  // guarded by retryLock
-    std::unordered_set<std::string> retryQueueMembers;    // guarded by retryLock: the paths of retryQueue, for the duplicate test
+    PathSet retryQueueMembers;                            // guarded by retryLock: the paths of retryQueue, for the duplicate test
     const std::unique_ptr<DispatchQueue> retryLock;
     std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made and replaced on the main thread, stopped on runQueue
     bool retryTimerStarting = false;                      // guarded by retryLock: a start is on its way to the main thread

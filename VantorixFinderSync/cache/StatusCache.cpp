@@ -8,9 +8,18 @@
 
 namespace vantorix {
 
-std::unordered_map<std::string, CachedStatus>::iterator VantorixFinderSync::eraseCacheEntry(std::unordered_map<std::string, CachedStatus>::iterator entry) {
+void VantorixFinderSync::eraseCacheEntry(PathTable<CachedStatus>::iterator entry) {
     cacheEvictionOrder.erase({entry->second.timestamp, entry->first});
-    return statusCache.erase(entry);
+    statusCache.erase(entry);
+}
+
+template <typename Drop>
+void VantorixFinderSync::eraseCacheEntries(Drop drop) {
+    boost::unordered::erase_if(statusCache, [&](const auto& entry) {
+        if (!drop(entry.first, entry.second)) return false;
+        cacheEvictionOrder.erase({entry.second.timestamp, entry.first});
+        return true;
+    });
 }
 
 std::optional<std::string> VantorixFinderSync::lookUpCachedStatus(const std::string& path, WallTime now) {
@@ -73,11 +82,7 @@ void VantorixFinderSync::invalidateCache(const std::optional<std::string>& path,
 
 // A plain prefix test without a slash: siblings whose names merely start with the prefix lose their entries too.
 void VantorixFinderSync::invalidateCacheWithPrefix(const std::string& prefix) {
-    statusCacheLock->sync([&] {
-        for (auto it = statusCache.begin(); it != statusCache.end();) {
-            it = it->first.compare(0, prefix.size(), prefix) == 0 ? eraseCacheEntry(it) : std::next(it);
-        }
-    });
+    statusCacheLock->sync([&] { eraseCacheEntries([&](const std::string& path, const CachedStatus&) { return path.compare(0, prefix.size(), prefix) == 0; }); });
 }
 
 // The sweep applies the normal time to live to every entry; a "sync" entry past its shorter time to live is left for the next
@@ -85,11 +90,9 @@ void VantorixFinderSync::invalidateCacheWithPrefix(const std::string& prefix) {
 void VantorixFinderSync::performCacheCleanup() {
     statusCacheLock->sync([&] {
         WallTime now = platform.now();
-        for (auto it = statusCache.begin(); it != statusCache.end();) {
-            const CachedStatus& status = it->second;
-            bool old = !status.isValid || std::chrono::duration_cast<Duration>(now - status.timestamp) > cacheConfig.ttl;
-            it = old ? eraseCacheEntry(it) : std::next(it);
-        }
+        eraseCacheEntries([&](const std::string&, const CachedStatus& status) {
+            return !status.isValid || std::chrono::duration_cast<Duration>(now - status.timestamp) > cacheConfig.ttl;
+        });
     });
 }
 
