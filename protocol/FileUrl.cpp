@@ -1,5 +1,7 @@
 #include "FileUrl.h"
 
+#include "Paths.h"
+
 #include <cctype>
 
 namespace vantorix {
@@ -63,7 +65,7 @@ std::optional<std::string> decodeUrlPath(std::string_view encoded, bool refuseSe
         path.push_back(byte);
         i += 2;
     }
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    path.resize(withoutTrailingSlash(path).size());
     return path;
 }
 

@@ -2,6 +2,7 @@
 
 #include "FileUrl.h"
 #include "HostWire.h"
+#include "Paths.h"
 #include "Utf8.h"
 
 #include <cmath>
@@ -49,6 +50,14 @@ bool stringField(const Json& json, const char* name, std::string& out) {
 }
 
 bool isAbsolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
+// A path given as text, named as a URL's path names it: without a trailing slash, so that the same folder or item
+// is one path whichever field carried it.
+bool pathField(const Json& json, std::string& out) {
+    if (!stringField(json, "path", out)) return false;
+    out.resize(withoutTrailingSlash(out).size());
+    return true;
+}
 
 }  // namespace
 
@@ -177,7 +186,7 @@ std::optional<BoundaryCall> readLine(std::string_view line, Json& json, std::str
         std::string url;
         std::optional<std::string> path = stringField(json, "url", url) ? pathOfFileUrl(url) : std::nullopt;
         if (path) call.path = std::move(*path);
-        if (!stringField(json, "badge", call.badge) || (call.path.empty() && !stringField(json, "path", call.path)) || !isAbsolute(call.path)) {
+        if (!stringField(json, "badge", call.badge) || (call.path.empty() && !pathField(json, call.path)) || !isAbsolute(call.path)) {
             return fail("setBadgeIdentifier without a badge or a file path");
         }
         break;
@@ -202,7 +211,7 @@ std::optional<BoundaryCall> readLine(std::string_view line, Json& json, std::str
     case Call::beginObservingDirectory:
     case Call::endObservingDirectory:
     case Call::requestBadgeIdentifier:
-        if (!stringField(json, "path", call.path) || !isAbsolute(call.path)) return fail(name + " without a path");
+        if (!pathField(json, call.path) || !isAbsolute(call.path)) return fail(name + " without a path");
         break;
     case Call::status:
     case Call::other:

@@ -23,6 +23,12 @@ bool isCoveredBy(std::string_view path, const Folders& folders) {
                        [&](const auto& folder) { return path == folder || isInsideFolder(path, folder); });
 }
 
+// The path without trailing slashes, the root staying "/": how every side names a folder.
+inline std::string_view withoutTrailingSlash(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    return path;
+}
+
 // The folder holding the path: "/a/b" -> "/a", "/a" -> "/". A view into `path` (or of "/"), made without
 // allocating: the status cache asks it for every path it stores.
 inline std::string_view parentFolder(std::string_view path) {
