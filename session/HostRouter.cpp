@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::size_t kBurstLimit = 64 * 1024;
 
-
 }  // namespace
 
 HostRouter::HostRouter(Platform& platform, Deliver deliver)
