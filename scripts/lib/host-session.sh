@@ -261,8 +261,8 @@ session_stop() {
   [ -n "${session_bus:-}" ] && kill "$session_bus" 2>/dev/null
   [ -n "${session_xvfb:-}" ] && kill "$session_xvfb" 2>/dev/null
   wait 2>/dev/null
-  local bound
-  for bound in "${session_binds[@]}"; do umount "$bound" 2>/dev/null; done
+  local i
+  for ((i = ${#session_binds[@]} - 1; i >= 0; i--)); do umount "${session_binds[$i]}" 2>/dev/null; done  # the last on top
   session_pid=() session_service="" session_xvfb="" session_bus="" session_binds=() session_mounted=()
 }
 
