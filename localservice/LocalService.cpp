@@ -103,6 +103,7 @@ void LocalService::tick(Clock::time_point now) {
         if (known != told_.end() && known->second == code) continue;
         if (known == told_.end() && code == rules_.statusOf(path)) continue;  // never told, and nothing new
         remember(path, code);
+        if (changed_) changed_(path, code);
         paths.push_back(PropertyValue(path));
         states.push_back(PropertyValue(PropertyValue::Dictionary{{"path", path}, {"state", code}}));
     }

@@ -10,6 +10,7 @@
 #include "platform/NotificationCenter.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -31,8 +32,11 @@ public:
     std::string answer(const std::string& line);
     static constexpr std::string_view kTooManyPathsAnswer = "ERROR: too many paths for one answer\n";
 
-    // Called a few times a second: re-reads the rules, moves the simulation on, and posts what changed.
+    // Called a few times a second: re-reads the rules, moves the simulation on, and posts what changed (when
+    // there is a notifier: without one, the extension finds the changes by asking again).
     void tick(Clock::time_point now);
+    // Also told of every change tick() finds, path by path, with the new code (for the benchmarks' record).
+    void onChange(std::function<void(const std::string& path, const std::string& code)> changed) { changed_ = std::move(changed); }
 
     std::string statusOf(const std::string& path) const;
 
@@ -52,6 +56,7 @@ private:
     bool simulate_;
     std::mt19937 random_;
     NotificationCenter* notifier_;
+    std::function<void(const std::string&, const std::string&)> changed_;
     std::unordered_map<std::string, std::string> told_;  // path -> the status last answered or posted
     std::vector<std::string> toldOrder_;                 // for forgetting the oldest
     std::map<std::string, Overlay> overlays_;

@@ -4,10 +4,12 @@
 #include "RequestStats.h"
 #include "platforms/posix/SessionBusNotificationCenter.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -18,6 +20,7 @@ namespace {
 
 const char* kUsage =
     "usage: vantorix-localservice --root DIR [--status-file FILE] [--simulate] [--seed N] [--faults FILE] [--stats-file FILE]\n"
+    "                             [--no-notifications] [--changes-file FILE]\n"
     "\n"
     "Answers the sync extension on 127.0.0.1:27835, one request line per connection:\n"
     "  PING                    PONG\n"
@@ -42,8 +45,12 @@ const char* kUsage =
     "                      sync_path, batch_status, other), the paths the batch requests carried (batch_paths),\n"
     "                      the bursts of batch requests begun (bursts; a burst ends after 0.5 s without one),\n"
     "                      those completed (completed_bursts) and the sizes of the latest 64 (burst_sizes)\n"
+    "  --no-notifications  changes of status are not posted: the extension finds them only by asking again\n"
+    "  --changes-file FILE every change of a status, for benchmarks: appended as a line \"SECONDS CODE PATH\",\n"
+    "                      SECONDS on the monotonic clock (CLOCK_MONOTONIC, as the host modules' traces give it)\n"
     "\n"
-    "Every change of a status is posted on the session bus as a VantorixStatusChanged notification.\n"
+    "Every change of a status is posted on the session bus as a VantorixStatusChanged notification, unless\n"
+    "--no-notifications is given.\n"
     "SIGINT or SIGTERM ends it cleanly.\n";
 
 int stopPipe[2] = {-1, -1};
@@ -56,8 +63,8 @@ void onSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string root, statusFile, statsFile, faultsFile;
-    bool simulate = false;
+    std::string root, statusFile, statsFile, faultsFile, changesFile;
+    bool simulate = false, notify = true;
     unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
@@ -77,6 +84,10 @@ int main(int argc, char** argv) {
             statusFile = value();
         } else if (option == "--stats-file") {
             statsFile = value();
+        } else if (option == "--no-notifications") {
+            notify = false;
+        } else if (option == "--changes-file") {
+            changesFile = value();
         } else if (option == "--simulate") {
             simulate = true;
         } else if (option == "--seed") {
@@ -120,7 +131,21 @@ int main(int argc, char** argv) {
         return 1;
     }
     vantorix::posix::SessionBusNotificationCenter notifications;
-    vantorix::localservice::LocalService service(vantorix::localservice::StatusRules(root, statusFile), simulate, seed, &notifications);
+    vantorix::localservice::LocalService service(vantorix::localservice::StatusRules(root, statusFile), simulate, seed,
+                                                 notify ? &notifications : nullptr);
+    std::FILE* changes = nullptr;
+    if (!changesFile.empty()) {
+        changes = std::fopen(changesFile.c_str(), "ae");
+        if (changes == nullptr) {
+            std::fprintf(stderr, "vantorix-localservice: cannot open %s: %s\n", changesFile.c_str(), std::strerror(errno));
+            return 2;
+        }
+        service.onChange([changes](const std::string& path, const std::string& code) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            std::fprintf(changes, "%lld.%06ld %s %s\n", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000, code.c_str(), path.c_str());
+        });
+    }
     std::fprintf(stderr, "vantorix-localservice: serving %s on 127.0.0.1:27835%s\n", root.c_str(), simulate ? " with simulated activity" : "");
     vantorix::localservice::RequestStats stats;
     auto answer = [&](const std::string& line) {
@@ -131,6 +156,7 @@ int main(int argc, char** argv) {
     auto tick = [&] {
         auto now = std::chrono::steady_clock::now();
         service.tick(now);
+        if (changes != nullptr) std::fflush(changes);
         if (!faultsFile.empty()) {
             std::string word = "none";
             std::ifstream(faultsFile) >> word;
@@ -147,6 +173,7 @@ int main(int argc, char** argv) {
         }
     };
     server.serve(answer, tick, std::chrono::milliseconds(250), stopPipe[0]);
+    if (changes != nullptr) std::fclose(changes);
     std::fprintf(stderr, "vantorix-localservice: stopped\n");
     return 0;
 }

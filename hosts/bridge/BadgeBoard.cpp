@@ -6,11 +6,29 @@
 
 namespace vantorix::bridge {
 
+namespace {
+
+// The path as its folder and its name: "/a/b" -> "/a", "b"; "/a" -> "/", "a".
+std::pair<std::string_view, std::string_view> split(std::string_view path) {
+    std::string_view folder = parentFolder(path);
+    return {folder, path.substr(folder == "/" ? 1 : folder.size() + 1)};
+}
+
+}  // namespace
+
+// A folder outside the set keeps only its entries that are observed folders themselves (the sync folder, as an
+// entry of the folder that holds it).
 void BadgeBoard::setObserved(std::set<std::string> folders) {
     if (folders == observed_) return;
     observed_ = std::move(folders);
     requested_.clear();
-    std::erase_if(badges_, [this](const auto& entry) { return !isInsideObserved(entry.first); });
+    for (auto folder = badges_.begin(); folder != badges_.end();) {
+        auto& [path, entries] = *folder;
+        if (!isInsideObserved(path)) {
+            std::erase_if(entries, [&](const auto& entry) { return observed_.count(path + (path == "/" ? "" : "/") + entry.first) == 0; });
+        }
+        folder = entries.empty() ? badges_.erase(folder) : std::next(folder);
+    }
 }
 
 bool BadgeBoard::isInsideObserved(std::string_view path) const {
@@ -18,21 +36,29 @@ bool BadgeBoard::isInsideObserved(std::string_view path) const {
 }
 
 void BadgeBoard::setBadge(const std::string& path, const std::string& badge) {
+    auto [folder, name] = split(path);
     if (badge.empty()) {
-        badges_.erase(path);
+        auto entries = badges_.find(folder);
+        if (entries == badges_.end()) return;
+        if (auto found = entries->second.find(name); found != entries->second.end()) entries->second.erase(found);
+        if (entries->second.empty()) badges_.erase(entries);
     } else if (isInsideObserved(path)) {
-        badges_[path] = badge;
+        auto entries = badges_.find(folder);
+        if (entries == badges_.end()) entries = badges_.emplace(std::string(folder), Table<std::string>{}).first;
+        if (auto found = entries->second.find(name); found != entries->second.end()) found->second = badge;
+        else entries->second.emplace(std::string(name), badge);
     }
 }
 
 std::string BadgeBoard::badgeOf(const std::string& path) const {
-    auto found = badges_.find(path);
-    return found == badges_.end() ? std::string() : found->second;
+    auto [folder, name] = split(path);
+    auto entries = badges_.find(folder);
+    if (entries == badges_.end()) return {};
+    auto found = entries->second.find(name);
+    return found == entries->second.end() ? std::string() : found->second;
 }
 
-void BadgeBoard::forgetEntriesOf(const std::string& folder) {
-    std::erase_if(badges_, [&](const auto& entry) { return parentFolder(entry.first) == folder; });
-}
+void BadgeBoard::forgetEntriesOf(const std::string& folder) { badges_.erase(folder); }
 
 void BadgeBoard::forgetAll() {
     badges_.clear();

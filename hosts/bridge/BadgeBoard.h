@@ -1,7 +1,10 @@
 // What a host module knows about badges, as the session service reports them: the observed set, the badge of
 // each item, and the items the module asked for itself. Plain state, used on the file manager's main thread only.
+// Badges are kept by folder, then by name: a folder's entries are forgotten at once, however many, and a path is
+// looked up without being copied.
 #pragma once
 
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -38,8 +41,15 @@ public:
     std::vector<std::string> takeRequested();
 
 private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+    template <typename Value>
+    using Table = std::unordered_map<std::string, Value, Hash, std::equal_to<>>;
+
     std::set<std::string> observed_;
-    std::unordered_map<std::string, std::string> badges_;
+    Table<Table<std::string>> badges_;  // folder -> entry name -> badge
     std::unordered_set<std::string> requested_;
 };
 

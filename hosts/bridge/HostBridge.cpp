@@ -20,6 +20,8 @@ namespace {
 constexpr const char* kEmblemPrefix = "emblem-vantorix-";
 constexpr std::chrono::milliseconds kStatsInterval{500};
 constexpr std::size_t kStatsBlock = 1024;
+// The items a sweep takes from the host at a time, between two looks at the clock.
+constexpr std::size_t kSweepStep = 64;
 // How long folders removed from the observed set keep their badges, in case they come back (a repaint).
 // How long the module's requests wait, so that the items of a window just opened are left to the service.
 constexpr std::chrono::milliseconds kRequestDelay{200};
@@ -104,14 +106,27 @@ bool HostBridge::sendRequests() {
     return !requests_.empty();
 }
 
-void HostBridge::countEmblem() {
+void HostBridge::emblemGiven(const std::string& path, const std::string& badge) {
+    if (trace_->enabled() && items_.showsOtherThan(path, badge)) {
+        timespec monotonic{};
+        clock_gettime(CLOCK_MONOTONIC, &monotonic);
+        nlohmann::ordered_json shown{{"call", "emblemShown"}, {"path", path}, {"badge", badge},
+                                     {"monotonic", static_cast<double>(monotonic.tv_sec) + static_cast<double>(monotonic.tv_nsec) / 1e9}};
+        std::string error;
+        if (!trace_->write(shown, error)) warn(error);
+    }
+    if (badge.empty()) return;
     ++counters_.emblemsGiven;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     counters_.lastEmblemAt = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-bool HostBridge::isListed(const std::string& path) const { return shown_.count(std::string(parentFolder(path))) > 0; }
+// A walk over the few folders shown, rather than a lookup that would copy the path's folder at every ask.
+bool HostBridge::isListed(const std::string& path) const {
+    std::string_view folder = parentFolder(path);
+    return std::any_of(shown_.begin(), shown_.end(), [&](const std::string& shown) { return shown == folder; });
+}
 
 void HostBridge::onJoined() {
     for (const auto& folder : shown_) link_->send(host::CommandKind::show, folder);
@@ -191,25 +206,40 @@ void HostBridge::applyObserved(std::set<std::string> folders) {
     checkAllLater(Check::Observed);
 }
 
+// An item the sweep under way has still to reach, with a check no stronger than the sweep's, is left to it.
 void HostBridge::checkLater(const std::string& path, Check check) {
+    if (sweep_ && check <= sweep_->check && path > sweep_->after) return;
     auto [it, added] = checkOf_.try_emplace(path, check);
     if (!added) {
         it->second = std::max(it->second, check);
         return;
     }
     checks_.push_back(path);
-    if (invalidateSource_ == 0) {
-        invalidateSource_ = loop_.idle([this] {
-            HoldMeter::Scope hold(meter_, "invalidate");
-            if (invalidateSome()) return true;
-            invalidateSource_ = 0;
-            return false;
-        });
-    }
+    pumpChecks();
 }
 
+// Every item held, checked in slices however many there are; a sweep under way starts over, with the stronger of
+// the two checks (what it checked already may have changed since). The items waiting with a check no stronger are
+// left to it.
 void HostBridge::checkAllLater(Check check) {
-    for (const auto& path : items_.paths()) checkLater(path, check);
+    sweep_ = Sweep{sweep_ ? std::max(sweep_->check, check) : check, {}};
+    std::erase_if(checks_, [&](const std::string& path) {
+        auto found = checkOf_.find(path);
+        if (found->second > sweep_->check) return false;
+        checkOf_.erase(found);
+        return true;
+    });
+    pumpChecks();
+}
+
+void HostBridge::pumpChecks() {
+    if (invalidateSource_ != 0) return;
+    invalidateSource_ = loop_.idle([this] {
+        HoldMeter::Scope hold(meter_, "invalidate");
+        if (invalidateSome()) return true;
+        invalidateSource_ = 0;
+        return false;
+    });
 }
 
 bool HostBridge::needsAsking(const std::string& path, Check check) const {
@@ -218,18 +248,30 @@ bool HostBridge::needsAsking(const std::string& path, Check check) const {
     return items_.showsOtherThan(path, board_.badgeOf(path));
 }
 
-// Invalidates for one slice; true while more are waiting. An invalidation may make the file manager ask about the
-// item at once (Dolphin does): the queue is taken from before each one.
+// Invalidates for one slice, the items checked one by one first, then the sweep; true while more are waiting. An
+// invalidation may make the file manager ask about the item at once (Dolphin does): the queue is taken from
+// before each one.
 bool HostBridge::invalidateSome() {
     std::int64_t deadline = loop_.nowMicroseconds() + HoldMeter::kSliceMicroseconds;
+    auto check = [&](const std::string& path, Check how) {
+        if (needsAsking(path, how) && items_.invalidate(path)) ++counters_.invalidations;
+        return loop_.nowMicroseconds() < deadline;
+    };
     while (!checks_.empty()) {
         std::string path = std::move(checks_.front());
         checks_.pop_front();
         auto found = checkOf_.find(path);
-        Check check = found->second;
+        Check how = found->second;
         checkOf_.erase(found);
-        if (needsAsking(path, check) && items_.invalidate(path)) ++counters_.invalidations;
-        if (loop_.nowMicroseconds() >= deadline) return !checks_.empty();
+        if (!check(path, how)) return !checks_.empty() || sweep_;
+    }
+    while (sweep_) {
+        std::vector<std::string> next = items_.pathsAfter(sweep_->after, kSweepStep);
+        if (next.empty()) sweep_.reset();
+        for (auto& path : next) {
+            sweep_->after = std::move(path);
+            if (!check(sweep_->after, sweep_->check)) return true;
+        }
     }
     return false;
 }

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -47,7 +48,9 @@ public:
     virtual bool invalidate(const std::string& path) = 0;
     // Whether the file manager holds the item with another emblem than the badge's.
     virtual bool showsOtherThan(const std::string& path, const std::string& badge) const = 0;
-    virtual std::vector<std::string> paths() const = 0;
+    // Up to `most` paths of the items held, in order, those after `after` ("" for the first): a walk over all of
+    // them goes in slices, whatever the file manager takes or lets go of between two.
+    virtual std::vector<std::string> pathsAfter(const std::string& after, std::size_t most) const = 0;
     virtual std::size_t size() const = 0;
 };
 
@@ -76,8 +79,10 @@ public:
     void setShownFolders(const std::set<std::string>& folders);
     const std::set<std::string>& shownFolders() const { return shown_; }
     HoldMeter& meter() { return meter_; }
-    // Counted by the host: an emblem given to the file manager.
-    void countEmblem();
+    // The host gives the item the badge's emblem (none for ""), before it remembers the item in its HostItems:
+    // counted, and traced when the item showed another emblem before (a change reaching the user, which the
+    // benchmarks time from the local service's change on).
+    void emblemGiven(const std::string& path, const std::string& badge);
 
 private:
     struct Counters {
@@ -101,6 +106,7 @@ private:
     bool sendRequests();
     void checkLater(const std::string& path, Check check);
     void checkAllLater(Check check);
+    void pumpChecks();
     bool needsAsking(const std::string& path, Check check) const;
     bool invalidateSome();
     void writeStats() const;
@@ -118,6 +124,12 @@ private:
     EventLoop::SourceId requestSource_ = 0;
     std::deque<std::string> checks_;
     std::unordered_map<std::string, Check> checkOf_;
+    // A check of every item held, in the order of their paths: the check and the last path checked.
+    struct Sweep {
+        Check check;
+        std::string after;
+    };
+    std::optional<Sweep> sweep_;
     EventLoop::SourceId invalidateSource_ = 0;
     EventLoop::SourceId statsSource_ = 0;
     int statsFd_ = -1;

@@ -19,6 +19,7 @@ public:
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
+    bool enabled() const { return fd_ >= 0; }
     // Writes the call; false with `error` when the write failed.
     bool write(nlohmann::ordered_json& call, std::string& error);
 

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 #include <exception>
-#include <unordered_map>
+#include <map>
 
 namespace vantorix::dolphin {
 
@@ -66,11 +66,10 @@ public:
         auto found = byPath_.find(path);
         return found != byPath_.end() && found->second.badge != badge;
     }
-    std::vector<std::string> paths() const override {
-        std::vector<std::string> all;
-        all.reserve(byPath_.size());
-        for (const auto& entry : byPath_) all.push_back(entry.first);
-        return all;
+    std::vector<std::string> pathsAfter(const std::string& after, std::size_t most) const override {
+        std::vector<std::string> paths;
+        for (auto it = byPath_.upper_bound(after); it != byPath_.end() && paths.size() < most; ++it) paths.push_back(it->first);
+        return paths;
     }
     std::size_t size() const override { return byPath_.size(); }
 
@@ -89,7 +88,7 @@ private:
         std::uint64_t asked = 0;
     };
     OverlayPlugin& plugin_;
-    std::unordered_map<std::string, Held> byPath_;
+    std::map<std::string, Held> byPath_;  // ordered: the bridge walks it in slices
     std::uint64_t asked_ = 0;
 };
 
@@ -107,9 +106,9 @@ public:
         bridge::HoldMeter::Scope hold(bridge_.meter(), "getOverlays");
         std::string path = pathOf(url);
         std::string badge = bridge_.badgeFor(path);
+        bridge_.emblemGiven(path, badge);
         items_.remember(path, url, badge);
         if (badge.empty()) return {};
-        bridge_.countEmblem();
         return {QString::fromStdString(bridge::emblemName(badge))};
     }
 

@@ -15,10 +15,8 @@ void GtkHost::updateFileInfo(GObject* item) noexcept {
         if (native == nullptr) return;  // not a local file
         std::string path = native;
         std::string badge = bridge_.badgeFor(path);
-        if (!badge.empty()) {
-            calls_.addEmblem(item, bridge::emblemName(badge).c_str());
-            bridge_.countEmblem();
-        }
+        if (!badge.empty()) calls_.addEmblem(item, bridge::emblemName(badge).c_str());
+        bridge_.emblemGiven(path, badge);
         items_.remember(path, item, badge);
     } catch (const std::exception& error) {
         g_warning("an item went without its emblem: %s", error.what());

@@ -47,10 +47,9 @@ bool ShownItems::invalidate(const std::string& path) {
     return true;
 }
 
-std::vector<std::string> ShownItems::paths() const {
+std::vector<std::string> ShownItems::pathsAfter(const std::string& after, std::size_t most) const {
     std::vector<std::string> paths;
-    paths.reserve(byPath_.size());
-    for (const auto& entry : byPath_) paths.push_back(entry.first);
+    for (auto it = byPath_.upper_bound(after); it != byPath_.end() && paths.size() < most; ++it) paths.push_back(it->first);
     return paths;
 }
 

@@ -7,6 +7,7 @@
 
 #include <glib-object.h>
 
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -28,7 +29,7 @@ public:
 
     bool invalidate(const std::string& path) override;
     bool showsOtherThan(const std::string& path, const std::string& badge) const override;
-    std::vector<std::string> paths() const override;
+    std::vector<std::string> pathsAfter(const std::string& after, std::size_t most) const override;
     std::size_t size() const override { return byPath_.size(); }
 
 private:
@@ -40,7 +41,7 @@ private:
         std::string badge;
     };
     Invalidate invalidate_;
-    std::unordered_map<std::string, Held> byPath_;
+    std::map<std::string, Held> byPath_;  // ordered: the bridge walks it in slices
     std::unordered_map<GObject*, std::string> byItem_;
 };
 

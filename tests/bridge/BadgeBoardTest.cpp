@@ -37,9 +37,11 @@ TEST(BadgeBoard, KeepsBadgesInsideTheObservedSetAndRequestsEachItemOncePerSet) {
     EXPECT_EQ(board.badgeOf("/r/d/e"), "");
     EXPECT_EQ(board.badgeOf("/r/a"), "sync");
     board.setBadge("/r/d/e", "error");
+    board.setBadge("/r/d", "sync");
     board.setObserved({"/r/d"});
     EXPECT_EQ(board.badgeOf("/r/a"), "");
     EXPECT_EQ(board.badgeOf("/r/d/e"), "error");
+    EXPECT_EQ(board.badgeOf("/r/d"), "sync") << "an observed folder keeps its badge as an entry of the folder outside";
     EXPECT_TRUE(board.takeRequest("/r/d/e", false));
     board.forgetAll();
     EXPECT_EQ(board.badgeOf("/r/d/e"), "");
