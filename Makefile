@@ -64,11 +64,13 @@ bench-stall: build
 
 # Each file manager showing 10,000 files: GNOME Files alone and with the module in alternating rounds, and the
 # longest hold of each host's main thread (Nemo in a session of its own: it does not come up after GNOME Files);
-# then the time from a change of status to the emblem each host holds, announced and found by polling.
+# then the time from a change of status to the emblem each host holds, announced and found by polling; then each
+# host's own CPU and memory at rest, without the module and with it.
 bench-hosts: build
 	@bench/hosts-bench build 10000 3 nautilus caja dolphin
 	@bench/hosts-bench build 10000 3 nemo
 	@bench/change-to-emblem build
+	@bench/host-rest build
 
 # The chaos soak, CHAOS_SECONDS long (10 minutes by default), in a private network namespace and session bus.
 CHAOS_SECONDS ?= 600
