@@ -14,6 +14,7 @@ bool LineBuffer::next(std::string& line) {
     while (true) {
         std::size_t feed = data_.find('\n', consumed_ + searched_);
         if (feed == std::string::npos) {
+            if (consumed_ == data_.size()) release();
             searched_ = data_.size() - consumed_;
             if (searched_ > kLongestLine) {
                 // Too long to be a message: drop what is held and the rest of the line when it comes.
@@ -45,9 +46,14 @@ bool LineBuffer::finish() {
 }
 
 void LineBuffer::clear() {
-    data_.clear();
-    consumed_ = searched_ = 0;
+    release();
     skipping_ = false;
+}
+
+void LineBuffer::release() {
+    data_.clear();
+    if (data_.capacity() > kKeptRoom) data_.shrink_to_fit();
+    consumed_ = searched_ = 0;
 }
 
 }  // namespace vantorix::bridge

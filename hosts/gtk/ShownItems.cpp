@@ -3,7 +3,7 @@
 namespace vantorix::gtk {
 
 ShownItems::~ShownItems() {
-    for (const auto& [item, path] : byItem_) g_object_weak_unref(item, onFinalized, this);
+    for (const auto& [item, held] : byItem_) g_object_weak_unref(item, onFinalized, this);
 }
 
 void ShownItems::remember(const std::string& path, GObject* item, const std::string& badge) {
@@ -14,8 +14,7 @@ void ShownItems::remember(const std::string& path, GObject* item, const std::str
     }
     if (known != byPath_.end()) forget(known->second.item);
     if (byItem_.count(item) > 0) forget(item);  // the same item under another path: it was renamed
-    byPath_[path] = {item, badge};
-    byItem_[item] = path;
+    byItem_[item] = byPath_.insert_or_assign(path, Held{item, badge}).first;
     g_object_weak_ref(item, onFinalized, this);
 }
 

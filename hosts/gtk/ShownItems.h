@@ -40,9 +40,10 @@ private:
         GObject* item;
         std::string badge;
     };
+    using ByPath = std::map<std::string, Held>;  // ordered: the bridge walks it in slices
     Invalidate invalidate_;
-    std::map<std::string, Held> byPath_;  // ordered: the bridge walks it in slices
-    std::unordered_map<GObject*, std::string> byItem_;
+    ByPath byPath_;
+    std::unordered_map<GObject*, ByPath::iterator> byItem_;  // the path once, in byPath_
 };
 
 }  // namespace vantorix::gtk
