@@ -51,7 +51,6 @@ std::string exchange(const std::string& bytes, bool shutdownWrite = false) {
 class LocalServiceProtocol : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = std::filesystem::temp_directory_path() / ("vantorix-service-" + std::to_string(::getpid()));
         std::filesystem::create_directories(root / "Shared");
         std::ofstream(root / "rules") << "4 *.tmp\n7 Shared/*\n";
         pid = spawn({VANTORIX_LOCALSERVICE_PATH, "--root", root, "--status-file", root / "rules", "--faults", root / "faults"}, "/dev/stderr");
@@ -60,9 +59,9 @@ protected:
     void TearDown() override {
         ::kill(pid, SIGTERM);
         EXPECT_EQ(exitWithin(pid, 10s), 0) << "the service did not end cleanly on SIGTERM";
-        std::filesystem::remove_all(root);
     }
-    std::filesystem::path root;
+    TemporaryFolder folder{"vantorix-service"};
+    const std::filesystem::path& root = folder.path;
     pid_t pid = -1;
 };
 

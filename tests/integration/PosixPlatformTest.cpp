@@ -144,11 +144,7 @@ TEST(RealPlatform, TheExtensionKeepsARequestThroughAnOutage) {
     const std::string root = "/Users/someone/Vantorix";
     simulation::ScriptedLocalService service;  // PONG, the sync folder, and "0" ("success") for every path
     service.setSyncPath(root);
-    std::mutex serving;  // the peer answers each connection on a thread of its own
-    LoopbackPeer peer([&](const std::string& line) {
-        std::lock_guard lock(serving);
-        return service.replyTo({}, line);
-    });
+    LoopbackPeer peer(service);
     auto& real = *new posix::PosixPlatform(posix::PosixPlatform::Options{"", false});
     auto& platform = *new RefusingPlatform(real, peer.port());
     std::thread([real = &real, platform = &platform] {
