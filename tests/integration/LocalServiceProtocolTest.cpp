@@ -69,7 +69,7 @@ TEST_F(LocalServiceProtocol, AnswersEachRequestWithinItsLimits) {
     std::string r = root.string();
     // It listens on the loopback address only (127.0.0.1:27835, as /proc writes it), never on every address.
     EXPECT_EQ(listeningAddresses(pid), std::vector<std::string>{"0100007F:6CBB"});
-    // Its folder and rules are the ones it was started with. (Each answer's text: LocalServiceRulesTest.)
+    // Its folder and rules are the ones it was started with. (The refusals' text: LocalServiceRulesTest.)
     EXPECT_EQ(exchange("PING\n"), "PONG\n");
     EXPECT_EQ(exchange("GET_SYNC_PATH\n"), r + "\n");
     EXPECT_EQ(exchange("BATCH_STATUS:" + r + "/a.txt||" + r + "/b.tmp|" + r + "/Shared/x|\n"), "0|4|7\n");
