@@ -1,4 +1,4 @@
-// The bridge's event loop in virtual time, and a session service the test plays on a real UNIX socket.
+// The bridge's event loop in virtual time, and a session service the test plays on its real UNIX socket.
 //
 // FakeEventLoop: timeouts fall due on a virtual clock that only the test moves, or a callback that stands for work
 // taking time (spend()); descriptors are real and polled without waiting. One dispatch runs the due timeouts and
@@ -6,20 +6,17 @@
 // and Qt. When nothing is ready the clock jumps to the next timeout. Every run has a step limit.
 #pragma once
 
+#include "ChildProcess.h"
 #include "EventLoop.h"
+#include "ServiceSocket.h"
 #include "protocol/HostWire.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -119,34 +116,16 @@ private:
     std::map<SourceId, Source> sources_;
 };
 
-// The session service's side of the socket, in a runtime folder of the test's own: listens when asked, accepts,
-// says what the test tells it and reads the commands it is sent.
+// The session service's side of the socket, in a runtime folder of the test's own: claims the service's socket
+// when asked, accepts, says what the test tells it and reads the commands it is sent.
 class FakeService {
 public:
-    FakeService() {
-        char pattern[] = "/tmp/vantorix-bridge.XXXXXX";
-        runtime = ::mkdtemp(pattern);
-        std::filesystem::create_directory(runtime + "/vantorix");
-        ::chmod((runtime + "/vantorix").c_str(), 0700);
-    }
-    ~FakeService() {
-        stop();
-        std::filesystem::remove_all(runtime);
-    }
-    void listen() {
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::string path = runtime + "/vantorix/finder.sock";
-        path.copy(address.sun_path, sizeof address.sun_path - 1);
-        ::unlink(path.c_str());
-        ASSERT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(::listen(listener_, 8), 0);
-    }
+    ~FakeService() { hangUp(); }
+    void listen() { ASSERT_EQ(socket_.claim(runtime), session::ServiceSocket::Claim::listening) << socket_.error(); }
     // Takes the host's connection; whether there was one.
     bool accept() {
-        if (host_ >= 0) ::close(host_);
-        host_ = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        hangUp();
+        host_ = ::accept4(socket_.listeningFd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         return host_ >= 0;
     }
     void say(const std::string& bytes) { ASSERT_EQ(::send(host_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
@@ -159,19 +138,15 @@ public:
         return got;
     }
     void hangUp() {
-        if (host_ >= 0) ::close(host_);
-        host_ = -1;
-    }
-    void stop() {
-        hangUp();
-        if (listener_ >= 0) ::close(listener_), ::unlink((runtime + "/vantorix/finder.sock").c_str());
-        listener_ = -1;
+        if (host_ >= 0) ::close(std::exchange(host_, -1));
     }
 
-    std::string runtime;
+    vantorix::testing::TemporaryFolder folder{"vantorix-bridge"};
+    const std::string runtime = folder.path;
 
 private:
-    int listener_ = -1, host_ = -1;
+    session::ServiceSocket socket_;  // let go before the folder goes
+    int host_ = -1;
 };
 
 }  // namespace vantorix::bridge::testing

@@ -45,7 +45,6 @@ struct Options {
 class Soak {
 public:
     explicit Soak(Options options) : options_(std::move(options)), random_(options_.seed) {
-        root_ = fs::temp_directory_path() / ("vantorix-chaos-" + std::to_string(::getpid())) / "Vantorix";
         for (int folder = 0; folder < 4; ++folder) {
             fs::path dir = root_ / ("folder" + std::to_string(folder));
             fs::create_directories(dir);
@@ -57,7 +56,6 @@ public:
     }
     ~Soak() {
         if (servicePid_ > 0) ::kill(servicePid_, SIGCONT), ::kill(servicePid_, SIGTERM), ::waitpid(servicePid_, nullptr, 0);
-        fs::remove_all(root_.parent_path());
     }
 
     int run() {
@@ -243,7 +241,8 @@ private:
     struct Sample { double rss; int threads, fds; };
     Options options_;
     std::mt19937 random_;
-    fs::path root_;
+    TemporaryFolder folder_{"vantorix-chaos"};  // the rules and faults files, and the sync folder in it
+    fs::path root_ = folder_.path / "Vantorix";
     std::vector<std::string> items_;
     TraceProcess* finder_ = nullptr;
     pid_t servicePid_ = -1;

@@ -6,6 +6,8 @@
 // of its own. The phases share one plugin, as a Dolphin process has one, and run in the order they are written;
 // `SwitchedOff` runs in a process of its own. (The bridge under the plugin, its requests for items, the end of a
 // connection and the reconnection: tests/bridge, in virtual time.)
+#include "ChildProcess.h"
+
 #include <KOverlayIconPlugin>
 #include <KUrlNavigator>
 #include <QApplication>
@@ -20,8 +22,6 @@
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -34,7 +34,6 @@ namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
 fs::path work, root, runtime, trace, statsFile;
-pid_t localService = 0;
 KOverlayIconPlugin* plugin = nullptr;
 KUrlNavigator* navigator = nullptr;
 std::map<QString, QStringList> shown;  // what Dolphin would draw, by URL
@@ -147,8 +146,8 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
-    char pattern[] = "/tmp/vantorix-dolphin-plugin.XXXXXX";
-    work = ::mkdtemp(pattern);
+    vantorix::testing::TemporaryFolder folder("vantorix-dolphin-plugin");  // a service still running ends with it
+    work = folder.path;
     root = work / "Vantorix";
     runtime = work / "runtime";
     trace = work / "trace.jsonl";
@@ -168,12 +167,7 @@ int main(int argc, char** argv) {
         return 77;
     }
     // The local service, ended with this process.
-    localService = ::fork();
-    if (localService == 0) {
-        std::string rules = (work / "statuses").string();
-        ::execl(VANTORIX_LOCALSERVICE_PATH, "vantorix-localservice", "--root", root.c_str(), "--status-file", rules.c_str(), nullptr);
-        std::_Exit(127);
-    }
+    pid_t localService = vantorix::testing::spawn({VANTORIX_LOCALSERVICE_PATH, "--root", root, "--status-file", work / "statuses"}, "/dev/stderr");
     // Dolphin's window: a location bar on the folder shown.
     QWidget window;
     auto* layout = new QVBoxLayout(&window);
@@ -183,7 +177,5 @@ int main(int argc, char** argv) {
     int result = RUN_ALL_TESTS();
     ::kill(localService, SIGTERM);
     ::waitpid(localService, nullptr, 0);
-    std::error_code ignored;
-    fs::remove_all(work, ignored);  // a service still running ends with its runtime folder
     return result;
 }

@@ -1,16 +1,15 @@
 // Status-change notifications across processes on a private session bus: the stand-in and the extension in one
 // process, the poster in another (this test, the stand-in's own `post`, or gdbus).
+#include "ChildProcess.h"
 #include "LoopbackPeer.h"
 #include "TraceProcess.h"
 #include "platforms/posix/SessionBusNotificationCenter.h"
-#include "protocol/Wire.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <optional>
 
@@ -32,34 +31,27 @@ bool hasBadge(const Lines& lines, const std::string& path, const std::string& ba
 // malformed notifications never blocks the file manager.
 TEST(BusEndToEnd, NotificationsFromAnySenderAreShownAndConfirmedAndAFloodBlocksNothing) {
     if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) GTEST_SKIP() << "no session bus";
-    struct Folder {
-        ~Folder() { std::filesystem::remove_all(root); }
-        const std::string root = std::filesystem::temp_directory_path() / ("vantorix-bus-" + std::to_string(::getpid()));
-    } folder;
-    std::filesystem::create_directories(folder.root);
+    TemporaryFolder folder("vantorix-bus");
+    const std::string root = folder.path;
     std::vector<std::string> files;
-    for (int i = 0; i < 5; ++i) std::ofstream(files.emplace_back(folder.root + "/file" + std::to_string(i) + ".txt")) << i;
+    for (int i = 0; i < 5; ++i) std::ofstream(files.emplace_back(root + "/file" + std::to_string(i) + ".txt")) << i;
     std::mutex mutex;
-    std::map<std::string, std::string> statuses;  // the service's codes other than "0", under mutex
-    auto setStatus = [&](const std::string& path, const std::string& code) { std::lock_guard lock(mutex); statuses[path] = code; };
+    simulation::ScriptedLocalService service;  // its statuses under mutex
+    service.setSyncPath(root);
+    auto setStatus = [&](const std::string& path, const std::string& code) { std::lock_guard lock(mutex); service.setStatus(path, code); };
     std::atomic<int> confirmedBeforeShown{0};
     std::optional<TraceProcess> trace;  // started once the service listens; ends after it
     LoopbackPeer peer([&](const std::string& line) {
-        if (line == "PING") return PeerAnswer::text("PONG\n");
-        if (line == "GET_SYNC_PATH") return PeerAnswer::text(folder.root + "\n");
-        if (!line.starts_with("BATCH_STATUS:")) return PeerAnswer::text("ERROR: unknown\n");
         std::lock_guard lock(mutex);
-        std::vector<std::string> codes;
-        for (const auto& path : splitOnSeparator(line.substr(13))) codes.push_back(statuses.contains(path) ? statuses[path] : "0");
         // Once files[2] has its direct update, the update must be shown by the time its confirming request comes.
-        if (statuses.contains(files[2]) && line == "BATCH_STATUS:" + files[2]) {
+        if (service.statusOf(files[2]) != "0" && line == "BATCH_STATUS:" + files[2]) {
             confirmedBeforeShown += !trace->waitFor([&](const Lines& lines) { return hasBadge(lines, files[2], "error"); }, 1s);
         }
-        return PeerAnswer::text(joinPaths(codes) + "\n");
+        return service.replyTo({}, line);
     }, 27835);
     auto aloneRequests = [&](const std::string& path) { return std::ranges::count(peer.requests(), "BATCH_STATUS:" + path); };
     trace.emplace(VANTORIX_FINDER_PATH);
-    trace->send("show " + folder.root);
+    trace->send("show " + root);
     ASSERT_TRUE(trace->waitFor([&](const Lines& lines) { return std::ranges::all_of(files, [&](const auto& file) { return hasBadge(lines, file, "success"); }); }, 20s));
 
     setStatus(files[2], "3");

@@ -51,7 +51,6 @@ std::string exchange(const std::string& bytes, bool shutdownWrite = false) {
 class LocalServiceProtocol : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = std::filesystem::temp_directory_path() / ("vantorix-service-" + std::to_string(::getpid()));
         std::filesystem::create_directories(root / "Shared");
         std::ofstream(root / "rules") << "4 *.tmp\n7 Shared/*\n";
         pid = spawn({VANTORIX_LOCALSERVICE_PATH, "--root", root, "--status-file", root / "rules", "--faults", root / "faults"}, "/dev/stderr");
@@ -60,9 +59,9 @@ protected:
     void TearDown() override {
         ::kill(pid, SIGTERM);
         EXPECT_EQ(exitWithin(pid, 10s), 0) << "the service did not end cleanly on SIGTERM";
-        std::filesystem::remove_all(root);
     }
-    std::filesystem::path root;
+    TemporaryFolder folder{"vantorix-service"};
+    const std::filesystem::path& root = folder.path;
     pid_t pid = -1;
 };
 
@@ -70,7 +69,7 @@ TEST_F(LocalServiceProtocol, AnswersEachRequestWithinItsLimits) {
     std::string r = root.string();
     // It listens on the loopback address only (127.0.0.1:27835, as /proc writes it), never on every address.
     EXPECT_EQ(listeningAddresses(pid), std::vector<std::string>{"0100007F:6CBB"});
-    // Its folder and rules are the ones it was started with. (Each answer's text: LocalServiceRulesTest.)
+    // Its folder and rules are the ones it was started with. (The refusals' text: LocalServiceRulesTest.)
     EXPECT_EQ(exchange("PING\n"), "PONG\n");
     EXPECT_EQ(exchange("GET_SYNC_PATH\n"), r + "\n");
     EXPECT_EQ(exchange("BATCH_STATUS:" + r + "/a.txt||" + r + "/b.tmp|" + r + "/Shared/x|\n"), "0|4|7\n");

@@ -37,8 +37,7 @@ TEST(WorkerPool, GrowsForBlockingWorkAndLetsIdleThreadsGo) {
     ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
     EXPECT_GE(pool.threadCount(), static_cast<std::size_t>(kBlocks));
     // Idle threads go after their idle time; the pool grows again when work comes.
-    for (auto end = std::chrono::steady_clock::now() + 10s; pool.threadCount() > 0 && std::chrono::steady_clock::now() < end;) std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(pool.threadCount(), 0u);
+    EXPECT_TRUE(eventually([&] { return pool.threadCount() == 0; }, 10s, 20ms)) << pool.threadCount() << " threads left";
     std::promise<void> again;
     pool.submit(QualityOfService::utility, [&] { again.set_value(); });
     EXPECT_EQ(again.get_future().wait_for(20s), std::future_status::ready);
@@ -144,11 +143,7 @@ TEST(RealPlatform, TheExtensionKeepsARequestThroughAnOutage) {
     const std::string root = "/Users/someone/Vantorix";
     simulation::ScriptedLocalService service;  // PONG, the sync folder, and "0" ("success") for every path
     service.setSyncPath(root);
-    std::mutex serving;  // the peer answers each connection on a thread of its own
-    LoopbackPeer peer([&](const std::string& line) {
-        std::lock_guard lock(serving);
-        return service.replyTo({}, line);
-    });
+    LoopbackPeer peer(service);
     auto& real = *new posix::PosixPlatform(posix::PosixPlatform::Options{"", false});
     auto& platform = *new RefusingPlatform(real, peer.port());
     std::thread([real = &real, platform = &platform] {

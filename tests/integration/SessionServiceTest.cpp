@@ -38,12 +38,6 @@ bool hasExited(pid_t pid) {
     return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
 // The badge a host's lines gave an item last, or "" (none yet, or removed).
 std::string badgeOf(const Lines& lines, const std::string& path) {
     std::string badge;
@@ -64,19 +58,17 @@ struct RawHost {
         if (fd >= 0) ::close(fd);
     }
     void send(const std::string& bytes) const { (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    // Whatever arrives within `limit`, until the service closes the connection or `until` has arrived.
-    std::string read(std::chrono::milliseconds limit, const std::string& until = "") const {
+    // Whether a status line arrives within `limit`, before the service closes the connection.
+    bool receivesStatus(std::chrono::milliseconds limit) const {
         std::string got;
         char buffer[65536];
-        for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
-            if (!until.empty() && got.find(until) != std::string::npos) break;
+        ssize_t n = 1;
+        eventually([&] {
             pollfd ready{fd, POLLIN, 0};
-            if (::poll(&ready, 1, 20) <= 0) continue;
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            got.append(buffer, static_cast<std::size_t>(n));
-        }
-        return got;
+            if (::poll(&ready, 1, 0) > 0 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+            return n <= 0 || got.find("\"call\":\"status\"") != std::string::npos;
+        }, limit);
+        return got.find("\"call\":\"status\"") != std::string::npos;
     }
     int fd = -1;
 };
@@ -84,23 +76,17 @@ struct RawHost {
 class SessionService : public ::testing::Test {
 protected:
     SessionService() {
-        char pattern[] = "/tmp/vantorix-session.XXXXXX";
-        work = ::mkdtemp(pattern);
-        runtime = work / "runtime";
         fs::create_directories(runtime);
         fs::permissions(runtime, fs::perms::owner_all);
         ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         ::setenv("VANTORIX_LOG", "info", 1);
-        root = work / "Vantorix";
         fs::create_directories(root / "Docs");
         for (const char* name : {"a.txt", "b.txt", "c.txt"}) std::ofstream(root / "Docs" / name) << "x";
         std::ofstream(work / "statuses") << "3 Docs/b.txt\n";
     }
     ~SessionService() override {
         for (pid_t pid : started) ::kill(pid, SIGKILL), exitWithin(pid, 2s);
-        if (HasFailure()) std::printf("--- service log\n%s", contents(work / "service.log").c_str());
-        std::error_code ignored;
-        fs::remove_all(work, ignored);
+        if (HasFailure()) std::printf("--- service log\n%s", log().c_str());
     }
 
     pid_t startLocalService() {
@@ -109,15 +95,17 @@ protected:
     pid_t startService(std::vector<std::string> options = {}, std::string program = VANTORIX_FINDER_PATH) {
         std::vector<std::string> command{program, "serve"};
         command.insert(command.end(), options.begin(), options.end());
-        std::size_t before = occurrences(log(), "the service started");
+        std::size_t before = log().size();
         pid_t pid = started.emplace_back(spawn(command, work / "service.log"));
-        EXPECT_TRUE(eventually([&] { return occurrences(log(), "the service started") > before || hasExited(pid); }, 5s));
+        EXPECT_TRUE(eventually([&] { return log().find("the service started", before) != std::string::npos || hasExited(pid); }, 5s));
         return pid;
     }
     std::unique_ptr<TraceProcess> join() { return std::make_unique<TraceProcess>(VANTORIX_FINDER_PATH, nullptr, std::vector<std::string>{"trace", "--join"}); }
     std::string log() const { return contents(work / "service.log"); }
 
-    fs::path work, runtime, root;
+    TemporaryFolder folder{"vantorix-session"};
+    const fs::path& work = folder.path;
+    fs::path runtime = work / "runtime", root = work / "Vantorix";
     std::vector<pid_t> started;
 };
 
@@ -256,10 +244,10 @@ TEST_F(SessionService, HostsThatMisbehaveCostTheOthersNothing) {
     auto deadline = std::chrono::steady_clock::now() + 10s;
     for (auto& host : crowd) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        answered += host->read(std::max(left, 100ms), "\"call\":\"status\"").find("\"call\":\"status\"") != std::string::npos;
+        answered += host->receivesStatus(std::max(left, 100ms));
     }
     EXPECT_EQ(answered, 200u);
-    EXPECT_NE(longLine.read(3s, "\"call\":\"status\"").find("\"call\":\"status\""), std::string::npos) << "the line after the long one is served";
+    EXPECT_TRUE(longLine.receivesStatus(3s)) << "the line after the long one is served";
     EXPECT_TRUE(eventually([&] { return log().find("left more than") != std::string::npos; }, 10s)) << "the deaf host is dropped";
     EXPECT_NE(log().find("skipped a host's line longer than the service takes"), std::string::npos);
     EXPECT_NE(log().find("skipped a host's line that is no command"), std::string::npos);
@@ -294,23 +282,15 @@ TEST_F(SessionService, TheSessionBusStartsOneServiceForHostsAskingAtOnce) {
 TEST(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root, to run the service as another user";
     constexpr uid_t kNobody = 65534;
-    char pattern[] = "/tmp/vantorix-stranger.XXXXXX";
-    fs::path work = ::mkdtemp(pattern), runtime = work / "runtime", log = work / "service.log";
-    fs::permissions(work, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    TemporaryFolder folder("vantorix-stranger");
+    fs::path runtime = folder.path / "runtime", log = folder.path / "service.log";
+    fs::permissions(folder.path, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     fs::create_directories(runtime);
     ASSERT_EQ(::chown(runtime.c_str(), kNobody, kNobody), 0);
     fs::permissions(runtime, fs::perms::owner_all);
-    pid_t service = ::fork();
-    if (service == 0) {
-        int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ::dup2(fd, 2);
-        ::close_range(3, ~0U, 0);
-        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) std::_Exit(126);
-        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-        ::setenv("VANTORIX_LOG", "info", 1);
-        ::execl(VANTORIX_FINDER_PATH, "vantorix-finder", "serve", "--idle-exit", "0", nullptr);
-        std::_Exit(127);
-    }
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    ::setenv("VANTORIX_LOG", "info", 1);
+    pid_t service = spawn({VANTORIX_FINDER_PATH, "serve", "--idle-exit", "0"}, log, kNobody);
     fs::path socketPath = runtime / "vantorix/finder.sock";
     ASSERT_TRUE(eventually([&] { return fs::exists(socketPath); }, 5s)) << contents(log);
 
@@ -331,15 +311,12 @@ TEST(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
     EXPECT_NE(contents(log).find("uid=0"), std::string::npos);
 
     // Root's service in that user's folder: refused, nothing touched.
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    pid_t own = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "own.log");
+    pid_t own = spawn({VANTORIX_FINDER_PATH, "serve"}, folder.path / "own.log");
     EXPECT_EQ(exitWithin(own, 5s), 1);
-    EXPECT_NE(contents(work / "own.log").find("is not this user's"), std::string::npos) << contents(work / "own.log");
+    EXPECT_NE(contents(folder.path / "own.log").find("is not this user's"), std::string::npos) << contents(folder.path / "own.log");
     EXPECT_EQ(exitWithin(service, 0ms), -1) << "the other user's service still serves";
     ::kill(service, SIGTERM);
     EXPECT_EQ(exitWithin(service, 5s), 0);
-    std::error_code ignored;
-    fs::remove_all(work, ignored);
 }
 
 }  // namespace

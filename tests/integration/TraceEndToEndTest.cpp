@@ -1,8 +1,8 @@
 // The stand-in and the extension as one program, against a scripted local service on 127.0.0.1:27835.
+#include "ChildProcess.h"
 #include "LoopbackPeer.h"
 #include "OpenedByProcess.h"
 #include "TraceProcess.h"
-#include "protocol/Wire.h"
 
 #include <gtest/gtest.h>
 
@@ -27,19 +27,12 @@ Lines callsOf(const Lines& lines, const std::string& call) {
 // (The batches of 50: the simulated status road. Outages, stalls and recoveries of the real processes: the chaos
 // soak.)
 TEST(TraceEndToEnd, RegistersTheBadgesThenBadgesAShownFolder) {
-    struct Folder {  // a sync folder of 120 files in a fresh temporary folder, removed at the end
-        ~Folder() { std::filesystem::remove_all(root); }
-        const std::string root = std::filesystem::temp_directory_path() / ("vantorix-e2e-" + std::to_string(::getpid()));
-    } folder;
-    const std::string& root = folder.root;
-    std::filesystem::create_directories(root);
+    TemporaryFolder folder("vantorix-e2e");  // a sync folder of 120 files, removed at the end
+    const std::string root = folder.path;
     for (int i = 0; i < 120; ++i) std::ofstream(root + "/file" + std::to_string(1000 + i) + ".txt") << i;
-    LoopbackPeer peer([&](const std::string& line) {  // a healthy local service: "0" for every path
-        if (line == "PING") return PeerAnswer::text("PONG\n");
-        if (line == "GET_SYNC_PATH") return PeerAnswer::text(root + "\n");
-        if (!line.starts_with("BATCH_STATUS:")) return PeerAnswer::text("ERROR: unknown\n");
-        return PeerAnswer::text(joinPaths(std::vector<std::string>(countPieces(std::string_view(line).substr(13)), "0")) + "\n");
-    }, 27835);
+    simulation::ScriptedLocalService service;  // a healthy local service: "0" for every path
+    service.setSyncPath(root);
+    LoopbackPeer peer(service, 27835);
     TraceProcess trace(VANTORIX_FINDER_PATH);
     trace.send("show " + root);
     ASSERT_TRUE(trace.waitFor([&](const Lines& lines) {

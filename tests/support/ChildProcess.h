@@ -1,4 +1,5 @@
-// Child processes of a test: started with their output in a log, waited for with a limit, and files read whole.
+// Child processes of a test: started with their output in a log, waited for with a limit; files read whole, and
+// a temporary folder of the test's own.
 #pragma once
 
 #include <fcntl.h>
@@ -6,21 +7,25 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace vantorix::testing {
 
-// Starts `command` (a path, then its arguments) with standard output and error appended to `log`; its pid.
-inline pid_t spawn(const std::vector<std::string>& command, const std::string& log) {
+// Starts `command` (a path, then its arguments) with standard output and error appended to `log`, as the user
+// `uid` if one is given; its pid.
+inline pid_t spawn(const std::vector<std::string>& command, const std::string& log, std::optional<uid_t> uid = std::nullopt) {
     pid_t pid = ::fork();
     if (pid == 0) {
         int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         ::dup2(fd, 1), ::dup2(fd, 2);
         ::close_range(3, ~0U, 0);
+        if (uid && (::setgid(*uid) != 0 || ::setuid(*uid) != 0)) std::_Exit(126);
         std::vector<char*> argv;
         for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
         argv.push_back(nullptr);
@@ -43,5 +48,15 @@ inline std::string contents(const std::string& file) {
     std::ifstream in(file);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// A fresh folder /tmp/NAME.XXXXXX, removed with everything in it at the end of its scope.
+struct TemporaryFolder {
+    explicit TemporaryFolder(const std::string& name) : path(::mkdtemp(("/tmp/" + name + ".XXXXXX").data())) {}
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    const std::filesystem::path path;
+};
 
 }  // namespace vantorix::testing

@@ -1,6 +1,7 @@
 // The reference local service's answers and status rules, without sockets. How it assembles a request line
 // from any pieces and which answers it refuses to keep within the client's read are checked by the replay of
 // its fuzz target's seeds.
+#include "ChildProcess.h"
 #include "LocalService.h"
 #include "RequestStats.h"
 #include "StatusRules.h"
@@ -22,9 +23,8 @@ TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
     EXPECT_EQ(problems.size(), 3u);
     EXPECT_NE(problems[0].find("line 5"), std::string::npos);
 
-    auto folder = std::filesystem::temp_directory_path() / ("vantorix-rules-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    std::string file = (folder / "rules").string();
+    vantorix::testing::TemporaryFolder folder("vantorix-rules");
+    std::string file = folder.path / "rules";
     std::ofstream(file) << "4 *.tmp\n7 Shared/*\n3 Shared/bad.tmp\n";
     StatusRules statuses("/R", file);
     EXPECT_EQ(statuses.statusOf("/R/a.txt"), "0");
@@ -37,7 +37,6 @@ TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
     std::ofstream(file) << "5 *\n";  // a different size, so a change even within the same clock tick
     EXPECT_TRUE(statuses.reloadIfChanged());
     EXPECT_EQ(statuses.statusOf("/R/a.txt"), "5");
-    std::filesystem::remove_all(folder);
 }
 
 struct Recorder : NotificationCenter {
@@ -50,14 +49,12 @@ struct Recorder : NotificationCenter {
 };
 
 TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
-    auto folder = std::filesystem::temp_directory_path() / ("vantorix-service-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    std::string file = (folder / "rules").string();
+    vantorix::testing::TemporaryFolder folder("vantorix-service");
+    std::string file = folder.path / "rules";
     std::ofstream(file) << "1 *.mov\n";
     Recorder notifier;
     LocalService service(StatusRules("/R", file), false, 1, &notifier);
-    EXPECT_EQ(service.answer("PING"), "PONG\n");
-    EXPECT_EQ(service.answer("GET_SYNC_PATH"), "/R\n");
+    // (PONG and the folder, through the socket: LocalServiceProtocolTest.) The batch makes its paths known.
     EXPECT_EQ(service.answer("BATCH_STATUS:/R/a||/R/b.mov|"), "0|1\n");
     EXPECT_EQ(service.answer("BATCH_STATUS:"), "\n");
     EXPECT_EQ(service.answer("ping"), "ERROR: unknown request\n");
@@ -72,7 +69,6 @@ TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     EXPECT_EQ(notifier.posts[0].name, "VantorixStatusChanged");
     const auto& states = *info.at("sync_state").as<PropertyValue::Array>();
     ASSERT_EQ(states.size(), 2u);  // /R/a became an error; /R/b.mov is synced now
-    std::filesystem::remove_all(folder);
 }
 
 // The counts the benchmarks read from outside: requests by kind, the paths batches carried, and batch requests
@@ -84,10 +80,10 @@ TEST(RequestStats, CountsKindsPathsAndBurstsAndWritesOnlyChanges) {
     for (const char* line : {"PING", "GET_SYNC_PATH", "BATCH_STATUS:/a|/b", "BATCH_STATUS:/c||", "nope", "BATCH_STATUS:/d"}) stats.count(line, at += 200ms);
     stats.count("BATCH_STATUS:/e", at += 500ms);
     EXPECT_EQ(stats.toJson(at), R"({"ping":1,"sync_path":1,"batch_status":4,"batch_paths":5,"other":1,"bursts":2,"completed_bursts":1,"burst_sizes":[3]})");
-    std::string file = (std::filesystem::temp_directory_path() / ("vantorix-stats-" + std::to_string(::getpid()))).string();
+    vantorix::testing::TemporaryFolder folder("vantorix-stats");
+    std::string file = folder.path / "stats.json";
     ASSERT_TRUE(stats.writeIfChanged(file, at += 500ms));
-    std::ifstream written(file);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), stats.toJson(at) + "\n");
+    EXPECT_EQ(vantorix::testing::contents(file), stats.toJson(at) + "\n");
     std::filesystem::remove(file);
     EXPECT_TRUE(stats.writeIfChanged(file, at));
     EXPECT_FALSE(std::filesystem::exists(file));

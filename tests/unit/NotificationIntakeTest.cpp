@@ -4,8 +4,6 @@
 
 #include <gmock/gmock.h>
 
-#include <set>
-
 namespace vantorix::testing {
 namespace {
 
@@ -36,14 +34,6 @@ class NotificationIntake : public SimulationTest {
 protected:
     void SetUp() override { start(); }
     void post(const std::string& name, PropertyValue userInfo) { platform.distributedNotificationCenter().post(name, "com.vantorix.localservice", userInfo); }
-    // Every path asked for so far, sorted.
-    std::multiset<std::string> asked() {
-        std::multiset<std::string> paths;
-        for (const auto& request : batchRequests()) {
-            for (const auto& path : splitOnSeparator(request.line.substr(13))) paths.insert(path);
-        }
-        return paths;
-    }
 };
 
 TEST_F(NotificationIntake, ADirectUpdateIsShownAtOnceThenConfirmedByOneRequest) {
@@ -76,7 +66,7 @@ TEST_F(NotificationIntake, NotifiedPathsAreAskedForOnceEachInExchangesOfFifty) {
     post("VantorixStatusChanged", Dict{{"paths", 42}, {"sync_state", Array{state("/f", "1")}}});
     post("SomethingElse", Dict{{"paths", Array{"/g"}}});
     platform.runUntilIdle();
-    EXPECT_THAT(asked(), ElementsAre("/a", "/b", "/c", "/d"));
+    EXPECT_THAT(askedPaths(), ElementsAre("/a", "/b", "/c", "/d"));
     EXPECT_EQ(platform.recordingFileManager().badgeOf("/x"), std::nullopt);
     EXPECT_EQ(platform.logEntriesWith("notification ignored").at(0).field("why"), "\"paths\" is not an array");
 

@@ -78,14 +78,11 @@ private:
             });
             break;
         case Fault::pongToEverything: service.setHandler([](const std::string&) { return Reply::text("PONG\n"); }); break;
-        case Fault::wallClockStep:  // set back or forwards by up to two minutes; the service stays healthy
-            platform.stepWallClock(randomDuration(-120, 120));
-            break;
+        // Set back or forwards by up to two minutes; the service stays healthy.
+        case Fault::wallClockStep: platform.stepWallClock(randomDuration(-120, 120)); break;
         case Fault::failingBatches:
-            service.setHandler([](const std::string& line) {
-                if (line == "PING") return Reply::text("PONG\n");
-                if (line == "GET_SYNC_PATH") return Reply::text(std::string(kFolder) + "\n");
-                return Reply::closeWithoutAnswer();
+            service.setHandler([honest = honestService(service, kFolder)](const std::string& line) {
+                return line.starts_with("BATCH_STATUS:") ? Reply::closeWithoutAnswer() : honest(line);
             });
             break;
         }

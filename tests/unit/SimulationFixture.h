@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace vantorix::testing {
 
 using namespace std::chrono_literals;
@@ -95,6 +97,14 @@ protected:
     }
 
     std::vector<simulation::ReceivedRequest> batchRequests() { return platform.localService().requestsStartingWith("BATCH_STATUS:"); }
+    // Every path the batch requests have asked for so far, as often as it was asked for.
+    std::multiset<std::string> askedPaths() {
+        std::multiset<std::string> paths;
+        for (const auto& request : batchRequests()) {
+            for (const auto& path : splitOnSeparator(request.line.substr(13))) paths.insert(path);
+        }
+        return paths;
+    }
 
     SimulatedPlatform platform;
     std::shared_ptr<VantorixFinderSync> extension;
