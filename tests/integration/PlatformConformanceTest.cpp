@@ -189,9 +189,10 @@ TYPED_TEST(PlatformConformance, StreamsKeepTheirStatesAndResults) {
         streams.output->write(bytes(request), request.size());
         MonotonicTime before = this->platform().monotonicNow();
         std::uint8_t buffer[64];
-        ssize_t n = streams.input->waitForBytes(before + 2s) ? streams.input->read(buffer, sizeof buffer) : 0;
+        // The bytes or the close end the wait, never the deadline: far enough that no load comes near it.
+        ssize_t n = streams.input->waitForBytes(before + 60s) ? streams.input->read(buffer, sizeof buffer) : 0;
         EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(std::max<ssize_t>(n, 0))), answer);
-        EXPECT_LT(this->platform().monotonicNow() - before, 1s) << request;  // never the whole 2 s
+        EXPECT_LT(this->platform().monotonicNow() - before, 30s) << request;
     }
 
     StreamPair refused = connect(this->unavailable(simulation::Availability::refusing), false);

@@ -59,7 +59,8 @@ TEST(SessionBus, SubscribingNeverWaitsForABusThatDoesNotAnswer) {
         auto started = std::chrono::steady_clock::now();
         center.addObserver(&center, "VantorixStatusChanged", [](const Notification&) {});
         center.post("VantorixStatusChanged", "", std::nullopt);
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+        // Waiting for the bus would take its call timeout (25 s): the bound is far from both that and any load.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << "the caller waited for the bus";
     }
     pollfd reached{listener, POLLIN, 0};
     EXPECT_EQ(::poll(&reached, 1, 2000), 1) << "the center never connected to the mute bus";
