@@ -170,8 +170,12 @@ void ServiceLink::flush() {
 
 bool ServiceLink::readAvailable() {
     char buffer[kReadChunk];
+    bool paused = false;
     for (int reads = 0; reads < kReadsPerDispatch; ++reads) {
-        if (lines_.pending() >= kHeldInputLimit) return false;  // the pump watches again once it caught up
+        if (lines_.pending() >= kHeldInputLimit) {
+            paused = true;  // the pump watches again once it caught up
+            break;
+        }
         ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
         if (got > 0) {
             lines_.append(std::string_view(buffer, static_cast<std::size_t>(got)));
@@ -192,7 +196,7 @@ bool ServiceLink::readAvailable() {
             return false;
         });
     }
-    return !outputEnded_;
+    return !outputEnded_ && !paused;
 }
 
 // Hands lines over for one slice; true while more are waiting.
