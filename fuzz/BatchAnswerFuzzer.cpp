@@ -38,12 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string pathsString = joinPaths(paths);
     FUZZ_REQUIRE(splitOnSeparator(pathsString) == paths && countPieces(pathsString) == paths.size());
 
-    // The single read takes at most the limit; trimming keeps a slice of it, is idempotent and keeps UTF-8.
+    // The single read takes at most the limit, trimmed (what trimming keeps: the url_utf8 target).
     std::string_view received = answer.substr(0, kBatchAnswerLimit);
-    std::string trimmed = trimWhitespaceAndNewlines(received);
-    FUZZ_REQUIRE(trimWhitespaceAndNewlines(trimmed) == trimmed && received.find(trimmed) != std::string_view::npos);
     if (!isValidUtf8(received)) return 0;  // the exchange fails before pairing
-    FUZZ_REQUIRE(isValidUtf8(trimmed));
+    std::string trimmed = trimWhitespaceAndNewlines(received);
     checkCounting(trimmed);
 
     // Pairing: by position, each path at most once, as many pairs as both sides have, codes as the rule cuts them.

@@ -1,21 +1,17 @@
 // What only the real platform has: a worker pool that grows under blocking work and shrinks when idle, the session
-// bus, the owner of a peer's socket, and the whole extension on real threads. (The guarantees both platforms keep,
-// refused and stalled connections and sync() on the caller's thread among them, are in PlatformConformanceTest;
-// what the exchanges make of them, in ServiceExchangeTest.)
+// bus, and the owner of a peer's socket. (The guarantees both platforms keep, refused and stalled connections and
+// sync() on the caller's thread among them, are in PlatformConformanceTest; what the exchanges make of them, in
+// ServiceExchangeTest; the whole extension on real threads through outages, in the chaos soak.)
 #include "Eventually.h"
 #include "LoopbackPeer.h"
-#include "VantorixFinderSync.h"
-#include "platform/PlatformWrapper.h"
 #include "platforms/posix/PosixPlatform.h"
 #include "platforms/posix/SessionBusNotificationCenter.h"
-#include "protocol/Wire.h"
 #include "service/ServiceExchange.h"
 
 #include <gtest/gtest.h>
 
 #include <barrier>
 #include <future>
-#include <map>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -104,70 +100,6 @@ TEST(StrangerPeer, AnotherUsersListenerGetsNoBytes) {
     ASSERT_EQ(::read(toParent[0], &received, sizeof received), static_cast<ssize_t>(sizeof received));
     EXPECT_EQ(received, 0);
     ::waitpid(child, nullptr, 0);
-}
-
-// The real platform with one fault: while `refusing`, connections to the local service cannot be made. Every
-// connection goes to the test's peer instead of the fixed port, and file-manager calls to the test's recorder,
-// which notes whether each call that must be made on the main thread was.
-class RefusingPlatform final : public PlatformWrapper, public FinderSyncController {
-public:
-    RefusingPlatform(Platform& real, int peerPort) : PlatformWrapper(real), peerPort_(peerPort) {}
-    StreamPair streamsToHost(const std::string&, int) override { return target().streamsToHost(refusing ? "not-an-address" : kServiceHost, peerPort_); }
-    FinderSyncController& finderSyncController() override { return *this; }
-    void setBadgeImage(const Image&, const std::string&, const std::string&) override {}
-    void setBadgeIdentifier(const std::string& identifier, const URL& url) override {
-        std::lock_guard lock(mutex_);
-        offMainCalls += std::this_thread::get_id() != mainThread.load();
-        badges_[url.path()] = identifier;
-    }
-    void setDirectoryURLs(const std::set<URL>&) override { offMainCalls += std::this_thread::get_id() != mainThread.load(); }
-    std::string badgeOf(const std::string& path) {
-        std::lock_guard lock(mutex_);
-        return badges_[path];
-    }
-
-    std::atomic<bool> refusing{false};
-    std::atomic<std::thread::id> mainThread;
-    std::atomic<int> offMainCalls{0};
-
-private:
-    int peerPort_;
-    std::mutex mutex_;
-    std::map<std::string, std::string> badges_;
-};
-
-// A request made while the local service cannot be reached is not lost: it is retried on the real worker threads
-// until the service answers, and badged then without the file manager asking again; every file-manager call comes
-// on the main thread. As in a file manager, the extension and its platform live until the process ends: the
-// sync-folder loop holds the object.
-TEST(RealPlatform, TheExtensionKeepsARequestThroughAnOutage) {
-    const std::string root = "/Users/someone/Vantorix";
-    simulation::ScriptedLocalService service;  // PONG, the sync folder, and "0" ("success") for every path
-    service.setSyncPath(root);
-    LoopbackPeer peer(service);
-    auto& real = *new posix::PosixPlatform(posix::PosixPlatform::Options{"", false});
-    auto& platform = *new RefusingPlatform(real, peer.port());
-    std::thread([real = &real, platform = &platform] {
-        platform->mainThread = std::this_thread::get_id();
-        real->runMainLoop();
-    }).detach();
-    std::shared_ptr<VantorixFinderSync> extension;
-    real.mainQueue().sync([&] { extension = VantorixFinderSync::create(platform); });
-
-    // Asked again and again, as a file manager does, until the sync folder is known and the first badge comes.
-    URL a = URL::fileURL(root + "/a.txt"), b = URL::fileURL(root + "/b.txt");
-    EXPECT_TRUE(eventually([&] {
-        extension->requestBadgeIdentifier(a);
-        return platform.badgeOf(a.path()) == "success";
-    }, 15s));
-    platform.refusing = true;
-    extension->requestBadgeIdentifier(b);  // asked once only
-    std::this_thread::sleep_for(1s);
-    EXPECT_EQ(platform.badgeOf(b.path()), "") << "badged while the service could not be reached";
-    platform.refusing = false;
-    EXPECT_TRUE(eventually([&] { return platform.badgeOf(b.path()) == "success"; }, 15s)) << "the request was lost";
-    EXPECT_EQ(platform.offMainCalls, 0);
-    platform.refusing = true;  // the peer goes with this case; the extension's later exchanges fail without reaching it
 }
 
 }  // namespace

@@ -113,14 +113,6 @@ TEST_F(SessionService, TwoHostsShareOneServiceAndEachGetsItsOwnLines) {
     startLocalService();
     startService();
     auto first = join(), second = join();
-    // The hello first, naming the protocol; then the badges registered.
-    for (auto* host : {first.get(), second.get()}) {
-        ASSERT_TRUE(host->waitFor([](const Lines& lines) { return lines.size() >= 8; }, 5s));
-        Lines lines = host->lines();
-        EXPECT_EQ(lines[0]["call"], "hello");
-        EXPECT_EQ(lines[0]["protocol"], host::kProtocolVersion);
-        EXPECT_EQ(lines[1]["call"], "setBadgeImage");
-    }
     std::string docs = (root / "Docs").string(), b = docs + "/b.txt";
     first->send("show " + docs);
     ASSERT_TRUE(first->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "error"; }, 8s)) << "the sync folder is learned 3 s after the start";
