@@ -2,8 +2,7 @@
 // notification of the extension goes through one Platform. Two implementations exist: the real one
 // (posix/PosixPlatform.h: threads, sockets, the file system, the session bus) and the simulated one
 // (simulation/SimulatedPlatform.h: simulated threads passing one baton, so that one of them runs at a time, in
-// virtual time, over an in-memory network), which tests and benchmarks use. PlatformWrapper.h forwards every
-// operation to another platform, for a test that changes one of them.
+// virtual time, over an in-memory network), which tests and benchmarks use.
 //
 // Each operation below says what it does, from which threads it may be called, and what failure looks like. None
 // throws; an operation that can fail says so in its result.
