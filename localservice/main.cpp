@@ -119,6 +119,15 @@ int main(int argc, char** argv) {
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     if (!statusFile.empty()) statusFile = std::filesystem::absolute(statusFile, error).string();
 
+    std::FILE* changes = nullptr;
+    if (!changesFile.empty()) {
+        changes = std::fopen(changesFile.c_str(), "ae");
+        if (changes == nullptr) {
+            std::fprintf(stderr, "vantorix-localservice: cannot open %s: %s\n", changesFile.c_str(), std::strerror(errno));
+            return 2;
+        }
+    }
+
     if (::pipe2(stopPipe, O_CLOEXEC) != 0) return 1;
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, onSignal);
@@ -133,13 +142,7 @@ int main(int argc, char** argv) {
     vantorix::posix::SessionBusNotificationCenter notifications;
     vantorix::localservice::LocalService service(vantorix::localservice::StatusRules(root, statusFile), simulate, seed,
                                                  notify ? &notifications : nullptr);
-    std::FILE* changes = nullptr;
-    if (!changesFile.empty()) {
-        changes = std::fopen(changesFile.c_str(), "ae");
-        if (changes == nullptr) {
-            std::fprintf(stderr, "vantorix-localservice: cannot open %s: %s\n", changesFile.c_str(), std::strerror(errno));
-            return 2;
-        }
+    if (changes != nullptr) {
         service.onChange([changes](const std::string& path, const std::string& code) {
             timespec now{};
             clock_gettime(CLOCK_MONOTONIC, &now);

@@ -40,6 +40,8 @@ expect 2 'vantorix-localservice: --seed needs a value' "$bin/vantorix-localservi
 expect 2 'vantorix-localservice: --seed takes a number, not "x"' "$bin/vantorix-localservice" --root "$work" --seed x
 expect 2 'vantorix-localservice: --root DIR is required' "$bin/vantorix-localservice"
 expect 2 "vantorix-localservice: $work/nowhere is not a folder" "$bin/vantorix-localservice" --root "$work/nowhere"
+expect 2 "vantorix-localservice: cannot open $work/nowhere/changes: No such file or directory" \
+  "$bin/vantorix-localservice" --root "$work" --changes-file "$work/nowhere/changes"
 
 # The stand-in beside a bundle that is missing its property list, names no class, or names another one.
 mkdir -p "$work/bundle/resources"

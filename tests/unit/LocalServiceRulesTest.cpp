@@ -60,10 +60,14 @@ TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     EXPECT_EQ(service.answer("ping"), "ERROR: unknown request\n");
     EXPECT_EQ(service.answer("\xff\xfe"), "ERROR: malformed request\n");
 
+    std::vector<std::string> changes;  // what the benchmarks' record is told, path by path
+    service.onChange([&](const std::string& path, const std::string& code) { changes.push_back(path + " " + code); });
     service.tick(LocalService::Clock::now());
     EXPECT_TRUE(notifier.posts.empty());
     std::ofstream(file) << "3 /R/a\n";
     service.tick(LocalService::Clock::now());
+    std::sort(changes.begin(), changes.end());
+    EXPECT_EQ(changes, (std::vector<std::string>{"/R/a 3", "/R/b.mov 0"}));
     ASSERT_EQ(notifier.posts.size(), 1u);
     const auto& info = *notifier.posts[0].userInfo->as<PropertyValue::Dictionary>();
     EXPECT_EQ(notifier.posts[0].name, "VantorixStatusChanged");
