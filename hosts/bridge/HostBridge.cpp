@@ -22,9 +22,14 @@ constexpr std::chrono::milliseconds kStatsInterval{500};
 constexpr std::size_t kStatsBlock = 1024;
 // The items a sweep takes from the host at a time, between two looks at the clock.
 constexpr std::size_t kSweepStep = 64;
-// How long folders removed from the observed set keep their badges, in case they come back (a repaint).
 // How long the module's requests wait, so that the items of a window just opened are left to the service.
 constexpr std::chrono::milliseconds kRequestDelay{200};
+
+double secondsOn(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 std::string environment(const char* name) {
     const char* value = name != nullptr ? std::getenv(name) : nullptr;
@@ -108,18 +113,13 @@ bool HostBridge::sendRequests() {
 
 void HostBridge::emblemGiven(const std::string& path, const std::string& badge) {
     if (trace_->enabled() && items_.showsOtherThan(path, badge)) {
-        timespec monotonic{};
-        clock_gettime(CLOCK_MONOTONIC, &monotonic);
-        nlohmann::ordered_json shown{{"call", "emblemShown"}, {"path", path}, {"badge", badge},
-                                     {"monotonic", static_cast<double>(monotonic.tv_sec) + static_cast<double>(monotonic.tv_nsec) / 1e9}};
+        nlohmann::ordered_json shown{{"call", "emblemShown"}, {"path", path}, {"badge", badge}, {"monotonic", secondsOn(CLOCK_MONOTONIC)}};
         std::string error;
         if (!trace_->write(shown, error)) warn(error);
     }
     if (badge.empty()) return;
     ++counters_.emblemsGiven;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    counters_.lastEmblemAt = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    counters_.lastEmblemAt = secondsOn(CLOCK_REALTIME);
 }
 
 // A walk over the few folders shown, rather than a lookup that would copy the path's folder at every ask.

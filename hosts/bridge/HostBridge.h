@@ -54,6 +54,14 @@ public:
     virtual std::size_t size() const = 0;
 };
 
+// HostItems::pathsAfter for items kept in a map ordered by path, as the hosts keep them.
+template <typename ByPath>
+std::vector<std::string> pathsAfter(const ByPath& items, const std::string& after, std::size_t most) {
+    std::vector<std::string> paths;
+    for (auto it = items.upper_bound(after); it != items.end() && paths.size() < most; ++it) paths.push_back(it->first);
+    return paths;
+}
+
 struct BridgeSettings {
     std::string host;              // the file manager, as logs, the trace and the counters name it ("nautilus", ...)
     std::string runtimeDirectory;  // XDG_RUNTIME_DIR

@@ -67,9 +67,7 @@ public:
         return found != byPath_.end() && found->second.badge != badge;
     }
     std::vector<std::string> pathsAfter(const std::string& after, std::size_t most) const override {
-        std::vector<std::string> paths;
-        for (auto it = byPath_.upper_bound(after); it != byPath_.end() && paths.size() < most; ++it) paths.push_back(it->first);
-        return paths;
+        return bridge::pathsAfter(byPath_, after, most);
     }
     std::size_t size() const override { return byPath_.size(); }
 

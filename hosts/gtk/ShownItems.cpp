@@ -47,9 +47,7 @@ bool ShownItems::invalidate(const std::string& path) {
 }
 
 std::vector<std::string> ShownItems::pathsAfter(const std::string& after, std::size_t most) const {
-    std::vector<std::string> paths;
-    for (auto it = byPath_.upper_bound(after); it != byPath_.end() && paths.size() < most; ++it) paths.push_back(it->first);
-    return paths;
+    return bridge::pathsAfter(byPath_, after, most);
 }
 
 }  // namespace vantorix::gtk

@@ -13,6 +13,8 @@
 #
 #   session_enter_namespaces "$0" "$@"   re-runs the calling script inside the namespaces (once)
 #   session_missing_tools HOST...        prints what is missing for these hosts (nautilus, nemo, caja, dolphin)
+#   session_module_of BUILD HOST         the path of the host's module in BUILD
+#   session_wait_until LIMIT COMMAND...  COMMAND again every 0.1 s until it succeeds, LIMIT seconds at most
 #   session_start WORK BUILD             screen, bus and environment; the session's files in WORK
 #   session_start_service ROOT RULES     the reference local service (pid in $session_service)
 #   session_start_host HOST DIR          the file manager showing DIR (pid in session_pid[HOST]), once it is up
@@ -34,6 +36,21 @@ session_enter_namespaces() {
 session_host_program() { case "$1" in nautilus) echo nautilus ;; nemo) echo nemo ;; caja) echo caja ;; dolphin) echo dolphin ;; esac; }
 session_host_package() {
   case "$1" in nautilus) echo libnautilus-extension-4 ;; nemo) echo libnemo-extension ;; caja) echo libcaja-extension ;; dolphin) echo "" ;; esac
+}
+
+# The module of HOST built in BUILD (Dolphin's under kf5/ or kf6/); nothing for a Dolphin plugin not built.
+session_module_of() {
+  case "$2" in
+    dolphin) ls "$1"/hosts/dolphin/plugins/kf*/overlayicon/vantorix-dolphin.so 2>/dev/null | head -n1 ;;
+    *) echo "$1/hosts/$2/extensions/libvantorix-$2.so" ;;
+  esac
+}
+
+# Runs COMMAND every 0.1 s until it succeeds, for LIMIT seconds at most; whether it did.
+session_wait_until() {  # LIMIT COMMAND...
+  local end=$((SECONDS + $1))
+  shift
+  until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
 }
 
 session_missing_tools() {

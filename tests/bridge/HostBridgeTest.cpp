@@ -22,9 +22,7 @@ public:
         return found != held.end() && found->second != badge;
     }
     std::vector<std::string> pathsAfter(const std::string& after, std::size_t most) const override {
-        std::vector<std::string> paths;
-        for (auto it = held.upper_bound(after); it != held.end() && paths.size() < most; ++it) paths.push_back(it->first);
-        return paths;
+        return bridge::pathsAfter(held, after, most);
     }
     std::size_t size() const override { return held.size(); }
 

@@ -13,17 +13,11 @@ shift
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/host-session.sh"
 source "$here/checks.sh"
-module_of() {
-  case "$1" in
-    dolphin) ls "$build"/hosts/dolphin/plugins/kf*/overlayicon/vantorix-dolphin.so 2>/dev/null | head -n1 ;;
-    *) echo "$build/hosts/$1/extensions/libvantorix-$1.so" ;;
-  esac
-}
 hosts=()
 for host in ${@:-nautilus nemo caja dolphin}; do
   missing=$(session_missing_tools "$host")
   if [ -n "$missing" ]; then echo "skipped $host: $missing missing (scripts/setup installs them)"; continue; fi
-  [ -f "$(module_of "$host")" ] || { echo "skipped $host: its module is not built"; continue; }
+  [ -f "$(session_module_of "$build" "$host")" ] || { echo "skipped $host: its module is not built"; continue; }
   hosts+=("$host")
 done
 [ ${#hosts[@]} -gt 0 ] || { echo "skipped: no file manager to run"; exit 77; }
