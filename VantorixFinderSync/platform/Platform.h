@@ -73,7 +73,8 @@ public:
     // --- Files ---
     // The names of a directory's entries, one level, without "." and ".."; nothing when the directory cannot be
     // listed (missing, unreadable, not a directory). Any thread; it blocks for the listing, which the polling
-    // timer makes on the main thread (one level of a local folder).
+    // timer makes on the main thread (one level of a local folder). The real platform may answer from an earlier
+    // listing while the directory's times show no change since, for at most 10 s.
     virtual std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) = 0;
 
     // --- Bundle resources ---

@@ -2,7 +2,6 @@
 
 #include "SocketStreams.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -94,17 +93,7 @@ StreamPair PosixPlatform::streamsToHost(const std::string& host, int port) { ret
 
 int PosixPlatform::userId() { return static_cast<int>(::geteuid()); }
 
-std::optional<std::vector<std::string>> PosixPlatform::contentsOfDirectory(const std::string& path) {
-    DIR* directory = ::opendir(path.c_str());
-    if (directory == nullptr) return std::nullopt;
-    std::vector<std::string> names;
-    while (dirent* entry = ::readdir(directory)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(std::move(name));
-    }
-    ::closedir(directory);
-    return names;
-}
+std::optional<std::vector<std::string>> PosixPlatform::contentsOfDirectory(const std::string& path) { return listings_.contentsOf(path); }
 
 std::optional<Image> PosixPlatform::imageNamed(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos) return std::nullopt;

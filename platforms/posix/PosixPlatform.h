@@ -5,6 +5,7 @@
 
 #include "platform/InProcessNotificationCenter.h"
 #include "platform/Platform.h"
+#include "DirectoryListings.h"
 #include "Journal.h"
 #include "MainRunLoop.h"
 #include "SessionBusNotificationCenter.h"
@@ -64,6 +65,7 @@ private:
     Journal journal_;
     std::string resourceDirectory_;
     MainRunLoop mainLoop_;
+    DirectoryListings listings_;
     DelayScheduler delays_;
     std::array<std::unique_ptr<GlobalQueue>, 5> globalQueues_;
     std::atomic<FinderSyncController*> controller_{nullptr};
