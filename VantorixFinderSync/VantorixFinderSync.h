@@ -174,7 +174,7 @@ private:
 
     // --- Batch and retry pipeline (pipeline/) ---
     void addToBatchQueue(const std::string& path);  // any thread; never waits for the network
-    void addToBatchQueue(const std::vector<std::string>& paths);  // the same for each path, in order, in one lock block
+    void addToBatchQueue(std::vector<std::string> paths);  // the same for each path, in order, in one lock block
     // Empties the batch queue (its paths neither sent nor retried) and withdraws its flush timer. Any thread, not
     // from inside a block on batchLock.
     void dropBatchQueue();

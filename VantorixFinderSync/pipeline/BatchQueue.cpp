@@ -10,12 +10,12 @@ namespace vantorix {
 
 void VantorixFinderSync::addToBatchQueue(const std::string& path) { addToBatchQueue(std::vector<std::string>{path}); }
 
-void VantorixFinderSync::addToBatchQueue(const std::vector<std::string>& paths) {
+void VantorixFinderSync::addToBatchQueue(std::vector<std::string> paths) {
     batchLock->sync([&] {
-        for (const auto& path : paths) {
+        for (auto& path : paths) {
             // Queued already, it goes out with the next flush; in a run, its answer is on its way.
             if (!pathsUnderWay.insert(path).second) continue;
-            batchQueue.push_back(path);
+            batchQueue.push_back(std::move(path));
             if (static_cast<std::int64_t>(batchQueue.size()) >= batchConfig.maxSize) processBatchQueue();
         }
         // Also after duplicates only: paths held through waiting mode must never wait without a flush on its way.

@@ -63,8 +63,8 @@ void VantorixFinderSync::pollVisibleFiles(const std::string& path) {
         std::string entry = path + "/" + name;
         if (!isIgnored(name) && canCarryPath(entry)) entries.push_back(std::move(entry));  // a path the line cannot carry is never queued
         if (entries.size() == pollingChunk || (i + 1 == names->size() && !entries.empty())) {
-            addToBatchQueue(entries);
-            entries.clear();
+            addToBatchQueue(std::move(entries));
+            entries = {};
         }
     }
 }
