@@ -31,7 +31,7 @@ const char* kUsage =
     "usage: vantorix-folder-bench [--sizes N,N,...] [--rest SECONDS] [--results DIR] [--plot-data FILE]\n"
     "                             [--commit TEXT] [--finder PATH] [--service PATH] [--work DIR] [--through-service]\n"
     "\n"
-    "Per folder size (default 100,1000,10000,50000): the reference service on a folder of N files and the\n"
+    "Per folder size (default 1000,10000,50000,100000): the reference service on a folder of N files and the\n"
     "stand-in showing it, measured from outside: time to all badges, then a window at rest (default 30 s) with\n"
     "the stand-in's CPU, badges set, exchanges per polling pass, threads and peak RSS; then the floors against\n"
     "the same service: the bare loopback exchange of the same bytes, the client's exchange, batches of one path.\n"
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     options.finderProgram = besideThisProgram("vantorix-finder");
     options.serviceProgram = besideThisProgram("vantorix-localservice");
     options.workDirectory = std::filesystem::temp_directory_path().string();
-    std::vector<std::size_t> sizes{100, 1000, 10000, 50000};
+    std::vector<std::size_t> sizes{1000, 10000, 50000, 100000};
     std::string resultsDirectory, plotData, commit = "unknown";
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];

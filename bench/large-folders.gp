@@ -4,7 +4,7 @@ set terminal pngcairo size 1200,500 font "sans,10"
 set output output
 set multiplot layout 1,2
 set logscale x
-set xrange [70:70000]
+set xrange [70:150000]
 set xlabel "entries in the folder"
 set grid
 

@@ -56,12 +56,14 @@ void VantorixFinderSync::pollVisibleFiles(const std::string& path) {
     if (waitingModeLock->syncValue([&] { return isInWaitingMode; })) return;
     std::optional<std::vector<std::string>> names = platform.contentsOfDirectory(path);
     if (!names) return;  // gone or unreadable: the next pass tries again
+    // A path the line cannot carry is never queued. The folder and the "/" are checked once: the path carries
+    // when both the folder and the name do.
+    if (!canCarryPath(path)) return;
     // Queued a few hundred at a time: one lock block each, without a copy of the whole folder's paths at once.
     std::vector<std::string> entries;
     for (std::size_t i = 0; i < names->size(); ++i) {
         const std::string& name = (*names)[i];
-        std::string entry = path + "/" + name;
-        if (!isIgnored(name) && canCarryPath(entry)) entries.push_back(std::move(entry));  // a path the line cannot carry is never queued
+        if (!isIgnored(name) && canCarryPath(name)) entries.push_back(path + "/" + name);
         if (entries.size() == pollingChunk || (i + 1 == names->size() && !entries.empty())) {
             addToBatchQueue(std::move(entries));
             entries = {};
