@@ -5,6 +5,7 @@
 #include "LocalService.h"
 #include "RequestStats.h"
 #include "StatusRules.h"
+#include "platform/InProcessNotificationCenter.h"
 
 #include <gtest/gtest.h>
 
@@ -39,20 +40,13 @@ TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
     EXPECT_EQ(statuses.statusOf("/R/a.txt"), "5");
 }
 
-struct Recorder : NotificationCenter {
-    void addObserver(const void*, const std::string&, Handler) override {}
-    void removeObserver(const void*) override {}
-    void post(const std::string& name, const std::string&, const std::optional<PropertyValue>& userInfo) override {
-        posts.push_back({name, "", userInfo});
-    }
-    std::vector<Notification> posts;
-};
-
 TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     vantorix::testing::TemporaryFolder folder("vantorix-service");
     std::string file = folder.path / "rules";
     std::ofstream(file) << "1 *.mov\n";
-    Recorder notifier;
+    InProcessNotificationCenter notifier;
+    std::vector<Notification> posts;  // of the one name the extension listens to for changes
+    notifier.addObserver(&posts, "VantorixStatusChanged", [&](const Notification& posted) { posts.push_back(posted); });
     LocalService service(StatusRules("/R", file), false, 1, &notifier);
     // (PONG and the folder, through the socket: LocalServiceProtocolTest.) The batch makes its paths known.
     EXPECT_EQ(service.answer("BATCH_STATUS:/R/a||/R/b.mov|"), "0|1\n");
@@ -63,14 +57,13 @@ TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     std::vector<std::string> changes;  // what the benchmarks' record is told, path by path
     service.onChange([&](const std::string& path, const std::string& code) { changes.push_back(path + " " + code); });
     service.tick(LocalService::Clock::now());
-    EXPECT_TRUE(notifier.posts.empty());
+    EXPECT_TRUE(posts.empty());
     std::ofstream(file) << "3 /R/a\n";
     service.tick(LocalService::Clock::now());
     std::sort(changes.begin(), changes.end());
     EXPECT_EQ(changes, (std::vector<std::string>{"/R/a 3", "/R/b.mov 0"}));
-    ASSERT_EQ(notifier.posts.size(), 1u);
-    const auto& info = *notifier.posts[0].userInfo->as<PropertyValue::Dictionary>();
-    EXPECT_EQ(notifier.posts[0].name, "VantorixStatusChanged");
+    ASSERT_EQ(posts.size(), 1u);
+    const auto& info = *posts[0].userInfo->as<PropertyValue::Dictionary>();
     const auto& states = *info.at("sync_state").as<PropertyValue::Array>();
     ASSERT_EQ(states.size(), 2u);  // /R/a became an error; /R/b.mov is synced now
 }
