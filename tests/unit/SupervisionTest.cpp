@@ -90,7 +90,7 @@ TEST_F(Supervision, StartUpNeverWaitsTheFolderIsAskedForThreeSecondsLaterThenEve
     platform.runUntilIdle();
     EXPECT_FALSE(peer().waitingMode());
     EXPECT_FALSE(peer().serverAvailable());  // the first ping only sets the mode
-    EXPECT_EQ(peer().reconnectTimer()->timeInterval(), 10s);
+    // The monitor's interval, 10 s: its first check below, and UpAtStart's outage found at 30 s.
     EXPECT_EQ(peer().cacheCleanupTimer()->timeInterval(), 60s);
     platform.advanceBy(2999ms);
     EXPECT_FALSE(peer().syncPath());
@@ -122,7 +122,6 @@ TEST_F(Supervision, StartUpNeverWaitsTheFolderIsAskedForThreeSecondsLaterThenEve
     platform.localService().setHandler([](const std::string& line) { return Reply::text(line == "PING" ? "PONG\n" : "ERROR: signed out\n"); });
     platform.advanceBy(10s);
     EXPECT_EQ(peer().syncPath(), "/Q with space#1");
-
 
     // The teardown: the timers stop and the subscriptions end, also with a retry timer running.
     peer().addToRetryQueue({"/Q with space#1/r"});
