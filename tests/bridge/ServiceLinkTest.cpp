@@ -110,14 +110,12 @@ TEST_F(ServiceLinkTest, OnlyAServiceThatSaysHelloInItsProtocolIsListenedTo) {
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(joined, 0);
     EXPECT_EQ(ended, 0);
-    // The right hello: the lines after it, garbage included (the bridge judges them), and commands go out.
+    // The right hello: the lines after it, garbage included (the bridge judges them). (Commands going out once
+    // joined: HostBridgeTest's first command.)
     service.hello();
     service.say("one\n{\"t\":2}\n");
     loop.runFor(10);
     EXPECT_EQ(lines, (std::vector<std::string>{"one", "{\"t\":2}"}));
-    link->send(host::CommandKind::show, "/r");
-    loop.runFor(10);
-    EXPECT_EQ(service.commands(), host::commandLine(host::CommandKind::show, "/r"));
 }
 
 TEST_F(ServiceLinkTest, HandsLinesOverInSlicesAndDropsAPartialLastLineWhenTheConnectionEnds) {
@@ -134,8 +132,7 @@ TEST_F(ServiceLinkTest, HandsLinesOverInSlicesAndDropsAPartialLastLineWhenTheCon
     EXPECT_EQ(lines.back(), "{\"t\":19}");
     int most = 0;
     for (const auto& [dispatch, count] : linesInDispatch) most = std::max(most, count);
-    EXPECT_EQ(most, 3);
-    EXPECT_GE(linesInDispatch.size(), 7u);
+    EXPECT_EQ(most, 3);  // and so the 20 over seven dispatches at least
     EXPECT_EQ(link->droppedLines(), 1u);
     EXPECT_NE(loop.logged.find("ended in the middle of a line"), std::string::npos);
 }
