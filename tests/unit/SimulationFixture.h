@@ -86,6 +86,13 @@ using simulation::FileManagerCall;
 using simulation::Reply;
 using simulation::SimulatedPlatform;
 
+// The `count` names "<prefix>0", "<prefix>1" and on.
+inline std::vector<std::string> numbered(const std::string& prefix, int count) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) names.push_back(prefix + std::to_string(i));
+    return names;
+}
+
 // A service that answers every request honestly: PONG, `folder`, and each path's code, the batches after `delay`.
 inline simulation::ScriptedLocalService::Handler honestService(simulation::ScriptedLocalService& service, std::string folder, Duration delay = Duration(0)) {
     return [&service, folder, delay](const std::string& line) {
@@ -101,9 +108,8 @@ inline simulation::ScriptedLocalService::Handler honestService(simulation::Scrip
 struct ShownFolder {
     ShownFolder(SimulatedPlatform& platform, const std::string& folder, int count, session::FileManagerModel::EventSink sink = nullptr)
         : platform(platform), model(platform, std::move(sink)) {
-        std::vector<std::string> names;
-        for (int i = 0; i < count; ++i) files.push_back(folder + "/" + names.emplace_back("file" + std::to_string(i)));
-        platform.addDirectory(folder, names);
+        for (const auto& name : numbered("file", count)) files.push_back(folder + "/" + name);
+        platform.addDirectory(folder, numbered("file", count));
         platform.localService().setSyncPath(folder);
         platform.setFinderSyncController(&model);
         extension = VantorixFinderSync::create(platform);

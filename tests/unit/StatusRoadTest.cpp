@@ -18,11 +18,6 @@ using Array = PropertyValue::Array;
 
 class StatusRoad : public SimulationTest {
 protected:
-    static Paths paths(int count, const std::string& prefix) {
-        Paths result;
-        for (int i = 0; i < count; ++i) result.push_back(prefix + std::to_string(i));
-        return result;
-    }
     // The lines of the requests received since the last clearRequests() that start with `prefix`, less the prefix.
     Paths requestLines(const std::string& prefix = "BATCH_STATUS:") {
         Paths lines;
@@ -67,7 +62,7 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     EXPECT_EQ(peer().statusCacheSize(), 0u);
 
     // Full: the oldest goes first, also when an existing path is stored again.
-    for (const auto& path : paths(2000, "/p")) {
+    for (const auto& path : numbered("/p", 2000)) {
         peer().setCachedStatus(path, "success");
         platform.advanceBy(1ms);
     }
@@ -84,7 +79,7 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     peer().setCachedStatus("/S/d/kept", "success");
     peer().startPollingDirectory("/S/d");
     platform.runUntilIdle();
-    for (const auto& path : paths(2000, "/z")) peer().setCachedStatus(path, "success");
+    for (const auto& path : numbered("/z", 2000)) peer().setCachedStatus(path, "success");
     EXPECT_TRUE(peer().cacheEntry("/S/d/kept"));
     peer().stopPollingDirectory("/S/d");
 
@@ -127,7 +122,7 @@ TEST_F(StatusRoad, BadgeRequestsQueueItemsOfTheSyncFolderFlushedAtFiftyOr30Milli
 
     // The fiftieth path flushes at once, inside its addition; 120 go out as 50, 50 and 20.
     platform.localService().clearRequests();
-    for (const auto& path : paths(120, "/Users/me/Sync/f")) peer().addToBatchQueue(path);
+    for (const auto& path : numbered("/Users/me/Sync/f", 120)) peer().addToBatchQueue(path);
     EXPECT_EQ(peer().batchQueue().size(), 20u);
     platform.advanceBy(30ms);
     EXPECT_EQ(batchSizes(), (std::vector<std::size_t>{50, 50, 20}));
@@ -135,7 +130,7 @@ TEST_F(StatusRoad, BadgeRequestsQueueItemsOfTheSyncFolderFlushedAtFiftyOr30Milli
     // In waiting mode the queue holds its paths; they leave as 50, 50 and 30 when it ends.
     peer().enterWaitingMode("test");
     platform.localService().clearRequests();
-    for (const auto& path : paths(130, "/Users/me/Sync/held")) peer().addToBatchQueue(path);
+    for (const auto& path : numbered("/Users/me/Sync/held", 130)) peer().addToBatchQueue(path);
     platform.advanceBy(1s);
     EXPECT_EQ(peer().batchQueue().size(), 130u);
     peer().exitWaitingMode("test");
@@ -176,7 +171,7 @@ TEST_F(StatusRoad, ARunSetsOnlyWhatChangedAndItsFailedPathsAreRetriedEveryThreeS
     platform.recordingFileManager().clear();
     service.scriptNext({});
     service.scriptNext({.reply = Reply::text("0\n")});  // a wrong count
-    auto many = paths(150, "/p");
+    auto many = numbered("/p", 150);
     peer().processBatchesFromPaths(many);
     platform.runUntilIdle();
     EXPECT_EQ(badgeCalls().size(), 100u);
@@ -196,7 +191,7 @@ TEST_F(StatusRoad, ARunSetsOnlyWhatChangedAndItsFailedPathsAreRetriedEveryThreeS
     EXPECT_EQ(peer().retryQueue(), failed);
 
     // 5,000 in all: the next pass, 3 s later, stops at its third exchange, which fails.
-    peer().addToRetryQueue(paths(4949, "/r"));
+    peer().addToRetryQueue(numbered("/r", 4949));
     service.scriptNext({});
     service.scriptNext({});
     service.scriptNext({.reply = Reply::closeWithoutAnswer()});
@@ -321,9 +316,8 @@ TEST_F(NotificationIntake, NotifiedPathsAreAskedForOnceEachInExchangesOfFifty) {
     EXPECT_EQ(platform.logEntriesWith("notification ignored").at(0).field("why"), "\"paths\" is not an array");
 
     platform.localService().clearRequests();
-    Array many;
-    for (int i = 0; i < 120; ++i) many.push_back("/p" + std::to_string(i));
-    post("VantorixSharedStatusChanged", Dict{{"paths", many}});
+    auto many = numbered("/p", 120);
+    post("VantorixSharedStatusChanged", Dict{{"paths", Array(many.begin(), many.end())}});
     platform.runUntilIdle();
     EXPECT_EQ(batchRequests().size(), 3u);
 }

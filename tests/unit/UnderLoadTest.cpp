@@ -152,9 +152,7 @@ TEST_F(UnderLoad, ALargeFolderThroughASlowServiceRestAndAStallKeepsItsBadgesAndN
     EXPECT_TRUE(peer().retryQueue().empty());
 
     answerBatchesAfter(0ms);
-    std::vector<std::string> names;
-    for (int i = 0; i < 20000; ++i) names.push_back("file" + std::to_string(i));
-    platform.addDirectory(kFolder, names);
+    platform.addDirectory(kFolder, numbered("file", 20000));
     platform.advanceBy(10s);
     EXPECT_EQ(peer().statusCacheSize(), 20000u);
     shown->model.hide(kFolder);
