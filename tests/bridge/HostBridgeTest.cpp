@@ -254,29 +254,6 @@ protected:
         lines.push_back(line);
         loop.work();
     }
-    // The gaps between the bus's requests to start the service, each refused.
-    std::vector<std::int64_t> refusedStarts(std::size_t count) {
-        std::vector<std::int64_t> gaps;
-        for (std::int64_t last = -1; gaps.size() < count;) {
-            if (!loop.runFor(60000, [&] { return !loop.starts.empty(); })) break;
-            auto start = std::move(loop.starts.front());
-            loop.starts.clear();
-            if (last >= 0) gaps.push_back((start.at - last) / 1000);
-            last = start.at;
-            start.done(false, "no such name");
-        }
-        return gaps;
-    }
-    // The bus starts the service: it listens, and the link joins it.
-    void serviceStarts() {
-        ASSERT_TRUE(loop.runFor(60000, [&] { return !loop.starts.empty(); }));
-        service.listen();
-        loop.starts.front().done(true, "");
-        loop.starts.clear();
-        ASSERT_TRUE(loop.runFor(30000, [&] { return service.accept(); }));
-        service.hello();
-        ASSERT_TRUE(loop.runFor(10, [&] { return link->isJoined(); }));
-    }
 
     FakeEventLoop loop;
     FakeService service;
@@ -288,14 +265,29 @@ protected:
 
 TEST_F(ServiceLinkTest, BacksOffFromAQuarterSecondDoublingToThirtyAndAtOnceAfterAConnectionThatLasted) {
     link->start();
-    EXPECT_EQ(refusedStarts(8), (std::vector<std::int64_t>{250, 500, 1000, 2000, 4000, 8000, 16000, 30000}));
+    std::vector<std::int64_t> gaps;  // between the bus's requests to start the service, each refused
+    for (std::int64_t last = -1; gaps.size() < 8;) {
+        ASSERT_TRUE(loop.runFor(60000, [&] { return !loop.starts.empty(); }));
+        auto start = std::move(loop.starts.front());
+        loop.starts.clear();
+        if (last >= 0) gaps.push_back((start.at - last) / 1000);
+        last = start.at;
+        start.done(false, "no such name");
+    }
+    EXPECT_EQ(gaps, (std::vector<std::int64_t>{250, 500, 1000, 2000, 4000, 8000, 16000, 30000}));
     EXPECT_NE(loop.logged.find("warning: the session bus could not start the Vantorix extension service: no such name"), std::string::npos)
         << loop.logged;
     EXPECT_EQ(loop.logged.find("could not start", loop.logged.find("no such name") + 1), std::string::npos) << "logged once, not at every retry";
 
-    // The service comes: the next attempt joins, and the log says so, as routine news a file manager's log shows
-    // only when asked.
-    serviceStarts();
+    // The bus starts the service: it listens, the next attempt joins, and the log says so, as routine news a file
+    // manager's log shows only when asked.
+    ASSERT_TRUE(loop.runFor(60000, [&] { return !loop.starts.empty(); }));
+    service.listen();
+    loop.starts.front().done(true, "");
+    loop.starts.clear();
+    ASSERT_TRUE(loop.runFor(30000, [&] { return service.accept(); }));
+    service.hello();
+    ASSERT_TRUE(loop.runFor(10, [&] { return link->isJoined(); }));
     EXPECT_EQ(joined, 1);
     EXPECT_EQ(link->servicePid(), 42);
     EXPECT_NE(loop.logged.find("info: joined the Vantorix extension service (pid 42)"), std::string::npos) << loop.logged;
