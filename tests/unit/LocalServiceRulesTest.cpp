@@ -15,7 +15,9 @@
 namespace vantorix::localservice {
 namespace {
 
-TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
+// The rules file: the last matching line wins, malformed lines are reported. The service over the same file answers
+// each request and posts every change of a path it has been asked about.
+TEST(LocalService, ItsRulesLastMatchingLineWinsAndItAnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     std::vector<std::string> problems;
     auto rules = parseStatusRules("# comment\n\n4 *.tmp\r\n7   Shared/*  \n9 nope\nx\n3\n1 /abs/*\n", problems);
     ASSERT_EQ(rules.size(), 3u);
@@ -24,7 +26,7 @@ TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
     EXPECT_EQ(problems.size(), 3u);
     EXPECT_NE(problems[0].find("line 5"), std::string::npos);
 
-    vantorix::testing::TemporaryFolder folder("vantorix-rules");
+    vantorix::testing::TemporaryFolder folder("vantorix-service");
     std::string file = folder.path / "rules";
     std::ofstream(file) << "4 *.tmp\n7 Shared/*\n3 Shared/bad.tmp\n";
     StatusRules statuses("/R", file);
@@ -38,11 +40,7 @@ TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
     std::ofstream(file) << "5 *\n";  // a different size, so a change even within the same clock tick
     EXPECT_TRUE(statuses.reloadIfChanged());
     EXPECT_EQ(statuses.statusOf("/R/a.txt"), "5");
-}
 
-TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
-    vantorix::testing::TemporaryFolder folder("vantorix-service");
-    std::string file = folder.path / "rules";
     std::ofstream(file) << "1 *.mov\n";
     InProcessNotificationCenter notifier;
     std::vector<Notification> posts;  // of the one name the extension listens to for changes
