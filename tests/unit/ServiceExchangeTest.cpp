@@ -26,7 +26,7 @@ protected:
     }
 };
 
-TEST_F(ServiceExchange, PingIsTrueOnlyForPongWithinItsDeadlines) {
+TEST_F(ServiceExchange, PingIsTrueOnlyForPongWithinItsDeadlinesAndAStrangerOnThePortIsSentNothing) {
     struct Case { Reply reply; bool pong; double seconds; Availability availability = Availability::up; Duration connectDelay{}; };
     const Reply pong = Reply::text("PONG\n");
     std::vector<Case> cases{
@@ -54,6 +54,19 @@ TEST_F(ServiceExchange, PingIsTrueOnlyForPongWithinItsDeadlines) {
         EXPECT_NEAR(toSeconds(now() - before), cases[i].seconds, 1e-9) << i;
     }
     EXPECT_EQ(platform.localService().requestsStartingWith("PING").size(), 13u);  // all but the three never read
+
+    // Another user listening on the port while the service is down is sent nothing, not even PING: the exchange
+    // fails as a connection would, and the stranger is logged once. Root, or this user, is trusted.
+    std::size_t received = platform.localService().requests().size();
+    platform.localService().setOwner(4242);
+    EXPECT_FALSE(peer().pingServer());
+    EXPECT_EQ(peer().sendBatchStatusRequestSequential("/a|/b"), std::nullopt);
+    EXPECT_EQ(platform.localService().requests().size(), received);
+    EXPECT_EQ(lastReason(), "write_failed");
+    EXPECT_EQ(platform.logEntriesWith("another user listens").size(), 1u);
+    EXPECT_EQ(platform.logEntriesWith("another user listens").at(0).field("peer_uid"), "4242");
+    platform.localService().setOwner(0);
+    EXPECT_TRUE(peer().pingServer());
 }
 
 TEST_F(ServiceExchange, SyncPathQueryFollowsAPingAndTakesTheTrimmedLine) {
@@ -114,21 +127,6 @@ TEST_F(ServiceExchange, BatchRequestChecksTheCountAndNamesTheReasonOfEveryFailur
     EXPECT_NEAR(toSeconds(now() - before), 5.0, 1e-9);
     EXPECT_EQ(lastReason(), "semaphore_timeout");
     EXPECT_EQ(platform.localService().connectionsOpened(), opened);
-}
-
-// Another user listening on the port while the service is down is sent nothing, not even PING: the exchange
-// fails as a connection would, and the stranger is logged once. Root, or this user, is trusted.
-TEST_F(ServiceExchange, AStrangerOnThePortIsSentNothing) {
-    auto& service = platform.localService();
-    service.setOwner(4242);
-    EXPECT_FALSE(peer().pingServer());
-    EXPECT_EQ(peer().sendBatchStatusRequestSequential("/a|/b"), std::nullopt);
-    EXPECT_TRUE(service.requests().empty());
-    EXPECT_EQ(lastReason(), "write_failed");
-    EXPECT_EQ(platform.logEntriesWith("another user listens").size(), 1u);
-    EXPECT_EQ(platform.logEntriesWith("another user listens").at(0).field("peer_uid"), "4242");
-    service.setOwner(0);
-    EXPECT_TRUE(peer().pingServer());
 }
 
 using BadgeRegistration = SimulationTest;
