@@ -57,13 +57,12 @@ TEST(LineBuffer, CutsLinesAcrossReadsAndDropsOverLongAndUnfinishedOnesWhole) {
     EXPECT_EQ(buffer.droppedLines(), 2u);
     EXPECT_LE(buffer.room(), LineBuffer::kKeptRoom) << "every line delivered: the burst's memory is given back";
 
-    // The stream ends: a partial line is dropped and counted; none held, nothing counted.
+    // The stream ends: a partial line is dropped and counted; none held, nothing counted. (That it is never handed
+    // over and nothing stays held: the bridge_lines fuzz target, on its seed that ends in the middle of a line.)
     buffer.append("half");
-    EXPECT_FALSE(buffer.next(lines[0]));
     EXPECT_TRUE(buffer.finish());
     EXPECT_FALSE(buffer.finish());
     EXPECT_EQ(buffer.droppedLines(), 3u);
-    EXPECT_EQ(buffer.pending(), 0u);
 }
 
 // What a host module knows of the badges: only items inside the observed set keep one, and the module asks for an
