@@ -86,20 +86,7 @@ TEST(SimulatedPlatformDeathTest, BrokenContractsFailLoudly) {
 
 class UnderLoad : public SimulationTest {
 protected:
-    // A folder of `count` files shown in the stand-in, counting the badges set and those removed.
-    void showFolder(int count) {
-        shown = std::make_unique<ShownFolder>(platform, kFolder, count, [this](const host::BoundaryCall& call) {
-            if (call.call != host::Call::setBadgeIdentifier) return;
-            ++badgesSet;
-            badgesRemoved += call.badge.empty() && !shown->model.badgeOf(call.path).empty();
-        });
-        extension = shown->extension;
-    }
     void answerBatchesAfter(Duration delay) { platform.localService().setHandler(honestService(platform.localService(), kFolder, delay)); }
-    bool allBadged() { return shown->badgesAreTheService(); }
-
-    std::unique_ptr<ShownFolder> shown;
-    int badgesRemoved = 0, badgesSet = 0;
 };
 
 // A flood of notifications while batches stall: memory and threads stay bounded, and no notified path is lost.
@@ -125,10 +112,16 @@ TEST_F(UnderLoad, ANotificationFloodIsCoalescedAndNothingIsLost) {
 // covered; once hidden, its entries fall under the limit again; vanished, it leaves nothing behind.
 TEST_F(UnderLoad, ALargeFolderThroughASlowServiceRestAndAStallKeepsItsBadgesAndNeverHoldsTheMainThread) {
     answerBatchesAfter(30ms);
-    showFolder(10000);
+    int badgesRemoved = 0, badgesSet = 0;  // by the stand-in showing the folder
+    ShownFolder shown(platform, kFolder, 10000, [&](const host::BoundaryCall& call) {
+        if (call.call != host::Call::setBadgeIdentifier) return;
+        ++badgesSet;
+        badgesRemoved += call.badge.empty() && !shown.model.badgeOf(call.path).empty();
+    });
+    extension = shown.extension;
     platform.advanceBy(3s);  // the sync folder becomes known; the stand-in asks for every entry
     Duration shownAt = now();
-    ASSERT_TRUE(platform.runUntilCondition([&] { return allBadged(); }, 30s));
+    ASSERT_TRUE(platform.runUntilCondition([&] { return shown.badgesAreTheService(); }, 30s));
     EXPECT_LT(now() - shownAt, 9s);
     platform.advanceBy(20s);  // past the first successful check, whose reconnection repaints everything once
     EXPECT_EQ(badgesRemoved, 0);
@@ -138,9 +131,9 @@ TEST_F(UnderLoad, ALargeFolderThroughASlowServiceRestAndAStallKeepsItsBadgesAndN
     badgesSet = 0;
     platform.advanceBy(30s);
     EXPECT_EQ(badgesSet, 0);
-    platform.localService().setStatus(shown->files[1234], "3");
+    platform.localService().setStatus(shown.files[1234], "3");
     platform.advanceBy(2s);
-    EXPECT_EQ(shown->model.badgeOf(shown->files[1234]), "error");
+    EXPECT_EQ(shown.model.badgeOf(shown.files[1234]), "error");
     EXPECT_EQ(badgesSet, 1);
 
     platform.localService().setHandler([](const std::string&) { return Reply::silence(); });
@@ -148,14 +141,14 @@ TEST_F(UnderLoad, ALargeFolderThroughASlowServiceRestAndAStallKeepsItsBadgesAndN
     answerBatchesAfter(100ms);
     platform.advanceBy(90s);
     EXPECT_LT(platform.longestMainHold(), 1ms);
-    EXPECT_TRUE(allBadged());
+    EXPECT_TRUE(shown.badgesAreTheService());
     EXPECT_TRUE(peer().retryQueue().empty());
 
     answerBatchesAfter(0ms);
     platform.addDirectory(kFolder, numbered("file", 20000));
     platform.advanceBy(10s);
     EXPECT_EQ(peer().statusCacheSize(), 20000u);
-    shown->model.hide(kFolder);
+    shown.model.hide(kFolder);
     platform.advanceBy(1s);
     EXPECT_LE(peer().statusCacheSize(), 2000u);
     platform.removeDirectory(kFolder);
