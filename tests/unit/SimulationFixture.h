@@ -61,6 +61,7 @@ public:
     std::optional<std::string> getCurrentSyncPath() { return e.getCurrentSyncPath(); }
     std::optional<std::string> getCachedStatus(const std::string& path) { return e.getCachedStatus(path); }
     void setCachedStatus(const std::string& path, const std::string& badge) { e.setCachedStatus(path, badge); }
+    void invalidateCache(const std::optional<std::string>& path, const std::string& reason) { e.invalidateCache(path, reason); }
     void performCacheCleanup() { e.performCacheCleanup(); }
     void addToBatchQueue(const std::string& path) { e.addToBatchQueue(path); }
     void processBatchesFromPaths(const std::vector<std::string>& paths) { e.processBatchesFromPaths(paths); }

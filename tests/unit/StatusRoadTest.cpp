@@ -75,6 +75,8 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     peer().setCachedStatus("/q", "success");  // the path stored again holds one place in the order, not two
     EXPECT_EQ(peer().statusCacheSize(), 2000u);
     EXPECT_TRUE(peer().cacheEntry("/p2"));
+    peer().invalidateCache("/p500", "any_reason");
+    EXPECT_FALSE(peer().cacheEntry("/p500"));
     // A folder that starts being shown takes the entries it already had out of the eviction order.
     peer().setCachedStatus("/S/d/kept", "success");
     peer().startPollingDirectory("/S/d");
