@@ -1,5 +1,6 @@
-// The session service's sharing of one extension between hosts, on the simulated platform: the router runs the
-// stand-in and the real extension against a scripted service, and each host's lines are read back as JSON.
+// The session service's parts on the simulated platform: the file manager stand-in's rules against a scripted
+// extension, then the sharing of one extension between hosts: the router runs the stand-in and the real extension
+// against a scripted service, and each host's lines are read back as JSON.
 #include "HostRouter.h"
 #include "SimulationFixture.h"
 
@@ -14,29 +15,53 @@ using ::testing::IsEmpty;
 using Json = nlohmann::json;
 using HostId = session::HostRouter::HostId;
 
-struct Lines {
-    std::map<HostId, std::vector<Json>> of;
-    // The lines a host got since the last look, as "call path badge" strings; the observed set aside (the
-    // extension repaints by emptying it and putting it back).
-    std::vector<std::string> take(HostId host, bool observedSet = false) {
-        std::vector<std::string> seen;
-        for (const auto& line : std::exchange(of[host], {})) {
-            if (line["call"] == "setDirectoryURLs" && !observedSet) continue;
-            std::string text = line["call"].get<std::string>();
-            if (line.contains("path")) text += " " + line["path"].get<std::string>();
-            if (line.contains("badge") && line["call"] != "setBadgeImage") text += " " + line["badge"].get<std::string>();
-            seen.push_back(text);
-        }
-        return seen;
-    }
+// Records the stand-in's calls into the extension.
+struct RecordingExtension final : FinderSyncExtension {
+    void requestBadgeIdentifier(const URL& url) override { calls.push_back("request " + url.path()); }
+    void beginObservingDirectory(const URL& url) override { calls.push_back("begin " + url.path()); }
+    void endObservingDirectory(const URL& url) override { calls.push_back("end " + url.path()); }
+    std::vector<std::string> calls;
 };
+
+TEST(FileManagerModel, ObservesShownDirectoriesInsideTheObservedSet) {
+    SimulatedPlatform platform;
+    session::FileManagerModel model(platform, nullptr);
+    auto extension = std::make_shared<RecordingExtension>();
+    auto calls = [&] { return std::exchange(extension->calls, {}); };  // the calls since the last look
+    model.attach(extension);
+    platform.addDirectory("/S/d", {"b", "a"});
+
+    model.show("/S/d");
+    model.show("/T");  // outside the observed set: never observed
+    model.setDirectoryURLs({URL::fileURL("/S")});
+    EXPECT_THAT(calls(), ElementsAre("begin /S/d", "request /S/d/a", "request /S/d/b"));
+    model.setBadgeIdentifier("error", URL::fileURL("/S/d/a"));
+    EXPECT_EQ(model.badgeOf("/S/d/a"), "error");
+
+    // The same set again changes nothing; an entry that appears is asked for at the next re-listing.
+    model.setDirectoryURLs({URL::fileURL("/S")});
+    platform.addDirectory("/S/d", {"b", "a", "c"});
+    platform.advanceBy(1s);
+    EXPECT_THAT(calls(), ElementsAre("request /S/d/c"));
+
+    // Removed and put back: observed anew, badges forgotten in between.
+    model.setDirectoryURLs({});
+    EXPECT_EQ(model.badgeOf("/S/d/a"), "");
+    model.setDirectoryURLs({URL::fileURL("/S")});
+    EXPECT_THAT(calls(), ElementsAre("end /S/d", "begin /S/d", "request /S/d/a", "request /S/d/b", "request /S/d/c"));
+
+    // Hiding an observed directory ends its observation.
+    model.hide("/S/d");
+    platform.advanceBy(2s);
+    EXPECT_THAT(calls(), ElementsAre("end /S/d"));
+}
 
 class HostRouterTest : public SimulationTest {
 protected:
     HostRouterTest()
         : router(platform, [this](HostId host, std::string bytes) {
               for (std::size_t start = 0, end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
-                  lines.of[host].push_back(Json::parse(bytes.substr(start, end - start)));
+                  lines[host].push_back(Json::parse(bytes.substr(start, end - start)));
               }
           }) {
         platform.localService().setSyncPath("/S");
@@ -51,8 +76,21 @@ protected:
         EXPECT_EQ(router.run(host, host::parseCommand(line)), "") << line;
         platform.runUntilIdle();
     }
+    // The lines a host got since the last look, as "call path badge" strings; the observed set aside (the
+    // extension repaints by emptying it and putting it back).
+    std::vector<std::string> take(HostId host, bool observedSet = false) {
+        std::vector<std::string> seen;
+        for (const auto& line : std::exchange(lines[host], {})) {
+            if (line["call"] == "setDirectoryURLs" && !observedSet) continue;
+            std::string text = line["call"].get<std::string>();
+            if (line.contains("path")) text += " " + line["path"].get<std::string>();
+            if (line.contains("badge") && line["call"] != "setBadgeImage") text += " " + line["badge"].get<std::string>();
+            seen.push_back(text);
+        }
+        return seen;
+    }
 
-    Lines lines;
+    std::map<HostId, std::vector<Json>> lines;  // every host's lines not taken yet
     session::HostRouter router;
 };
 
@@ -68,7 +106,7 @@ TEST_F(HostRouterTest, HostsShareOneExtensionAndEachGetsTheLinesOfWhatItShowsOrA
     // server check's repaint has passed after 15 s.
     platform.advanceBy(15s);
     for (HostId host : {A, B}) {
-        std::vector<std::string> seen = lines.take(host, true);
+        std::vector<std::string> seen = take(host, true);
         ASSERT_GE(seen.size(), 8u);
         EXPECT_EQ(std::count(seen.begin(), seen.end(), "setBadgeImage"), 7);
         EXPECT_EQ(seen[7], "setDirectoryURLs");
@@ -78,47 +116,43 @@ TEST_F(HostRouterTest, HostsShareOneExtensionAndEachGetsTheLinesOfWhatItShowsOrA
     platform.localService().setStatus("/S/d/b", "3");
     run(A, "show /S/d");
     platform.advanceBy(100ms);
-    EXPECT_THAT(lines.take(A), ElementsAre("beginObservingDirectory /S/d", "requestBadgeIdentifier /S/d/a", "requestBadgeIdentifier /S/d/b",
+    EXPECT_THAT(take(A), ElementsAre("beginObservingDirectory /S/d", "requestBadgeIdentifier /S/d/a", "requestBadgeIdentifier /S/d/b",
                                            "setBadgeIdentifier /S/d/a success", "setBadgeIdentifier /S/d/b error"));
-    EXPECT_THAT(lines.take(B), IsEmpty());
+    EXPECT_THAT(take(B), IsEmpty());
 
     // B shows the same folder: what is known is given at once, and the local service is asked nothing for it.
-    auto askedForTheFolder = [this] { return askedPaths().count("/S/d/a"); };
-    std::size_t asked = askedForTheFolder();
+    std::size_t asked = askedPaths().count("/S/d/a");
     run(B, "show /S/d");
-    EXPECT_THAT(lines.take(B), ElementsAre("beginObservingDirectory /S/d", "setBadgeIdentifier /S/d/a success", "setBadgeIdentifier /S/d/b error"));
-    EXPECT_EQ(askedForTheFolder(), asked);
-    // Shown by two hosts, it is shown and polled once: the same exchanges over 15 s as with one host.
+    EXPECT_THAT(take(B), ElementsAre("beginObservingDirectory /S/d", "setBadgeIdentifier /S/d/a success", "setBadgeIdentifier /S/d/b error"));
+    EXPECT_EQ(askedPaths().count("/S/d/a"), asked);
+    // Shown by two hosts, it is shown and polled once: one pass every 1.5 s. One host hiding it leaves it polled
+    // for the other (the change below reaches A).
     EXPECT_THAT(router.model().shownDirectories(), ElementsAre("/S/d"));
     platform.advanceBy(15s);
-    std::size_t twoHosts = askedForTheFolder() - asked;
+    EXPECT_EQ(askedPaths().count("/S/d/a") - asked, 10u);
     run(B, "hide /S/d");
-    EXPECT_THAT(lines.take(B), ElementsAre("endObservingDirectory /S/d"));
-    asked = askedForTheFolder();
-    platform.advanceBy(15s);
-    EXPECT_EQ(askedForTheFolder() - asked, twoHosts);
-    EXPECT_EQ(twoHosts, 10u);  // one pass every 1.5 s
+    EXPECT_THAT(take(B), ElementsAre("endObservingDirectory /S/d"));
 
     // A change reaches the host that shows the folder, not the one that left it.
-    lines.take(A);
+    take(A);
     platform.localService().setStatus("/S/d/a", "7");
     platform.advanceBy(2s);
-    EXPECT_THAT(lines.take(A), ElementsAre("setBadgeIdentifier /S/d/a shared"));
-    EXPECT_THAT(lines.take(B), IsEmpty());
+    EXPECT_THAT(take(A), ElementsAre("setBadgeIdentifier /S/d/a shared"));
+    EXPECT_THAT(take(B), IsEmpty());
 
     // B asks about an item whose badge is known: it has it at once, then its lines as they come.
     run(B, "request /S/d/a");
-    EXPECT_THAT(lines.take(B), ElementsAre("setBadgeIdentifier /S/d/a shared", "requestBadgeIdentifier /S/d/a"));
+    EXPECT_THAT(take(B), ElementsAre("setBadgeIdentifier /S/d/a shared", "requestBadgeIdentifier /S/d/a"));
     platform.localService().setStatus("/S/d/a", "0");
     platform.advanceBy(2s);
-    EXPECT_THAT(lines.take(B), ElementsAre("setBadgeIdentifier /S/d/a success"));
+    EXPECT_THAT(take(B), ElementsAre("setBadgeIdentifier /S/d/a success"));
 
     // A leaves: the folder nobody shows is no longer shown, and its observation ends.
-    lines.take(A);
+    take(A);
     router.leave(A);
     platform.runUntilIdle();
     EXPECT_THAT(router.model().shownDirectories(), IsEmpty());
-    EXPECT_THAT(lines.take(A), IsEmpty());
+    EXPECT_THAT(take(A), IsEmpty());
     ASSERT_EQ(router.hosts().size(), 1u);
     EXPECT_EQ(router.hosts()[0].program, "nemo");
 
@@ -126,7 +160,7 @@ TEST_F(HostRouterTest, HostsShareOneExtensionAndEachGetsTheLinesOfWhatItShowsOrA
     router.join(Trace, true);
     run(B, "show /S/e");
     platform.advanceBy(100ms);
-    EXPECT_THAT(lines.take(Trace), ElementsAre("beginObservingDirectory /S/e", "requestBadgeIdentifier /S/e/x", "setBadgeIdentifier /S/e/x success"));
+    EXPECT_THAT(take(Trace), ElementsAre("beginObservingDirectory /S/e", "requestBadgeIdentifier /S/e/x", "setBadgeIdentifier /S/e/x success"));
     EXPECT_EQ(router.run(B, host::parseCommand("fly /S")), "unknown command \"fly\" (show, hide, request, post, status, wait, quit)");
 }
 
@@ -141,25 +175,25 @@ TEST_F(HostRouterTest, ARepaintReachesHostsAsOneRefreshAndALastingRemovalAfterTh
         platform.runUntilIdle();
     };
     declare({URL::fileURL("/S")});
-    EXPECT_THAT(lines.take(A, true), ElementsAre("setDirectoryURLs"));
-    lines.take(Trace, true);
+    EXPECT_THAT(take(A, true), ElementsAre("setDirectoryURLs"));
+    take(Trace, true);
     declare({});
     platform.advanceBy(500ms);
     declare({URL::fileURL("/S")});
     platform.advanceBy(2s);
-    EXPECT_THAT(lines.take(A, true), ElementsAre("refresh /S"));
-    EXPECT_THAT(lines.take(Trace, true), ElementsAre("setDirectoryURLs", "setDirectoryURLs"));
+    EXPECT_THAT(take(A, true), ElementsAre("refresh /S"));
+    EXPECT_THAT(take(Trace, true), ElementsAre("setDirectoryURLs", "setDirectoryURLs"));
 
     declare({});
     platform.advanceBy(999ms);
-    EXPECT_THAT(lines.take(A, true), IsEmpty());
+    EXPECT_THAT(take(A, true), IsEmpty());
     platform.advanceBy(1ms);
-    ASSERT_EQ(lines.of[A].size(), 1u);
-    EXPECT_TRUE(lines.of[A][0]["urls"].empty());
+    ASSERT_EQ(lines[A].size(), 1u);
+    EXPECT_TRUE(lines[A][0]["urls"].empty());
     router.join(B, false, {200, "nemo", 0});
     platform.runUntilIdle();
-    ASSERT_FALSE(lines.of[B].empty());
-    EXPECT_TRUE(lines.of[B].back()["urls"].empty());
+    ASSERT_FALSE(lines[B].empty());
+    EXPECT_TRUE(lines[B].back()["urls"].empty());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "LocalService.h"
 #include "RequestStats.h"
 #include "StatusRules.h"
+#include "platform/InProcessNotificationCenter.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,9 @@
 namespace vantorix::localservice {
 namespace {
 
-TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
+// The rules file: the last matching line wins, malformed lines are reported. The service over the same file answers
+// each request and posts every change of a path it has been asked about.
+TEST(LocalService, ItsRulesLastMatchingLineWinsAndItAnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     std::vector<std::string> problems;
     auto rules = parseStatusRules("# comment\n\n4 *.tmp\r\n7   Shared/*  \n9 nope\nx\n3\n1 /abs/*\n", problems);
     ASSERT_EQ(rules.size(), 3u);
@@ -23,7 +26,7 @@ TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
     EXPECT_EQ(problems.size(), 3u);
     EXPECT_NE(problems[0].find("line 5"), std::string::npos);
 
-    vantorix::testing::TemporaryFolder folder("vantorix-rules");
+    vantorix::testing::TemporaryFolder folder("vantorix-service");
     std::string file = folder.path / "rules";
     std::ofstream(file) << "4 *.tmp\n7 Shared/*\n3 Shared/bad.tmp\n";
     StatusRules statuses("/R", file);
@@ -37,22 +40,11 @@ TEST(StatusRules, TheLastMatchingLineWinsAndMalformedLinesAreReported) {
     std::ofstream(file) << "5 *\n";  // a different size, so a change even within the same clock tick
     EXPECT_TRUE(statuses.reloadIfChanged());
     EXPECT_EQ(statuses.statusOf("/R/a.txt"), "5");
-}
 
-struct Recorder : NotificationCenter {
-    void addObserver(const void*, const std::string&, Handler) override {}
-    void removeObserver(const void*) override {}
-    void post(const std::string& name, const std::string&, const std::optional<PropertyValue>& userInfo) override {
-        posts.push_back({name, "", userInfo});
-    }
-    std::vector<Notification> posts;
-};
-
-TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
-    vantorix::testing::TemporaryFolder folder("vantorix-service");
-    std::string file = folder.path / "rules";
     std::ofstream(file) << "1 *.mov\n";
-    Recorder notifier;
+    InProcessNotificationCenter notifier;
+    std::vector<Notification> posts;  // of the one name the extension listens to for changes
+    notifier.addObserver(&posts, "VantorixStatusChanged", [&](const Notification& posted) { posts.push_back(posted); });
     LocalService service(StatusRules("/R", file), false, 1, &notifier);
     // (PONG and the folder, through the socket: LocalServiceProtocolTest.) The batch makes its paths known.
     EXPECT_EQ(service.answer("BATCH_STATUS:/R/a||/R/b.mov|"), "0|1\n");
@@ -63,14 +55,13 @@ TEST(LocalService, AnswersEachRequestAndPostsEveryChangeOfAKnownPath) {
     std::vector<std::string> changes;  // what the benchmarks' record is told, path by path
     service.onChange([&](const std::string& path, const std::string& code) { changes.push_back(path + " " + code); });
     service.tick(LocalService::Clock::now());
-    EXPECT_TRUE(notifier.posts.empty());
+    EXPECT_TRUE(posts.empty());
     std::ofstream(file) << "3 /R/a\n";
     service.tick(LocalService::Clock::now());
     std::sort(changes.begin(), changes.end());
     EXPECT_EQ(changes, (std::vector<std::string>{"/R/a 3", "/R/b.mov 0"}));
-    ASSERT_EQ(notifier.posts.size(), 1u);
-    const auto& info = *notifier.posts[0].userInfo->as<PropertyValue::Dictionary>();
-    EXPECT_EQ(notifier.posts[0].name, "VantorixStatusChanged");
+    ASSERT_EQ(posts.size(), 1u);
+    const auto& info = *posts[0].userInfo->as<PropertyValue::Dictionary>();
     const auto& states = *info.at("sync_state").as<PropertyValue::Array>();
     ASSERT_EQ(states.size(), 2u);  // /R/a became an error; /R/b.mov is synced now
 }

@@ -1,9 +1,14 @@
 // The three exchanges with the local service against scripted answers: outcomes, the reason of each failure,
-// deadlines in virtual time, and that every connection is closed again.
+// deadlines in virtual time, and that every connection is closed again. Then the extension's vocabulary: the badge
+// catalogue and its registration, status codes to badge words, and the text rules of the wire and of file URLs.
+#include "GeneratedAssetSymbols.h"
 #include "SimulationFixture.h"
+#include "protocol/Utf8.h"
 
 namespace vantorix::testing {
 namespace {
+
+using namespace std::string_literals;
 
 class ServiceExchange : public SimulationTest {
 protected:
@@ -21,7 +26,7 @@ protected:
     }
 };
 
-TEST_F(ServiceExchange, PingIsTrueOnlyForPongWithinItsDeadlines) {
+TEST_F(ServiceExchange, PingIsTrueOnlyForPongWithinItsDeadlinesAndAStrangerOnThePortIsSentNothing) {
     struct Case { Reply reply; bool pong; double seconds; Availability availability = Availability::up; Duration connectDelay{}; };
     const Reply pong = Reply::text("PONG\n");
     std::vector<Case> cases{
@@ -49,6 +54,19 @@ TEST_F(ServiceExchange, PingIsTrueOnlyForPongWithinItsDeadlines) {
         EXPECT_NEAR(toSeconds(now() - before), cases[i].seconds, 1e-9) << i;
     }
     EXPECT_EQ(platform.localService().requestsStartingWith("PING").size(), 13u);  // all but the three never read
+
+    // Another user listening on the port while the service is down is sent nothing, not even PING: the exchange
+    // fails as a connection would, and the stranger is logged once. Root, or this user, is trusted.
+    std::size_t received = platform.localService().requests().size();
+    platform.localService().setOwner(4242);
+    EXPECT_FALSE(peer().pingServer());
+    EXPECT_EQ(peer().sendBatchStatusRequestSequential("/a|/b"), std::nullopt);
+    EXPECT_EQ(platform.localService().requests().size(), received);
+    EXPECT_EQ(lastReason(), "write_failed");
+    EXPECT_EQ(platform.logEntriesWith("another user listens").size(), 1u);
+    EXPECT_EQ(platform.logEntriesWith("another user listens").at(0).field("peer_uid"), "4242");
+    platform.localService().setOwner(0);
+    EXPECT_TRUE(peer().pingServer());
 }
 
 TEST_F(ServiceExchange, SyncPathQueryFollowsAPingAndTakesTheTrimmedLine) {
@@ -111,19 +129,42 @@ TEST_F(ServiceExchange, BatchRequestChecksTheCountAndNamesTheReasonOfEveryFailur
     EXPECT_EQ(platform.localService().connectionsOpened(), opened);
 }
 
-// Another user listening on the port while the service is down is sent nothing, not even PING: the exchange
-// fails as a connection would, and the stranger is logged once. Root, or this user, is trusted.
-TEST_F(ServiceExchange, AStrangerOnThePortIsSentNothing) {
-    auto& service = platform.localService();
-    service.setOwner(4242);
-    EXPECT_FALSE(peer().pingServer());
-    EXPECT_EQ(peer().sendBatchStatusRequestSequential("/a|/b"), std::nullopt);
-    EXPECT_TRUE(service.requests().empty());
-    EXPECT_EQ(lastReason(), "write_failed");
-    EXPECT_EQ(platform.logEntriesWith("another user listens").size(), 1u);
-    EXPECT_EQ(platform.logEntriesWith("another user listens").at(0).field("peer_uid"), "4242");
-    service.setOwner(0);
-    EXPECT_TRUE(peer().pingServer());
+using BadgeRegistration = SimulationTest;
+
+TEST_F(BadgeRegistration, TheSevenBadgesAreRegisteredInOrderAMissingImageOnlyDropsItsOwnAndCodesMapToTheirWords) {
+    auto registrations = [&] {  // every call so far is a registration
+        std::vector<std::string> seen;
+        for (const auto& c : platform.recordingFileManager().calls()) seen.push_back(c.identifier + " " + c.label + " " + c.image.name);
+        return seen;
+    };
+    std::vector<std::string> all{"success Synced oi_success", "sync Syncing oi_sync", "error Error oi_error", "exclude Excluded oi_exclude",
+                                 "readonly Read-only oi_readonly", "shared Shared oi_shared", "company Company oi_company"};
+    extension = VantorixFinderSync::create(platform);  // nothing has run on the agenda yet
+    EXPECT_EQ(registrations(), all);
+    platform.recordingFileManager().clear();
+    platform.removeImage("oi_shared");
+    peer().setupBadgeIdentifiers();
+    all.erase(all.begin() + 5);
+    EXPECT_EQ(registrations(), all);
+    for (const auto* resource : {&assets::oiSuccess, &assets::oiCompany}) EXPECT_TRUE(assets::image(platform, *resource)) << resource->name;
+    EXPECT_EQ(imageNameForIconFile("a_test.png_test.png"), "oi_a");  // every occurrence goes
+
+    // Status codes to badge words; everything else shows as syncing.
+    const std::vector<std::string> words{"success", "sync", "sync", "error", "exclude", "readonly", "company", "shared"};
+    for (std::size_t code = 0; code < words.size(); ++code) EXPECT_EQ(mapStatusToBadge(std::to_string(code)), words[code]) << code;
+    for (const std::string& other : {"8"s, ""s, " 0"s, "00"s, "-1"s, "3\0"s}) EXPECT_EQ(mapStatusToBadge(other), "sync") << other;
+}
+
+TEST(Vocabulary, TheWireCarriesOnlyPlainUtf8PathsAndFileURLsNameExactlyTheirPath) {
+    // (Which paths a line carries, the UTF-8 table, trimming, the way from a path to its file URL and back, and the
+    // pairing of an answer's codes with the paths, empty pieces not counting, are checked against definitions of
+    // their own by the url_utf8 and batch_answer fuzz targets, whose seeds every test build replays.)
+    EXPECT_EQ(parseRequestLine("PING ").kind, RequestKind::unknown);
+    EXPECT_EQ(replacingInvalidUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+    // What parsing "file://" + a raw path does: the reason file URLs are built from paths instead.
+    for (const char* refused : {"file:///Users/me/C# notes.txt", "file:///a/%4", "file:///a|b"}) EXPECT_FALSE(URL::fromString(refused)) << refused;
+    EXPECT_EQ(URL::fromString("file:///Users/me/C#notes.txt")->path(), "/Users/me/C");
+    EXPECT_EQ(URL::fromString("file:///a/b?c")->path(), "/a/b");
 }
 
 }  // namespace

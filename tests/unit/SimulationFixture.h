@@ -1,9 +1,9 @@
-// A test that owns a simulated platform and, once started, the extension on it.
+// A test that owns a simulated platform and, once started, the extension on it; and the tests' way inside the
+// extension object.
 #pragma once
 
 #include "FileManagerModel.h"
 #include "VantorixFinderSync.h"
-#include "VantorixFinderSyncTestPeer.h"
 #include "platforms/simulation/SimulatedPlatform.h"
 #include "pipeline/Batches.h"
 #include "protocol/Wire.h"
@@ -12,6 +12,73 @@
 
 #include <set>
 
+// The tests' one way inside the extension object: its operations and read-only views of its fields, each field
+// read on the lock queue or thread that owns it.
+namespace vantorix {
+
+class VantorixFinderSyncTestPeer {
+public:
+    explicit VantorixFinderSyncTestPeer(VantorixFinderSync& extension) : e(extension) {}
+
+    // The object as construction leaves it: badges registered, nothing subscribed, no background start.
+    static std::shared_ptr<VantorixFinderSync> makeUnstarted(Platform& platform) {
+        return std::make_shared<VantorixFinderSync>(VantorixFinderSync::ConstructionKey{}, platform);
+    }
+
+    // --- Fields ---
+    bool waitingMode() { return e.waitingModeLock->syncValue([&] { return e.isInWaitingMode; }); }
+    bool serverAvailable() { return e.serverCheckLock->syncValue([&] { return e.isServerAvailable; }); }
+    std::optional<std::string> syncPath() { return e.syncPathLock->syncValue([&] { return e.currentSyncPath; }); }
+    std::vector<std::string> batchQueue() { return e.batchLock->syncValue([&] { return e.batchQueue; }); }
+    std::vector<std::string> retryQueue() { return e.retryLock->syncValue([&] { return e.retryQueue; }); }
+    bool retryTimerRunning() { return e.retryLock->syncValue([&] { return e.retryTimerStarting || (e.retryTimer && e.retryTimer->isValid()); }); }
+    std::size_t statusCacheSize() { return e.statusCacheLock->syncValue([&] { return e.statusCache.size(); }); }
+    std::optional<CachedStatus> cacheEntry(const std::string& path) {
+        return e.statusCacheLock->syncValue([&]() -> std::optional<CachedStatus> {
+            auto found = e.statusCache.find(path);
+            if (found == e.statusCache.end()) return std::nullopt;
+            return found->second;
+        });
+    }
+    std::vector<std::string> observedDirectories() {
+        return e.observedDirLock->syncValue([&] {
+            std::vector<std::string> paths;
+            for (const auto& entry : e.observedDirectories) paths.push_back(entry.first);
+            return paths;
+        });
+    }
+    const std::shared_ptr<Timer>& reconnectTimer() const { return e.reconnectTimer; }        // main thread
+    const std::shared_ptr<Timer>& cacheCleanupTimer() const { return e.cacheCleanupTimer; }  // main thread
+    Semaphore& exchangeSemaphore() { return *e.semaphore; }
+    void setSyncPath(const std::string& path) { e.syncPathLock->sync([&] { e.currentSyncPath = path; }); }
+    void setWaitingMode(bool waiting) { e.waitingModeLock->sync([&] { e.isInWaitingMode = waiting; }); }
+
+    // --- Operations ---
+    void ensureMonitoringActive() { e.ensureMonitoringActive(); }
+    void setupBadgeIdentifiers() { e.setupBadgeIdentifiers(); }
+    bool pingServer() { return e.pingServer(); }
+    std::optional<std::string> sendBatchStatusRequestSequential(const std::string& paths) { return e.sendBatchStatusRequestSequential(paths); }
+    std::optional<std::string> getCurrentSyncPath() { return e.getCurrentSyncPath(); }
+    std::optional<std::string> getCachedStatus(const std::string& path) { return e.getCachedStatus(path); }
+    void setCachedStatus(const std::string& path, const std::string& badge) { e.setCachedStatus(path, badge); }
+    void invalidateCache(const std::optional<std::string>& path, const std::string& reason) { e.invalidateCache(path, reason); }
+    void performCacheCleanup() { e.performCacheCleanup(); }
+    void addToBatchQueue(const std::string& path) { e.addToBatchQueue(path); }
+    void processBatchesFromPaths(const std::vector<std::string>& paths) { e.processBatchesFromPaths(paths); }
+    void addToRetryQueue(const std::vector<std::string>& paths) { e.addToRetryQueue(paths); }
+    void checkServerAvailability() { e.checkServerAvailability(); }
+    void enterWaitingMode(const std::string& reason) { e.enterWaitingMode(reason); }
+    void exitWaitingMode(const std::string& reason) { e.exitWaitingMode(reason); }
+    void refreshCurrentDirectoryBadges() { e.refreshCurrentDirectoryBadges(); }
+    void startPollingDirectory(const std::string& path) { e.startPollingDirectory(path); }
+    void stopPollingDirectory(const std::string& path) { e.stopPollingDirectory(path); }
+
+private:
+    VantorixFinderSync& e;
+};
+
+}  // namespace vantorix
+
 namespace vantorix::testing {
 
 using namespace std::chrono_literals;
@@ -19,6 +86,13 @@ using simulation::Availability;
 using simulation::FileManagerCall;
 using simulation::Reply;
 using simulation::SimulatedPlatform;
+
+// The `count` names "<prefix>0", "<prefix>1" and on.
+inline std::vector<std::string> numbered(const std::string& prefix, int count) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) names.push_back(prefix + std::to_string(i));
+    return names;
+}
 
 // A service that answers every request honestly: PONG, `folder`, and each path's code, the batches after `delay`.
 inline simulation::ScriptedLocalService::Handler honestService(simulation::ScriptedLocalService& service, std::string folder, Duration delay = Duration(0)) {
@@ -35,9 +109,8 @@ inline simulation::ScriptedLocalService::Handler honestService(simulation::Scrip
 struct ShownFolder {
     ShownFolder(SimulatedPlatform& platform, const std::string& folder, int count, session::FileManagerModel::EventSink sink = nullptr)
         : platform(platform), model(platform, std::move(sink)) {
-        std::vector<std::string> names;
-        for (int i = 0; i < count; ++i) files.push_back(folder + "/" + names.emplace_back("file" + std::to_string(i)));
-        platform.addDirectory(folder, names);
+        for (const auto& name : numbered("file", count)) files.push_back(folder + "/" + name);
+        platform.addDirectory(folder, numbered("file", count));
         platform.localService().setSyncPath(folder);
         platform.setFinderSyncController(&model);
         extension = VantorixFinderSync::create(platform);

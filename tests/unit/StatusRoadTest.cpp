@@ -1,8 +1,10 @@
 // The road of a status in virtual time: a badge request or a polling pass queues a path; the batch queue flushes
 // it in batches of 50, at once or 0.03 s after the first path; a run asks the service and applies the answers on
 // the main thread, setting only what changed according to the cache; a failed exchange hands its paths to the
-// retry queue, tried every 3 s.
+// retry queue, tried every 3 s. A status-change notification is the other way in: why a user-info tree is refused,
+// the direct update and the confirming requests.
 #include "SimulationFixture.h"
+#include "notifications/NotificationPayload.h"
 
 #include <gmock/gmock.h>
 
@@ -11,14 +13,11 @@ namespace {
 
 using ::testing::ElementsAre;
 using Paths = std::vector<std::string>;
+using Dict = PropertyValue::Dictionary;
+using Array = PropertyValue::Array;
 
 class StatusRoad : public SimulationTest {
 protected:
-    static Paths paths(int count, const std::string& prefix) {
-        Paths result;
-        for (int i = 0; i < count; ++i) result.push_back(prefix + std::to_string(i));
-        return result;
-    }
     // The lines of the requests received since the last clearRequests() that start with `prefix`, less the prefix.
     Paths requestLines(const std::string& prefix = "BATCH_STATUS:") {
         Paths lines;
@@ -63,7 +62,7 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     EXPECT_EQ(peer().statusCacheSize(), 0u);
 
     // Full: the oldest goes first, also when an existing path is stored again.
-    for (const auto& path : paths(2000, "/p")) {
+    for (const auto& path : numbered("/p", 2000)) {
         peer().setCachedStatus(path, "success");
         platform.advanceBy(1ms);
     }
@@ -82,7 +81,7 @@ TEST_F(StatusRoad, TheCacheKeepsSyncFiveSecondsOthersThirtyAndLosesItsOldestWhen
     peer().setCachedStatus("/S/d/kept", "success");
     peer().startPollingDirectory("/S/d");
     platform.runUntilIdle();
-    for (const auto& path : paths(2000, "/z")) peer().setCachedStatus(path, "success");
+    for (const auto& path : numbered("/z", 2000)) peer().setCachedStatus(path, "success");
     EXPECT_TRUE(peer().cacheEntry("/S/d/kept"));
     peer().stopPollingDirectory("/S/d");
 
@@ -125,7 +124,7 @@ TEST_F(StatusRoad, BadgeRequestsQueueItemsOfTheSyncFolderFlushedAtFiftyOr30Milli
 
     // The fiftieth path flushes at once, inside its addition; 120 go out as 50, 50 and 20.
     platform.localService().clearRequests();
-    for (const auto& path : paths(120, "/Users/me/Sync/f")) peer().addToBatchQueue(path);
+    for (const auto& path : numbered("/Users/me/Sync/f", 120)) peer().addToBatchQueue(path);
     EXPECT_EQ(peer().batchQueue().size(), 20u);
     platform.advanceBy(30ms);
     EXPECT_EQ(batchSizes(), (std::vector<std::size_t>{50, 50, 20}));
@@ -133,7 +132,7 @@ TEST_F(StatusRoad, BadgeRequestsQueueItemsOfTheSyncFolderFlushedAtFiftyOr30Milli
     // In waiting mode the queue holds its paths; they leave as 50, 50 and 30 when it ends.
     peer().enterWaitingMode("test");
     platform.localService().clearRequests();
-    for (const auto& path : paths(130, "/Users/me/Sync/held")) peer().addToBatchQueue(path);
+    for (const auto& path : numbered("/Users/me/Sync/held", 130)) peer().addToBatchQueue(path);
     platform.advanceBy(1s);
     EXPECT_EQ(peer().batchQueue().size(), 130u);
     peer().exitWaitingMode("test");
@@ -174,7 +173,7 @@ TEST_F(StatusRoad, ARunSetsOnlyWhatChangedAndItsFailedPathsAreRetriedEveryThreeS
     platform.recordingFileManager().clear();
     service.scriptNext({});
     service.scriptNext({.reply = Reply::text("0\n")});  // a wrong count
-    auto many = paths(150, "/p");
+    auto many = numbered("/p", 150);
     peer().processBatchesFromPaths(many);
     platform.runUntilIdle();
     EXPECT_EQ(badgeCalls().size(), 100u);
@@ -194,7 +193,7 @@ TEST_F(StatusRoad, ARunSetsOnlyWhatChangedAndItsFailedPathsAreRetriedEveryThreeS
     EXPECT_EQ(peer().retryQueue(), failed);
 
     // 5,000 in all: the next pass, 3 s later, stops at its third exchange, which fails.
-    peer().addToRetryQueue(paths(4949, "/r"));
+    peer().addToRetryQueue(numbered("/r", 4949));
     service.scriptNext({});
     service.scriptNext({});
     service.scriptNext({.reply = Reply::closeWithoutAnswer()});
@@ -261,6 +260,68 @@ TEST_F(StatusRoad, AnOpenedFolderLosesItsCacheAndIsListedEveryOneAndAHalfSeconds
     platform.addDirectory("/S/d/", {"x"});
     platform.advanceBy(1500ms);
     EXPECT_EQ(peer().batchQueue().back(), "/S/d//x");
+}
+
+PropertyValue state(PropertyValue path, PropertyValue code) { return PropertyValue(Dict{{"path", std::move(path)}, {"state", std::move(code)}}); }
+
+TEST(NotificationPayload, SaysWhyItRefusesATree) {
+    std::string why;
+    for (auto& [userInfo, reason] : std::vector<std::pair<std::optional<PropertyValue>, std::string>>{
+             {std::nullopt, "no user-info"}, {PropertyValue("text"), "the user-info is not a dictionary"},
+             {PropertyValue(Dict{{"sync_state", Array{state("/b", "3")}}}), "no \"paths\""},  // whatever else it carries
+             {PropertyValue(Dict{{"paths", Array{"/a", 7}}}), "\"paths\" holds a value that is not a string"}}) {
+        EXPECT_FALSE(parseStatusChangePayload(Notification{"VantorixStatusChanged", "", userInfo}, true, &why));
+        EXPECT_EQ(why, reason);
+    }
+    // (What is taken from the tree, entry by entry, is checked against a definition of its own by the
+    // json_notification and bus_notification fuzz targets, whose seeds every test build replays.)
+}
+
+class NotificationIntake : public SimulationTest {
+protected:
+    void SetUp() override { start(); }
+    void post(const std::string& name, PropertyValue userInfo) { platform.distributedNotificationCenter().post(name, "com.vantorix.localservice", userInfo); }
+};
+
+TEST_F(NotificationIntake, ADirectUpdateIsShownAtOnceThenConfirmedByOneRequest) {
+    platform.localService().setStatus("/b", "3");
+    // What each confirming request asks for, and the badge it finds already shown.
+    std::vector<std::string> shownWhenAsked;
+    platform.localService().setHandler([&](const std::string& line) {
+        shownWhenAsked.push_back(line.substr(13) + "=" + platform.recordingFileManager().badgeOf(line.substr(13)).value_or("none"));
+        return Reply::text(simulation::defaultBatchAnswer(platform.localService(), line.substr(13)) + "\n");
+    });
+    post("VantorixStatusChanged", Dict{{"paths", Array{"/a"}}, {"sync_state", Array{state("/b", "3")}}});
+    EXPECT_TRUE(badgeCalls().empty());  // the handler only parses and hands over
+    platform.runUntilIdle();
+    EXPECT_EQ(badgeCalls().size(), 1u);  // confirmed: no second call
+
+    // The service says otherwise: the badge is set once more. Paths the line cannot carry are shown, never asked.
+    platform.localService().setStatus("/b", "0");
+    post("VantorixStatusChanged", Dict{{"paths", Array{}}, {"sync_state", Array{state("/b", "5"), state("/odd|name", "3")}}});
+    platform.runUntilIdle();
+    EXPECT_THAT(shownWhenAsked, ElementsAre("/b=error", "/b=readonly"));
+    EXPECT_EQ(platform.recordingFileManager().badgeOf("/b"), "success");
+    EXPECT_EQ(platform.recordingFileManager().badgeOf("/odd|name"), "error");
+}
+
+TEST_F(NotificationIntake, NotifiedPathsAreAskedForOnceEachInExchangesOfFifty) {
+    post("VantorixSharedStatusChanged", Dict{{"paths", Array{"/a", "/b"}}});
+    post("VantorixReadonlyStatusChanged", Dict{{"paths", Array{"/c", "/c"}}, {"sync_state", Array{state("/x", "1")}}});
+    post("VantorixStatusChanged", Dict{{"paths", Array{"/d"}}, {"sync_state", "not an array"}});
+    post("VantorixStatusChanged", Dict{{"paths", Array{"/e"}}, {"sync_state", Array{}}});
+    post("VantorixStatusChanged", Dict{{"paths", 42}, {"sync_state", Array{state("/f", "1")}}});
+    post("SomethingElse", Dict{{"paths", Array{"/g"}}});
+    platform.runUntilIdle();
+    EXPECT_THAT(askedPaths(), ElementsAre("/a", "/b", "/c", "/d"));
+    EXPECT_EQ(platform.recordingFileManager().badgeOf("/x"), std::nullopt);
+    EXPECT_EQ(platform.logEntriesWith("notification ignored").at(0).field("why"), "\"paths\" is not an array");
+
+    platform.localService().clearRequests();
+    auto many = numbered("/p", 120);
+    post("VantorixSharedStatusChanged", Dict{{"paths", Array(many.begin(), many.end())}});
+    platform.runUntilIdle();
+    EXPECT_EQ(batchRequests().size(), 3u);
 }
 
 }  // namespace
