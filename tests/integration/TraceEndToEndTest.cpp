@@ -1,13 +1,17 @@
-// The stand-in and the extension as one program, against a scripted local service on 127.0.0.1:27835.
+// The stand-in and the extension as one program, against a scripted local service on 127.0.0.1:27835, on a private
+// session bus where status changes are posted by other processes (this test, the stand-in's own `post`, or gdbus).
 #include "ChildProcess.h"
 #include "LoopbackPeer.h"
 #include "OpenedByProcess.h"
 #include "TraceProcess.h"
+#include "platforms/posix/SessionBusNotificationCenter.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <cstdlib>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <set>
 
 namespace vantorix::testing {
@@ -22,27 +26,46 @@ Lines callsOf(const Lines& lines, const std::string& call) {
     return calls;
 }
 
-// The black-box interface at work: the seven badges registered in order, then a shown folder of 120 files
-// badged, the sync folder itself never badged; meanwhile the extension listens on no socket and writes no file.
-// (The batches of 50: the simulated status road. Outages, stalls and recoveries of the real processes: the chaos
-// soak.)
-TEST(TraceEndToEnd, RegistersTheBadgesThenBadgesAShownFolder) {
-    TemporaryFolder folder("vantorix-e2e");  // a sync folder of 120 files, removed at the end
+// The items that were given `badge` at some point.
+std::set<std::string> givenBadge(const Lines& lines, const std::string& badge) {
+    std::set<std::string> paths;
+    for (const auto& line : callsOf(lines, "setBadgeIdentifier")) {
+        if (line.value("badge", "") == badge) paths.insert(line.value("path", ""));
+    }
+    return paths;
+}
+
+// The black-box interface at work: the seven badges registered in order, then a shown folder of 120 files badged,
+// the sync folder itself never badged; meanwhile the extension listens on no socket and writes no file. (The
+// batches of 50: the simulated status road. Outages, stalls and recoveries of the real processes: the chaos soak.)
+// Then notifications: a direct update posted by the stand-in is shown before its one confirming request; the same
+// payloads from gdbus (nested variants too) or from another process are accepted alike, wrong types ignored whole;
+// a flood with malformed notifications never blocks the file manager.
+TEST(TraceEndToEnd, BadgesAShownFolderAndNotificationsFromAnySenderAndAFloodBlocksNothing) {
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) GTEST_SKIP() << "no session bus";
+    TemporaryFolder folder("vantorix-e2e");
     const std::string root = folder.path;
-    for (int i = 0; i < 120; ++i) std::ofstream(root + "/file" + std::to_string(1000 + i) + ".txt") << i;
-    simulation::ScriptedLocalService service;  // a healthy local service: "0" for every path
+    std::vector<std::string> files;
+    for (int i = 0; i < 120; ++i) std::ofstream(files.emplace_back(root + "/file" + std::to_string(1000 + i) + ".txt")) << i;
+    std::mutex mutex;
+    simulation::ScriptedLocalService service;  // "0" for every path until told otherwise; its statuses under mutex
     service.setSyncPath(root);
-    LoopbackPeer peer(service, 27835);
-    TraceProcess trace(VANTORIX_FINDER_PATH);
-    trace.send("show " + root);
-    ASSERT_TRUE(trace.waitFor([&](const Lines& lines) {
-        std::set<std::string> badged;
-        for (const auto& line : callsOf(lines, "setBadgeIdentifier")) {
-            if (line["badge"] == "success") badged.insert(line["path"].get<std::string>());
+    auto setStatus = [&](const std::string& path, const std::string& code) { std::lock_guard lock(mutex); service.setStatus(path, code); };
+    std::atomic<int> confirmedBeforeShown{0};
+    std::optional<TraceProcess> trace;  // started once the service listens; ends after it
+    LoopbackPeer peer([&](const std::string& line) {
+        std::lock_guard lock(mutex);
+        // Once files[2] has its direct update, the update must be shown by the time its confirming request comes.
+        if (service.statusOf(files[2]) != "0" && line == "BATCH_STATUS:" + files[2]) {
+            confirmedBeforeShown += !trace->waitFor([&](const Lines& lines) { return givenBadge(lines, "error").contains(files[2]); }, 1s);
         }
-        return badged.size() == 120;
-    }, 20s));
-    Lines lines = trace.lines();
+        return service.replyTo({}, line);
+    }, 27835);
+    auto aloneRequests = [&](const std::string& path) { return std::ranges::count(peer.requests(), "BATCH_STATUS:" + path); };
+    trace.emplace(VANTORIX_FINDER_PATH);
+    trace->send("show " + root);
+    ASSERT_TRUE(trace->waitFor([&](const Lines& lines) { return givenBadge(lines, "success").size() == files.size(); }, 20s));
+    Lines lines = trace->lines();
     std::string registered;
     for (const auto& line : callsOf(lines, "setBadgeImage")) registered += line["badge"].get<std::string>() + "=" + line["label"].get<std::string>() + "/" + line["image"].get<std::string>() + " ";
     EXPECT_EQ(registered, "success=Synced/oi_success sync=Syncing/oi_sync error=Error/oi_error exclude=Excluded/oi_exclude "
@@ -50,10 +73,40 @@ TEST(TraceEndToEnd, RegistersTheBadgesThenBadgesAShownFolder) {
     EXPECT_TRUE(lines[0]["t"].is_number());
     for (const auto& line : callsOf(lines, "setBadgeIdentifier")) EXPECT_NE(line["path"], root) << "the sync folder got a badge";
     EXPECT_EQ(callsOf(lines, "setDirectoryURLs").at(0)["urls"][0], "file://" + root);
-    EXPECT_TRUE(listeningAddresses(trace.pid()).empty());
-    EXPECT_EQ(filesOpenForWriting(trace.pid()), std::vector<std::string>{});
-    trace.send("quit");
-    EXPECT_EQ(trace.waitForExit(10s), 0);
+    EXPECT_TRUE(listeningAddresses(trace->pid()).empty());
+    EXPECT_EQ(filesOpenForWriting(trace->pid()), std::vector<std::string>{});
+
+    setStatus(files[2], "3");
+    trace->send("post VantorixStatusChanged {\"paths\":[\"/x\"],\"sync_state\":[{\"path\":\"" + files[2] + "\",\"state\":\"3\"}]}");
+    ASSERT_TRUE(trace->waitFor([&](const Lines&) { return aloneRequests(files[2]) == 1; }, 5s));
+    EXPECT_EQ(confirmedBeforeShown, 0);  // (that "paths" is not asked for when states come along: NotificationIntakeTest)
+
+    auto emit = [](const std::string& name, const std::string& userInfo) {
+        return std::system(("gdbus emit --session --object-path /com/vantorix/DistributedNotificationCenter --signal "
+                            "com.vantorix.DistributedNotificationCenter.Notification '" + name + "' '' \"" + userInfo + "\" >/dev/null").c_str());
+    };
+    if (std::system("command -v gdbus >/dev/null 2>&1") == 0) {
+        ASSERT_EQ(emit("VantorixSharedStatusChanged", "{'paths': <['" + files[1] + "']>}"), 0);
+        EXPECT_TRUE(trace->waitFor([&](const Lines&) { return aloneRequests(files[1]) == 1; }, 5s));
+        setStatus(files[4], "7");
+        ASSERT_EQ(emit("VantorixStatusChanged", "{'paths': <@as []>, 'sync_state': <[{'path': <'" + files[4] + "'>, 'state': <'7'>}]>, 'priority': <true>}"), 0);
+        EXPECT_TRUE(trace->waitFor([&](const Lines& lines) { return givenBadge(lines, "shared").contains(files[4]); }, 5s));
+        ASSERT_EQ(emit("VantorixSharedStatusChanged", "{'paths': <'" + files[0] + "'>}"), 0);  // "paths" as a string
+    }
+    posix::SessionBusNotificationCenter poster;
+    ASSERT_TRUE(poster.isConnected());
+    poster.post("VantorixSharedStatusChanged", "", PropertyValue(PropertyValue::Dictionary{{"paths", PropertyValue::Array{files[3]}}}));
+    EXPECT_TRUE(trace->waitFor([&](const Lines&) { return aloneRequests(files[3]) == 1; }, 5s));
+    EXPECT_EQ(aloneRequests(files[0]), 0);
+
+    for (int i = 0; i < 10000; ++i) poster.post("VantorixSharedStatusChanged", "", PropertyValue(PropertyValue::Dictionary{{"paths", PropertyValue::Array{}}}));
+    PropertyValue deep("leaf");
+    for (int i = 0; i < 200; ++i) deep = PropertyValue(PropertyValue::Array{deep});
+    poster.post("VantorixStatusChanged", "", PropertyValue(PropertyValue::Dictionary{{"paths", deep}, {"sync_state", std::string(1 << 20, 'x')}}));
+    trace->send("request /nowhere/probe");  // outside the sync folder: answered at once, unless blocked
+    EXPECT_TRUE(trace->waitFor([&](const Lines& lines) { return givenBadge(lines, "").contains("/nowhere/probe"); }, 5s));
+    trace->send("quit");
+    EXPECT_EQ(trace->waitForExit(10s), 0);
 }
 
 }  // namespace
