@@ -16,7 +16,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -264,9 +263,8 @@ TEST(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
     EXPECT_EQ(host::connectHostSocket(runtime, false).state, host::HostSocket::State::unsafe);
     // Root can open any socket: the service's own check closes it before the hello.
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, socketPath.c_str());
+    sockaddr_un address{AF_UNIX, {}};
+    socketPath.string().copy(address.sun_path, sizeof address.sun_path - 1);
     // The socket's file appears at bind(), a moment before the service listens on it.
     ASSERT_TRUE(eventually([&] { return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; }, 5s));
     timeval timeout{3, 0};
