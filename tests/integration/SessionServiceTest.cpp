@@ -51,9 +51,7 @@ struct RawHost {
         fd = socket.fd;
         EXPECT_EQ(socket.state, host::HostSocket::State::connected) << socket.error;
     }
-    ~RawHost() {
-        if (fd >= 0) ::close(fd);
-    }
+    ~RawHost() { ::close(fd); }
     void send(const std::string& bytes) const { (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
     // Whether a status line has come so far, reading what has arrived without waiting.
     bool gotStatus() {
@@ -85,12 +83,8 @@ protected:
         if (HasFailure()) std::printf("--- service log\n%s", log().c_str());
     }
 
-    pid_t startLocalService() {
-        return started.emplace_back(spawn({VANTORIX_LOCALSERVICE_PATH, "--root", root, "--status-file", work / "statuses"}, work / "local.log"));
-    }
-    pid_t startService(std::vector<std::string> options = {}, std::string program = VANTORIX_FINDER_PATH) {
-        std::vector<std::string> command{program, "serve"};
-        command.insert(command.end(), options.begin(), options.end());
+    // Starts the service's `command` and waits until it serves or has ended.
+    pid_t startService(const std::vector<std::string>& command = {VANTORIX_FINDER_PATH, "serve"}) {
         std::size_t before = log().size();
         pid_t pid = started.emplace_back(spawn(command, work / "service.log"));
         EXPECT_TRUE(eventually([&] { return log().find("the service started", before) != std::string::npos || hasExited(pid); }, 5s));
@@ -107,8 +101,8 @@ protected:
 
 // Hosts share one service and each gets its own lines; then hosts that misbehave cost the others nothing.
 TEST_F(SessionService, HostsShareOneServiceAndThoseThatMisbehaveCostTheOthersNothing) {
-    startLocalService();
-    startService({"--host-backlog", "65536"});
+    started.push_back(spawn({VANTORIX_LOCALSERVICE_PATH, "--root", root, "--status-file", work / "statuses"}, work / "local.log"));
+    startService({VANTORIX_FINDER_PATH, "serve", "--host-backlog", "65536"});
     std::string docs = (root / "Docs").string(), b = docs + "/b.txt", many = (root / "Many").string();
     fs::create_directories(many);
     for (int i = 0; i < 2000; ++i) std::ofstream(many + "/file-" + std::to_string(i) + ".txt");
@@ -157,7 +151,9 @@ TEST_F(SessionService, HostsShareOneServiceAndThoseThatMisbehaveCostTheOthersNot
     EXPECT_TRUE(first->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "readonly"; }, 5s));
 }
 
-TEST_F(SessionService, ItUsesOnlyItsOwnPlaceAndOneServiceRunsAtATime) {
+// Its own place only, one service at a time, a stale socket replaced; it ends when idle, replaced or its socket
+// removed, and not before.
+TEST_F(SessionService, ItUsesOnlyItsOwnPlaceRunsOneAtATimeAndEndsWhenIdleOrReplacedAndNotBefore) {
     // Without a runtime folder: a clear error.
     ::unsetenv("XDG_RUNTIME_DIR");
     pid_t pid = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log");
@@ -182,32 +178,20 @@ TEST_F(SessionService, ItUsesOnlyItsOwnPlaceAndOneServiceRunsAtATime) {
     EXPECT_EQ(fs::status(runtime / "vantorix").permissions(), fs::perms::owner_all);
     EXPECT_EQ(exitWithin(serving, 500ms), -1);
 
-    // Killed, it leaves its socket behind: the next one replaces that stale socket and serves.
+    // Killed, it leaves its socket behind: the next one replaces that stale socket and serves. It is a copy of the
+    // program with its resources, to be replaced as an upgrade replaces it (a new file renamed over).
     ::kill(serving, SIGKILL);
     exitWithin(serving, 2s);
     ASSERT_TRUE(fs::is_socket(runtime / "vantorix/finder.sock"));
     EXPECT_EQ(host::connectHostSocket(runtime, false).state, host::HostSocket::State::absent);
-    startService();
-    auto host = join();
-    EXPECT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty() && lines[0]["call"] == "hello"; }, 5s));
-
-    // Its socket removed under it, it ends.
-    pid_t last = started.back();
-    host.reset();
-    fs::remove_all(runtime / "vantorix");
-    EXPECT_EQ(exitWithin(last, 5s), 0);
-    EXPECT_NE(log().find("was removed or replaced"), std::string::npos);
-}
-
-TEST_F(SessionService, ItEndsWhenIdleOrReplacedAndNotBefore) {
-    // A copy of the program with its resources, to be replaced as an upgrade replaces it (a new file renamed over).
+    const std::string copy = work / "libexec/vantorix-finder";
     fs::create_directories(work / "libexec");
     fs::copy(fs::path(VANTORIX_FINDER_PATH).parent_path() / "resources", work / "libexec/resources");
-    fs::copy_file(VANTORIX_FINDER_PATH, work / "libexec/vantorix-finder");
-    pid_t pid = startService({"--idle-exit", "1"}, work / "libexec/vantorix-finder");
+    fs::copy_file(VANTORIX_FINDER_PATH, copy);
+    pid = startService({copy, "serve", "--idle-exit", "1"});
     {
         auto host = join();
-        ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty(); }, 5s));
+        ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty() && lines[0]["call"] == "hello"; }, 5s));
         std::this_thread::sleep_for(2s);
         EXPECT_EQ(exitWithin(pid, 0ms), -1) << "a host is joined: the service stays";
     }
@@ -215,14 +199,20 @@ TEST_F(SessionService, ItEndsWhenIdleOrReplacedAndNotBefore) {
     EXPECT_NE(log().find("no file manager joined for 1 s"), std::string::npos);
     EXPECT_FALSE(fs::exists(runtime / "vantorix/finder.sock")) << "it takes its socket with it";
 
-    pid = startService({"--idle-exit", "0"}, work / "libexec/vantorix-finder");
+    pid = startService({copy, "serve", "--idle-exit", "0"});
     auto host = join();
     ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty(); }, 5s));
-    fs::copy_file(VANTORIX_FINDER_PATH, work / "libexec/vantorix-finder.new");
-    fs::rename(work / "libexec/vantorix-finder.new", work / "libexec/vantorix-finder");
+    fs::copy_file(VANTORIX_FINDER_PATH, copy + ".new");
+    fs::rename(copy + ".new", copy);
     EXPECT_EQ(exitWithin(pid, 4s), 0);
     EXPECT_NE(log().find("was replaced (an upgrade)"), std::string::npos);
     EXPECT_EQ(host->waitForExit(3s), 0) << "its hosts see the connection end";
+
+    // Its socket removed under it, it ends.
+    pid = startService();
+    fs::remove_all(runtime / "vantorix");
+    EXPECT_EQ(exitWithin(pid, 5s), 0);
+    EXPECT_NE(log().find("was removed or replaced"), std::string::npos);
 }
 
 // Started by the session bus: `trace --join` asks the bus when no service runs, and hosts asking at once start one.
