@@ -263,14 +263,8 @@ private:
 int main(int argc, char** argv) {
     vantorix::testing::Options options;
     for (int i = 1; i < argc; i += 2) {
-        std::string option = argv[i];
-        if (option == "--figures-only") {
-            options.figuresOnly = true;
-            --i;
-            continue;
-        }
-        if (i + 1 == argc) break;
-        std::string value = argv[i + 1];
+        std::string option = argv[i], value = i + 1 < argc ? argv[i + 1] : "";
+        if (option == "--figures-only") options.figuresOnly = true, --i;  // the one option without a value
         if (option == "--finder") options.finder = value;
         if (option == "--service") options.service = value;
         if (option == "--seconds") options.seconds = std::stoi(value);
