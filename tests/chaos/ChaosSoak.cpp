@@ -8,7 +8,6 @@
 // recovery that has not converged after 60 s never did, whatever the load. Run it in a private network namespace
 // and session bus (tests/chaos/run).
 #include "ChildProcess.h"
-#include "Eventually.h"
 #include "TraceProcess.h"
 
 #include <atomic>

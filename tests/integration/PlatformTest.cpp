@@ -4,7 +4,7 @@
 // platform has: a worker pool that grows under blocking work and shrinks when idle, the session bus, and the owner
 // of a peer's socket. (What the exchanges make of refused and stalled connections: ServiceExchangeTest; the whole
 // extension on real threads through outages: the chaos soak.)
-#include "Eventually.h"
+#include "ChildProcess.h"
 #include "LoopbackPeer.h"
 #include "platforms/posix/PosixPlatform.h"
 #include "platforms/posix/SessionBusNotificationCenter.h"

@@ -3,7 +3,6 @@
 // Runs in a private network namespace (the local service's port is its own) as the user's own root; the stranger
 // of another uid is StrangerOnTheServiceSocket, which needs the machine's root.
 #include "ChildProcess.h"
-#include "Eventually.h"
 #include "TraceProcess.h"
 #include "protocol/HostSocket.h"
 
