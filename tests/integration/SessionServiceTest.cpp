@@ -34,15 +34,6 @@ bool hasExited(pid_t pid) {
     return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-// The badge a host's lines gave an item last, or "" (none yet, or removed).
-std::string badgeOf(const Lines& lines, const std::string& path) {
-    std::string badge;
-    for (const auto& line : lines) {
-        if (line.value("call", "") == "setBadgeIdentifier" && line.value("path", "") == path) badge = line.value("badge", "");
-    }
-    return badge;
-}
-
 // A raw connection to the service, for hosts that misbehave.
 struct RawHost {
     explicit RawHost(const std::string& runtime) {
@@ -107,11 +98,14 @@ TEST_F(SessionService, HostsShareOneServiceAndThoseThatMisbehaveCostTheOthersNot
     for (int i = 0; i < 2000; ++i) std::ofstream(many + "/file-" + std::to_string(i) + ".txt");
     auto first = join(), second = join();
     first->send("show " + docs);
-    ASSERT_TRUE(first->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "error"; }, 8s)) << "the sync folder is learned 3 s after the start";
+    ASSERT_TRUE(first->waitFor([&](const Lines& lines) { return TraceProcess::badgesIn(lines)[b] == "error"; }, 8s)) << "the sync folder is learned 3 s after the start";
     // The second host showing the folder has its badges from what the service knows (what each host is given:
     // HostRouterTest); then it leaves.
     second->send("show " + docs);
-    ASSERT_TRUE(second->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "error" && badgeOf(lines, docs + "/a.txt") == "success"; }, 2s));
+    ASSERT_TRUE(second->waitFor([&](const Lines& lines) {
+        auto badges = TraceProcess::badgesIn(lines);
+        return badges[b] == "error" && badges[docs + "/a.txt"] == "success";
+    }, 2s));
     second->closeInput();
     EXPECT_EQ(second->waitForExit(3s), 0) << "quitting ends the host's connection";
 
@@ -147,7 +141,7 @@ TEST_F(SessionService, HostsShareOneServiceAndThoseThatMisbehaveCostTheOthersNot
 
     // The first host saw none of it: a change still reaches it at once.
     std::ofstream(work / "statuses") << "5 Docs/b.txt\n";
-    EXPECT_TRUE(first->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "readonly"; }, 5s));
+    EXPECT_TRUE(first->waitFor([&](const Lines& lines) { return TraceProcess::badgesIn(lines)[b] == "readonly"; }, 5s));
 }
 
 // Its own place only, one service at a time, a stale socket replaced; it ends when idle, replaced or its socket

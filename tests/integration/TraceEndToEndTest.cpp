@@ -12,7 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <ranges>
 
 namespace vantorix::testing {
 namespace {
@@ -24,15 +24,6 @@ Lines callsOf(const Lines& lines, const std::string& call) {
     Lines calls;
     std::copy_if(lines.begin(), lines.end(), std::back_inserter(calls), [&](const auto& line) { return line.value("call", "") == call; });
     return calls;
-}
-
-// The items that were given `badge` at some point.
-std::set<std::string> givenBadge(const Lines& lines, const std::string& badge) {
-    std::set<std::string> paths;
-    for (const auto& line : callsOf(lines, "setBadgeIdentifier")) {
-        if (line.value("badge", "") == badge) paths.insert(line.value("path", ""));
-    }
-    return paths;
 }
 
 // The black-box interface at work: the seven badges registered in order, then a shown folder of 120 files badged,
@@ -57,14 +48,14 @@ TEST(TraceEndToEnd, BadgesAShownFolderAndNotificationsFromAnySenderAndAFloodBloc
         std::lock_guard lock(mutex);
         // Once files[2] has its direct update, the update must be shown by the time its confirming request comes.
         if (service.statusOf(files[2]) != "0" && line == "BATCH_STATUS:" + files[2]) {
-            confirmedBeforeShown += !trace->waitFor([&](const Lines& lines) { return givenBadge(lines, "error").contains(files[2]); }, 1s);
+            confirmedBeforeShown += !trace->waitFor([&](const Lines& lines) { return TraceProcess::badgesIn(lines)[files[2]] == "error"; }, 1s);
         }
         return service.replyTo({}, line);
     }, 27835);
     auto aloneRequests = [&](const std::string& path) { return std::ranges::count(peer.requests(), "BATCH_STATUS:" + path); };
     trace.emplace(VANTORIX_FINDER_PATH);
     trace->send("show " + root);
-    ASSERT_TRUE(trace->waitFor([&](const Lines& lines) { return givenBadge(lines, "success").size() == files.size(); }, 20s));
+    ASSERT_TRUE(trace->waitFor([&](const Lines& lines) { return std::ranges::count(TraceProcess::badgesIn(lines) | std::views::values, "success") == 120; }, 20s));
     Lines lines = trace->lines();
     std::string registered;
     for (const auto& line : callsOf(lines, "setBadgeImage")) registered += line["badge"].get<std::string>() + "=" + line["label"].get<std::string>() + "/" + line["image"].get<std::string>() + " ";
@@ -90,7 +81,7 @@ TEST(TraceEndToEnd, BadgesAShownFolderAndNotificationsFromAnySenderAndAFloodBloc
         EXPECT_TRUE(trace->waitFor([&](const Lines&) { return aloneRequests(files[1]) == 1; }, 5s));
         setStatus(files[4], "7");
         ASSERT_EQ(emit("VantorixStatusChanged", "{'paths': <@as []>, 'sync_state': <[{'path': <'" + files[4] + "'>, 'state': <'7'>}]>, 'priority': <true>}"), 0);
-        EXPECT_TRUE(trace->waitFor([&](const Lines& lines) { return givenBadge(lines, "shared").contains(files[4]); }, 5s));
+        EXPECT_TRUE(trace->waitFor([&](const Lines& lines) { return TraceProcess::badgesIn(lines)[files[4]] == "shared"; }, 5s));
         ASSERT_EQ(emit("VantorixSharedStatusChanged", "{'paths': <'" + files[0] + "'>}"), 0);  // "paths" as a string
     }
     posix::SessionBusNotificationCenter poster;
@@ -104,7 +95,8 @@ TEST(TraceEndToEnd, BadgesAShownFolderAndNotificationsFromAnySenderAndAFloodBloc
     for (int i = 0; i < 200; ++i) deep = PropertyValue(PropertyValue::Array{deep});
     poster.post("VantorixStatusChanged", "", PropertyValue(PropertyValue::Dictionary{{"paths", deep}, {"sync_state", std::string(1 << 20, 'x')}}));
     trace->send("request /nowhere/probe");  // outside the sync folder: answered at once, unless blocked
-    EXPECT_TRUE(trace->waitFor([&](const Lines& lines) { return givenBadge(lines, "").contains("/nowhere/probe"); }, 5s));
+    EXPECT_TRUE(trace->waitFor([&](const Lines& lines) { return TraceProcess::badgesIn(lines).contains("/nowhere/probe"); }, 5s));
+    EXPECT_EQ(TraceProcess::badgesIn(trace->lines())["/nowhere/probe"], "") << "outside the sync folder: no badge";
     trace->send("quit");
     EXPECT_EQ(trace->waitForExit(10s), 0);
 }
