@@ -225,23 +225,18 @@ TEST_F(SessionService, TheSessionBusStartsOneServiceForHostsAskingAtOnce) {
     for (int pid : services) ::kill(pid, SIGTERM);
 }
 
-// As the machine's root, against a service another user runs (uid 65534, in a runtime folder of its own): root's
+// As the machine's root, against a service another user runs (uid 65534, in the runtime folder given to it): root's
 // connection is closed before a byte, and logged; a host as root does not connect to that user's folder at all;
 // and root's own service refuses a runtime folder of another user.
-TEST(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
+using StrangerOnTheServiceSocket = SessionService;
+TEST_F(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root, to run the service as another user";
     constexpr uid_t kNobody = 65534;
-    TemporaryFolder folder("vantorix-stranger");
-    fs::path runtime = folder.path / "runtime", log = folder.path / "service.log";
-    fs::permissions(folder.path, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    fs::create_directories(runtime);
+    fs::permissions(work, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     ASSERT_EQ(::chown(runtime.c_str(), kNobody, kNobody), 0);
-    fs::permissions(runtime, fs::perms::owner_all);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    ::setenv("VANTORIX_LOG", "info", 1);
-    pid_t service = spawn({VANTORIX_FINDER_PATH, "serve", "--idle-exit", "0"}, log, kNobody);
+    pid_t service = spawn({VANTORIX_FINDER_PATH, "serve", "--idle-exit", "0"}, work / "service.log", kNobody);
     fs::path socketPath = runtime / "vantorix/finder.sock";
-    ASSERT_TRUE(eventually([&] { return fs::exists(socketPath); }, 5s)) << contents(log);
+    ASSERT_TRUE(eventually([&] { return fs::exists(socketPath); }, 5s));
 
     EXPECT_EQ(host::connectHostSocket(runtime, false).state, host::HostSocket::State::unsafe);
     // Root can open any socket: the service's own check closes it before the hello.
@@ -255,13 +250,13 @@ TEST(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
     char byte;
     EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "the connection ends with no byte";
     ::close(fd);
-    EXPECT_TRUE(eventually([&] { return contents(log).find("refused a connection from another user") != std::string::npos; }, 2s));
-    EXPECT_NE(contents(log).find("uid=0"), std::string::npos);
+    EXPECT_TRUE(eventually([&] { return log().find("refused a connection from another user") != std::string::npos; }, 2s));
+    EXPECT_NE(log().find("uid=0"), std::string::npos);
 
     // Root's service in that user's folder: refused, nothing touched.
-    pid_t own = spawn({VANTORIX_FINDER_PATH, "serve"}, folder.path / "own.log");
+    pid_t own = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log");
     EXPECT_EQ(exitWithin(own, 5s), 1);
-    EXPECT_NE(contents(folder.path / "own.log").find("is not this user's"), std::string::npos) << contents(folder.path / "own.log");
+    EXPECT_NE(log().find("is not this user's"), std::string::npos);
     EXPECT_EQ(exitWithin(service, 0ms), -1) << "the other user's service still serves";
     ::kill(service, SIGTERM);
     EXPECT_EQ(exitWithin(service, 5s), 0);
