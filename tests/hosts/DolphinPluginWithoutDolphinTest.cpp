@@ -76,7 +76,7 @@ KOverlayIconPlugin* loadPlugin() {
 
 const std::vector<std::string> kNames{"a.txt", "C# notes.txt", "what?.txt", "100%41.txt", "Ünïcödé ✓.txt"};
 
-TEST(DolphinPluginWithoutDolphin, OverlaysComeForTheFoldersShown) {
+TEST(DolphinPluginWithoutDolphin, OverlaysComeForTheFoldersShownAndFollowTheLocationBar) {
     plugin = loadPlugin();
     ASSERT_NE(plugin, nullptr);
     // As Dolphin does: overlaysChanged makes it ask about that very item again, at once.
@@ -102,11 +102,9 @@ TEST(DolphinPluginWithoutDolphin, OverlaysComeForTheFoldersShown) {
     std::ofstream(root.parent_path() / "statuses") << "3 Docs/what?.txt\n7 Docs/C#*\n4 Docs/a.txt\n";
     EXPECT_TRUE(spinUntil([] { return overlayOf(docs / "a.txt") == "emblem-vantorix-exclude"; }, 3000));
     EXPECT_EQ(overlayOf(outside), QString());
-}
 
-// The location bar moves to another folder: the old one is no longer observed within seconds, and moving back
-// asks about it again.
-TEST(DolphinPluginWithoutDolphin, FoldersFollowTheLocationBar) {
+    // The location bar moves to another folder: the old one is no longer observed within seconds, and moving back
+    // asks about it again.
     fs::path other = root / "Other";
     navigator->setLocationUrl(urlOf(other));
     EXPECT_TRUE(spinUntil([&] { return traced("endObservingDirectory", docs) == 1 && traced("beginObservingDirectory", other) == 1; }, 2000));
@@ -138,7 +136,10 @@ TEST(DolphinPluginWithoutDolphin, SwitchedOff) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    for (const auto& [name, value] : std::map<std::string, fs::path>{{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtime},
+             {"XDG_CONFIG_HOME", work / "empty-config"}, {"VANTORIX_TRACE", trace}, {"VANTORIX_HOST_STATS", statsFile}}) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
     QApplication application(argc, argv);
     fs::create_directories(docs);
     fs::create_directories(root / "Other");
@@ -146,10 +147,6 @@ int main(int argc, char** argv) {
     std::ofstream(work / "statuses") << "3 Docs/what?.txt\n7 Docs/C#*\n";
     fs::create_directories(runtime);
     fs::permissions(runtime, fs::perms::owner_all);
-    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.string()));
-    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((work / "empty-config").string()));
-    qputenv("VANTORIX_TRACE", QByteArray::fromStdString(trace.string()));
-    qputenv("VANTORIX_HOST_STATS", QByteArray::fromStdString(statsFile.string()));
     if (std::system(("dbus-update-activation-environment XDG_RUNTIME_DIR=" + runtime.string() + " 2>/dev/null").c_str()) != 0) {
         std::fprintf(stderr, "no session bus: skipped\n");
         return 77;
