@@ -80,6 +80,11 @@ protected:
         EXPECT_TRUE(eventually([&] { return log().find("the service started", before) != std::string::npos || hasExited(pid); }, 5s));
         return pid;
     }
+    // Starts a service that must refuse to: it ends with status 1 and logs `why`.
+    void startRefused(const std::string& why) {
+        EXPECT_EQ(exitWithin(spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log"), 5s), 1) << why;
+        EXPECT_NE(log().find(why), std::string::npos) << log();
+    }
     std::unique_ptr<TraceProcess> join() { return std::make_unique<TraceProcess>(VANTORIX_FINDER_PATH, nullptr, std::vector<std::string>{"trace", "--join"}); }
     std::string log() const { return contents(work / "service.log"); }
 
@@ -144,23 +149,19 @@ TEST_F(SessionService, HostsShareOneServiceAndThoseThatMisbehaveCostTheOthersNot
     EXPECT_TRUE(first->waitFor([&](const Lines& lines) { return TraceProcess::badgesIn(lines)[b] == "readonly"; }, 5s));
 }
 
-// Its own place only, one service at a time, a stale socket replaced; it ends when idle, replaced or its socket
-// removed, and not before.
+// Its own place only, one service at a time (also when the session bus starts it), a stale socket replaced; it ends
+// when idle, replaced or its socket removed, and not before.
 TEST_F(SessionService, ItUsesOnlyItsOwnPlaceRunsOneAtATimeAndEndsWhenIdleOrReplacedAndNotBefore) {
     // Without a runtime folder: a clear error.
     ::unsetenv("XDG_RUNTIME_DIR");
-    pid_t pid = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log");
-    EXPECT_EQ(exitWithin(pid, 5s), 1);
-    EXPECT_NE(log().find("XDG_RUNTIME_DIR is not set"), std::string::npos);
+    startRefused("XDG_RUNTIME_DIR is not set");
     ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
 
     // A file where the socket goes is not the service's: it is neither used nor replaced.
     fs::create_directories(runtime / "vantorix");
     std::ofstream(runtime / "vantorix/finder.sock") << "not a socket";
-    pid = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log");
-    EXPECT_EQ(exitWithin(pid, 5s), 1);
+    startRefused("is not this user's socket");
     EXPECT_EQ(contents(runtime / "vantorix/finder.sock"), "not a socket");
-    EXPECT_NE(log().find("is not this user's socket"), std::string::npos);
     fs::remove(runtime / "vantorix/finder.sock");
 
     // A folder open to others is made private again. Started again while one serves: the second says so and ends.
@@ -181,7 +182,7 @@ TEST_F(SessionService, ItUsesOnlyItsOwnPlaceRunsOneAtATimeAndEndsWhenIdleOrRepla
     fs::create_directories(work / "libexec");
     fs::copy(fs::path(VANTORIX_FINDER_PATH).parent_path() / "resources", work / "libexec/resources");
     fs::copy_file(VANTORIX_FINDER_PATH, copy);
-    pid = startService({copy, "serve", "--idle-exit", "1"});
+    pid_t pid = startService({copy, "serve", "--idle-exit", "1"});
     {
         auto host = join();
         ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty() && lines[0]["call"] == "hello"; }, 5s));
@@ -206,12 +207,10 @@ TEST_F(SessionService, ItUsesOnlyItsOwnPlaceRunsOneAtATimeAndEndsWhenIdleOrRepla
     fs::remove_all(runtime / "vantorix");
     EXPECT_EQ(exitWithin(pid, 5s), 0);
     EXPECT_NE(log().find("was removed or replaced"), std::string::npos);
-}
 
-// Started by the session bus: `trace --join` asks the bus when no service runs, and hosts asking at once start one.
-TEST_F(SessionService, TheSessionBusStartsOneServiceForHostsAskingAtOnce) {
+    // Started by the session bus: `trace --join` asks the bus when no service runs, and hosts asking at once start
+    // one. The bus starts the service in its own environment: this case's runtime folder is given to it.
     if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) GTEST_SKIP() << "no session bus";
-    // The bus starts the service in its own environment: this case's runtime folder is given to it.
     ASSERT_EQ(std::system(("dbus-update-activation-environment XDG_RUNTIME_DIR=" + runtime.string()).c_str()), 0);
     std::vector<std::unique_ptr<TraceProcess>> hosts;
     for (int i = 0; i < 3; ++i) hosts.push_back(join());
@@ -222,7 +221,7 @@ TEST_F(SessionService, TheSessionBusStartsOneServiceForHostsAskingAtOnce) {
     }
     EXPECT_EQ(services.size(), 1u);
     EXPECT_GT(*services.begin(), 0);
-    for (int pid : services) ::kill(pid, SIGTERM);
+    for (int service : services) ::kill(service, SIGTERM);
 }
 
 // As the machine's root, against a service another user runs (uid 65534, in the runtime folder given to it): root's
@@ -254,9 +253,7 @@ TEST_F(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
     EXPECT_NE(log().find("uid=0"), std::string::npos);
 
     // Root's service in that user's folder: refused, nothing touched.
-    pid_t own = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log");
-    EXPECT_EQ(exitWithin(own, 5s), 1);
-    EXPECT_NE(log().find("is not this user's"), std::string::npos);
+    startRefused("is not this user's");
     EXPECT_EQ(exitWithin(service, 0ms), -1) << "the other user's service still serves";
     ::kill(service, SIGTERM);
     EXPECT_EQ(exitWithin(service, 5s), 0);
