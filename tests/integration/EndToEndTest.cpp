@@ -165,10 +165,9 @@ TEST(LocalServiceProtocol, AnswersWithinItsLimitsAndServesManyClientsAtOnce) {
     // what follows), and 200 clients at once beside them: all answered.
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) limit.rlim_cur = limit.rlim_max, ::setrlimit(RLIMIT_NOFILE, &limit);
-    std::vector<int> idle;
-    for (int i = 0, fd; i < 1000; ++i) {
-        if ((fd = connectToService()) >= 0) idle.push_back(fd);
-    }
+    std::vector<int> idle(1000);
+    std::ranges::generate(idle, connectToService);
+    std::erase(idle, -1);  // the connections refused
     EXPECT_GE(idle.size(), 900u);
     std::vector<std::future<std::string>> answers;
     for (int i = 0; i < 200; ++i) answers.push_back(std::async(std::launch::async, [] { return exchange("PING\n"); }));
