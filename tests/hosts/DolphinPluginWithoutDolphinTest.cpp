@@ -52,10 +52,8 @@ QUrl urlOf(const fs::path& path) { return QUrl::fromLocalFile(QFile::decodeName(
 
 void ask(const QUrl& url) { shown[url.toString()] = plugin->getOverlays(url); }
 
-QString overlayOf(const fs::path& path) {
-    const QStringList& overlays = shown[urlOf(path).toString()];
-    return overlays.isEmpty() ? QString() : overlays.first();
-}
+// The overlay Dolphin would draw first for the item, or none.
+QString overlayOf(const fs::path& path) { return shown[urlOf(path).toString()].value(0); }
 
 std::size_t traced(const std::string& call, const fs::path& path) {
     std::ifstream in(trace);
