@@ -8,7 +8,6 @@
 // recovery that has not converged after 60 s never did, whatever the load. Run it in a private network namespace
 // and session bus (tests/chaos/run).
 #include "ChildProcess.h"
-#include "Eventually.h"
 #include "TraceProcess.h"
 
 #include <atomic>
@@ -17,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <random>
 #include <thread>
 #include <sys/wait.h>
@@ -157,9 +157,7 @@ private:
 
     void writeStatusFile() {
         std::string rules;
-        for (const auto& [item, code] : truth_) {
-            if (code != "0") rules += code + " " + item + "\n";
-        }
+        for (const auto& [item, code] : truth_) rules += code == "0" ? "" : code + " " + item + "\n";
         writeFile("rules", rules);
     }
 
@@ -195,27 +193,24 @@ private:
         if (now.rss > options_.memoryLimitMb || now.threads > 64 || now.fds > 64) violation("beyond bounds: " + std::to_string(now.rss) + " MB, " + std::to_string(now.threads) + " threads, " + std::to_string(now.fds) + " fds");
         std::lock_guard lock(mutex_);
         auto lostAfter = options_.figuresOnly ? 30s : 1s;
-        bool lost = false;
-        for (const auto& [path, sent] : probesSent_) lost = lost || Clock::now() - sent > lostAfter;
+        bool lost = std::ranges::any_of(probesSent_, [&](const auto& probe) { return Clock::now() - probe.second > lostAfter; });
         if (lost && options_.figuresOnly) violation("a stand-in command was not answered within 30 s");
         if (lost) worstLatency_ = std::max(worstLatency_, 1000.0);
         if (!options_.figuresOnly && worstLatency_ > options_.latencyLimitMs) violation("a stand-in command waited " + std::to_string(worstLatency_) + " ms");
         minuteLatency_ = std::max(minuteLatency_, worstLatency_), overallLatency_ = std::max(overallLatency_, worstLatency_), worstLatency_ = 0;
     }
 
+    int faultCount() const { return std::accumulate(std::begin(faults_), std::end(faults_), 0); }
+
     void printMinute() {
-        int total = 0;
-        for (int count : faults_) total += count;
-        std::printf("%5.0f s: %d faults, %d recoveries, worst convergence %.2f s, worst command %.1f ms, %.1f MB, %d threads, %d fds\n", since(start_), total,
-                    recoveries_, worstConvergence_, minuteLatency_, samples_.back().rss, samples_.back().threads, samples_.back().fds);
-        std::fflush(stdout);
+        std::printf("%5.0f s: %d faults, %d recoveries, worst convergence %.2f s, worst command %.1f ms, %.1f MB, %d threads, %d fds\n", since(start_),
+                    faultCount(), recoveries_, worstConvergence_, minuteLatency_, samples_.back().rss, samples_.back().threads, samples_.back().fds);
         minuteLatency_ = 0;
     }
 
     void violation(const std::string& what) {
         ++violations_;
         std::printf("VIOLATION at %.1f s (seed %u): %s\n", since(start_), options_.seed, what.c_str());
-        std::fflush(stdout);
     }
 
     int report(const std::string& fatal) {
@@ -229,12 +224,11 @@ private:
         }
         // No growth trend: the last third of the run holds no more than a quarter above the first third.
         if (samples_.size() >= 30 && late > early * 1.25 + 1) violation("memory grew from " + std::to_string(early) + " MB to " + std::to_string(late) + " MB");
-        int total = 0;
         std::string byKind;
-        for (int k = 0; k < kFaults; ++k) total += faults_[k], byKind += std::string(k ? ", " : "") + kFaultNames[k] + " " + std::to_string(faults_[k]);
+        for (int k = 0; k < kFaults; ++k) byKind += std::string(k ? ", " : "") + kFaultNames[k] + " " + std::to_string(faults_[k]);
         std::printf("\n| seed | seconds | faults | recoveries | worst convergence | worst command | peak RSS | peak threads | peak fds | violations |\n"
                     "|---|---|---|---|---|---|---|---|---|---|\n| %u | %.0f | %d (%s) | %d | %.2f s | %.1f ms | %.1f MB | %d | %d | %d |\n",
-                    options_.seed, since(start_), total, byKind.c_str(), recoveries_, worstConvergence_, overallLatency_, peak.rss, peak.threads, peak.fds, violations_);
+                    options_.seed, since(start_), faultCount(), byKind.c_str(), recoveries_, worstConvergence_, overallLatency_, peak.rss, peak.threads, peak.fds, violations_);
         return violations_ == 0 ? 0 : 1;
     }
 
@@ -263,14 +257,8 @@ private:
 int main(int argc, char** argv) {
     vantorix::testing::Options options;
     for (int i = 1; i < argc; i += 2) {
-        std::string option = argv[i];
-        if (option == "--figures-only") {
-            options.figuresOnly = true;
-            --i;
-            continue;
-        }
-        if (i + 1 == argc) break;
-        std::string value = argv[i + 1];
+        std::string option = argv[i], value = i + 1 < argc ? argv[i + 1] : "";
+        if (option == "--figures-only") options.figuresOnly = true, --i;  // the one option without a value
         if (option == "--finder") options.finder = value;
         if (option == "--service") options.service = value;
         if (option == "--seconds") options.seconds = std::stoi(value);
@@ -284,5 +272,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line of the report out as it is printed, also before an _Exit
     return vantorix::testing::Soak(options).run();
 }

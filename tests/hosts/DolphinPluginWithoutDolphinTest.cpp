@@ -33,7 +33,9 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
-fs::path work, root, runtime, trace, statsFile;
+vantorix::testing::TemporaryFolder folder("vantorix-dolphin-plugin");  // a service still running ends with it
+const fs::path work = folder.path, root = work / "Vantorix", docs = root / "Docs", runtime = work / "runtime";
+const fs::path trace = work / "trace.jsonl", statsFile = work / "stats.json";
 KOverlayIconPlugin* plugin = nullptr;
 KUrlNavigator* navigator = nullptr;
 std::map<QString, QStringList> shown;  // what Dolphin would draw, by URL
@@ -50,12 +52,8 @@ QUrl urlOf(const fs::path& path) { return QUrl::fromLocalFile(QFile::decodeName(
 
 void ask(const QUrl& url) { shown[url.toString()] = plugin->getOverlays(url); }
 
-QString overlayOf(const fs::path& path) {
-    const QStringList& overlays = shown[urlOf(path).toString()];
-    return overlays.isEmpty() ? QString() : overlays.first();
-}
-
-Json stats() { return Json::parse(std::ifstream(statsFile), nullptr, false); }
+// The overlay Dolphin would draw first for the item, or none.
+QString overlayOf(const fs::path& path) { return shown[urlOf(path).toString()].value(0); }
 
 std::size_t traced(const std::string& call, const fs::path& path) {
     std::ifstream in(trace);
@@ -74,13 +72,9 @@ KOverlayIconPlugin* loadPlugin() {
     return loaded;
 }
 
-const fs::path& docs() {
-    static const fs::path folder = root / "Docs";
-    return folder;
-}
 const std::vector<std::string> kNames{"a.txt", "C# notes.txt", "what?.txt", "100%41.txt", "Ünïcödé ✓.txt"};
 
-TEST(DolphinPluginWithoutDolphin, OverlaysComeForTheFoldersShown) {
+TEST(DolphinPluginWithoutDolphin, OverlaysComeForTheFoldersShownAndFollowTheLocationBar) {
     plugin = loadPlugin();
     ASSERT_NE(plugin, nullptr);
     // As Dolphin does: overlaysChanged makes it ask about that very item again, at once.
@@ -88,14 +82,14 @@ TEST(DolphinPluginWithoutDolphin, OverlaysComeForTheFoldersShown) {
         ++changedUrls[url.toString()];
         ask(url);
     });
-    for (const auto& name : kNames) ask(urlOf(docs() / name));  // Dolphin asks as it shows the folder: nothing is known yet
-    EXPECT_EQ(overlayOf(docs() / "a.txt"), QString());
-    EXPECT_TRUE(spinUntil([] { return overlayOf(docs() / "what?.txt") == "emblem-vantorix-error"; }, 8000)) << "the service is started once a folder is shown";
+    for (const auto& name : kNames) ask(urlOf(docs / name));  // Dolphin asks as it shows the folder: nothing is known yet
+    EXPECT_EQ(overlayOf(docs / "a.txt"), QString());
+    EXPECT_TRUE(spinUntil([] { return overlayOf(docs / "what?.txt") == "emblem-vantorix-error"; }, 8000)) << "the service is started once a folder is shown";
     for (const auto& name : kNames) {
-        EXPECT_FALSE(overlayOf(docs() / name).isEmpty()) << name;
-        EXPECT_GE(changedUrls[urlOf(docs() / name).toString()], 1) << "overlaysChanged names Dolphin's own URL: " << name;
+        EXPECT_FALSE(overlayOf(docs / name).isEmpty()) << name;
+        EXPECT_GE(changedUrls[urlOf(docs / name).toString()], 1) << "overlaysChanged names Dolphin's own URL: " << name;
     }
-    EXPECT_EQ(overlayOf(docs() / "C# notes.txt"), "emblem-vantorix-shared");
+    EXPECT_EQ(overlayOf(docs / "C# notes.txt"), "emblem-vantorix-shared");
 
     // An item outside the sync folder, or not a local file, gets nothing.
     fs::path outside = work / "elsewhere.txt";
@@ -104,24 +98,22 @@ TEST(DolphinPluginWithoutDolphin, OverlaysComeForTheFoldersShown) {
 
     // A status change reaches the overlay.
     std::ofstream(root.parent_path() / "statuses") << "3 Docs/what?.txt\n7 Docs/C#*\n4 Docs/a.txt\n";
-    EXPECT_TRUE(spinUntil([] { return overlayOf(docs() / "a.txt") == "emblem-vantorix-exclude"; }, 3000));
+    EXPECT_TRUE(spinUntil([] { return overlayOf(docs / "a.txt") == "emblem-vantorix-exclude"; }, 3000));
     EXPECT_EQ(overlayOf(outside), QString());
-}
 
-// The location bar moves to another folder: the old one is no longer observed within seconds, and moving back
-// asks about it again.
-TEST(DolphinPluginWithoutDolphin, FoldersFollowTheLocationBar) {
+    // The location bar moves to another folder: the old one is no longer observed within seconds, and moving back
+    // asks about it again.
     fs::path other = root / "Other";
     navigator->setLocationUrl(urlOf(other));
-    EXPECT_TRUE(spinUntil([&] { return traced("endObservingDirectory", docs()) == 1 && traced("beginObservingDirectory", other) == 1; }, 2000));
-    navigator->setLocationUrl(urlOf(docs()));
-    EXPECT_TRUE(spinUntil([&] { return traced("beginObservingDirectory", docs()) == 2; }, 2000));
+    EXPECT_TRUE(spinUntil([&] { return traced("endObservingDirectory", docs) == 1 && traced("beginObservingDirectory", other) == 1; }, 2000));
+    navigator->setLocationUrl(urlOf(docs));
+    EXPECT_TRUE(spinUntil([&] { return traced("beginObservingDirectory", docs) == 2; }, 2000));
     // Shown again, its items are asked about again, as Dolphin does, and have their overlays from the service.
     shown.clear();
-    for (const auto& name : kNames) ask(urlOf(docs() / name));
-    EXPECT_TRUE(spinUntil([&] { return overlayOf(docs() / "a.txt") == "emblem-vantorix-exclude"; }, 3000));
+    for (const auto& name : kNames) ask(urlOf(docs / name));
+    EXPECT_TRUE(spinUntil([&] { return overlayOf(docs / "a.txt") == "emblem-vantorix-exclude"; }, 3000));
     // The counters are rewritten twice a second: read until they have caught up.
-    EXPECT_TRUE(spinUntil([] { return stats()["heldItems"] == 6; }, 2000)) << "the items of the folder shown and the outside one";
+    EXPECT_TRUE(spinUntil([] { return Json::parse(std::ifstream(statsFile), nullptr, false)["heldItems"] == 6; }, 2000)) << "the items of the folder shown and the outside one";
 }
 
 // Switched off in vantorixrc, the plugin answers nothing and starts no service.
@@ -131,9 +123,9 @@ TEST(DolphinPluginWithoutDolphin, SwitchedOff) {
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((work / "config").string()));
     plugin = loadPlugin();
     ASSERT_NE(plugin, nullptr);
-    for (const auto& name : kNames) ask(urlOf(docs() / name));
+    for (const auto& name : kNames) ask(urlOf(docs / name));
     spinUntil([] { return false; }, 4000);
-    for (const auto& name : kNames) EXPECT_EQ(overlayOf(docs() / name), QString());
+    for (const auto& name : kNames) EXPECT_EQ(overlayOf(docs / name), QString());
     EXPECT_FALSE(fs::exists(runtime / "vantorix/finder.sock")) << "no service was started";
     EXPECT_FALSE(fs::exists(statsFile));
 }
@@ -142,24 +134,17 @@ TEST(DolphinPluginWithoutDolphin, SwitchedOff) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    for (const auto& [name, value] : std::map<std::string, fs::path>{{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtime},
+             {"XDG_CONFIG_HOME", work / "empty-config"}, {"VANTORIX_TRACE", trace}, {"VANTORIX_HOST_STATS", statsFile}}) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
     QApplication application(argc, argv);
-    vantorix::testing::TemporaryFolder folder("vantorix-dolphin-plugin");  // a service still running ends with it
-    work = folder.path;
-    root = work / "Vantorix";
-    runtime = work / "runtime";
-    trace = work / "trace.jsonl";
-    statsFile = work / "stats.json";
-    fs::create_directories(docs());
+    fs::create_directories(docs);
     fs::create_directories(root / "Other");
-    for (const auto& name : kNames) std::ofstream(docs() / name) << "x";
+    for (const auto& name : kNames) std::ofstream(docs / name) << "x";
     std::ofstream(work / "statuses") << "3 Docs/what?.txt\n7 Docs/C#*\n";
     fs::create_directories(runtime);
     fs::permissions(runtime, fs::perms::owner_all);
-    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.string()));
-    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((work / "empty-config").string()));
-    qputenv("VANTORIX_TRACE", QByteArray::fromStdString(trace.string()));
-    qputenv("VANTORIX_HOST_STATS", QByteArray::fromStdString(statsFile.string()));
     if (std::system(("dbus-update-activation-environment XDG_RUNTIME_DIR=" + runtime.string() + " 2>/dev/null").c_str()) != 0) {
         std::fprintf(stderr, "no session bus: skipped\n");
         return 77;
@@ -169,7 +154,7 @@ int main(int argc, char** argv) {
     // Dolphin's window: a location bar on the folder shown.
     QWidget window;
     auto* layout = new QVBoxLayout(&window);
-    navigator = new KUrlNavigator(nullptr, urlOf(docs()), &window);
+    navigator = new KUrlNavigator(nullptr, urlOf(docs), &window);
     layout->addWidget(navigator);
     window.show();
     int result = RUN_ALL_TESTS();

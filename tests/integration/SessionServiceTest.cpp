@@ -3,10 +3,8 @@
 // Runs in a private network namespace (the local service's port is its own) as the user's own root; the stranger
 // of another uid is StrangerOnTheServiceSocket, which needs the machine's root.
 #include "ChildProcess.h"
-#include "Eventually.h"
 #include "TraceProcess.h"
 #include "protocol/HostSocket.h"
-#include "protocol/HostWire.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,11 +12,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -38,15 +34,6 @@ bool hasExited(pid_t pid) {
     return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-// The badge a host's lines gave an item last, or "" (none yet, or removed).
-std::string badgeOf(const Lines& lines, const std::string& path) {
-    std::string badge;
-    for (const auto& line : lines) {
-        if (line.value("call", "") == "setBadgeIdentifier" && line.value("path", "") == path) badge = line.value("badge", "");
-    }
-    return badge;
-}
-
 // A raw connection to the service, for hosts that misbehave.
 struct RawHost {
     explicit RawHost(const std::string& runtime) {
@@ -54,23 +41,20 @@ struct RawHost {
         fd = socket.fd;
         EXPECT_EQ(socket.state, host::HostSocket::State::connected) << socket.error;
     }
-    ~RawHost() {
-        if (fd >= 0) ::close(fd);
-    }
+    ~RawHost() { ::close(fd); }
     void send(const std::string& bytes) const { (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    // Whether a status line arrives within `limit`, before the service closes the connection.
-    bool receivesStatus(std::chrono::milliseconds limit) const {
-        std::string got;
+    // Whether a status line has come so far, reading what has arrived without waiting.
+    bool gotStatus() {
         char buffer[65536];
-        ssize_t n = 1;
-        eventually([&] {
-            pollfd ready{fd, POLLIN, 0};
-            if (::poll(&ready, 1, 0) > 0 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) got.append(buffer, static_cast<std::size_t>(n));
-            return n <= 0 || got.find("\"call\":\"status\"") != std::string::npos;
-        }, limit);
+        for (pollfd ready{fd, POLLIN, 0}; ::poll(&ready, 1, 0) > 0;) {
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
         return got.find("\"call\":\"status\"") != std::string::npos;
     }
     int fd = -1;
+    std::string got;
 };
 
 class SessionService : public ::testing::Test {
@@ -89,16 +73,17 @@ protected:
         if (HasFailure()) std::printf("--- service log\n%s", log().c_str());
     }
 
-    pid_t startLocalService() {
-        return started.emplace_back(spawn({VANTORIX_LOCALSERVICE_PATH, "--root", root, "--status-file", work / "statuses"}, work / "local.log"));
-    }
-    pid_t startService(std::vector<std::string> options = {}, std::string program = VANTORIX_FINDER_PATH) {
-        std::vector<std::string> command{program, "serve"};
-        command.insert(command.end(), options.begin(), options.end());
+    // Starts the service's `command` and waits until it serves or has ended.
+    pid_t startService(const std::vector<std::string>& command = {VANTORIX_FINDER_PATH, "serve"}) {
         std::size_t before = log().size();
         pid_t pid = started.emplace_back(spawn(command, work / "service.log"));
         EXPECT_TRUE(eventually([&] { return log().find("the service started", before) != std::string::npos || hasExited(pid); }, 5s));
         return pid;
+    }
+    // Starts a service that must refuse to: it ends with status 1 and logs `why`.
+    void startRefused(const std::string& why) {
+        EXPECT_EQ(exitWithin(spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log"), 5s), 1) << why;
+        EXPECT_NE(log().find(why), std::string::npos) << log();
     }
     std::unique_ptr<TraceProcess> join() { return std::make_unique<TraceProcess>(VANTORIX_FINDER_PATH, nullptr, std::vector<std::string>{"trace", "--join"}); }
     std::string log() const { return contents(work / "service.log"); }
@@ -109,17 +94,23 @@ protected:
     std::vector<pid_t> started;
 };
 
-TEST_F(SessionService, TwoHostsShareOneServiceAndEachGetsItsOwnLines) {
-    startLocalService();
-    startService();
+// Hosts share one service and each gets its own lines; then hosts that misbehave cost the others nothing.
+TEST_F(SessionService, HostsShareOneServiceAndThoseThatMisbehaveCostTheOthersNothing) {
+    started.push_back(spawn({VANTORIX_LOCALSERVICE_PATH, "--root", root, "--status-file", work / "statuses"}, work / "local.log"));
+    startService({VANTORIX_FINDER_PATH, "serve", "--host-backlog", "65536"});
+    std::string docs = (root / "Docs").string(), b = docs + "/b.txt", many = (root / "Many").string();
+    fs::create_directories(many);
+    for (int i = 0; i < 2000; ++i) std::ofstream(many + "/file-" + std::to_string(i) + ".txt");
     auto first = join(), second = join();
-    std::string docs = (root / "Docs").string(), b = docs + "/b.txt";
     first->send("show " + docs);
-    ASSERT_TRUE(first->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "error"; }, 8s)) << "the sync folder is learned 3 s after the start";
+    ASSERT_TRUE(first->waitFor([&](const Lines& lines) { return TraceProcess::badgesIn(lines)[b] == "error"; }, 8s)) << "the sync folder is learned 3 s after the start";
     // The second host showing the folder has its badges from what the service knows (what each host is given:
     // HostRouterTest); then it leaves.
     second->send("show " + docs);
-    ASSERT_TRUE(second->waitFor([&](const Lines& lines) { return badgeOf(lines, b) == "error" && badgeOf(lines, docs + "/a.txt") == "success"; }, 2s));
+    ASSERT_TRUE(second->waitFor([&](const Lines& lines) {
+        auto badges = TraceProcess::badgesIn(lines);
+        return badges[b] == "error" && badges[docs + "/a.txt"] == "success";
+    }, 2s));
     second->closeInput();
     EXPECT_EQ(second->waitForExit(3s), 0) << "quitting ends the host's connection";
 
@@ -132,93 +123,6 @@ TEST_F(SessionService, TwoHostsShareOneServiceAndEachGetsItsOwnLines) {
     EXPECT_EQ(status["hosts"][0]["pid"], first->pid());
     EXPECT_EQ(status["hosts"][0]["shownFolders"], 1);
     EXPECT_NE(log().find("a host left: it quit pid=" + std::to_string(second->pid())), std::string::npos);
-}
-
-TEST_F(SessionService, ItUsesOnlyItsOwnPlaceAndOneServiceRunsAtATime) {
-    // Without a runtime folder: a clear error.
-    ::unsetenv("XDG_RUNTIME_DIR");
-    pid_t pid = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log");
-    EXPECT_EQ(exitWithin(pid, 5s), 1);
-    EXPECT_NE(log().find("XDG_RUNTIME_DIR is not set"), std::string::npos);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-
-    // A file where the socket goes is not the service's: it is neither used nor replaced.
-    fs::create_directories(runtime / "vantorix");
-    std::ofstream(runtime / "vantorix/finder.sock") << "not a socket";
-    pid = spawn({VANTORIX_FINDER_PATH, "serve"}, work / "service.log");
-    EXPECT_EQ(exitWithin(pid, 5s), 1);
-    EXPECT_EQ(contents(runtime / "vantorix/finder.sock"), "not a socket");
-    EXPECT_NE(log().find("is not this user's socket"), std::string::npos);
-    fs::remove(runtime / "vantorix/finder.sock");
-
-    // A folder open to others is made private again.
-    fs::permissions(runtime / "vantorix", fs::perms::all);
-    // Started twice at once: one serves, the other says so and ends.
-    pid_t one = startService(), two = startService();
-    int ended = -1;
-    pid_t serving = 0;  // the one that did not end (the one that did is reaped: it must not be asked again)
-    EXPECT_TRUE(eventually([&] {
-        if ((ended = exitWithin(one, 0ms)) >= 0) serving = two; else if ((ended = exitWithin(two, 0ms)) >= 0) serving = one;
-        return ended >= 0;
-    }, 5s));
-    EXPECT_EQ(ended, 0);
-    EXPECT_NE(log().find("a service already runs for this user"), std::string::npos);
-    EXPECT_EQ(fs::status(runtime / "vantorix").permissions(), fs::perms::owner_all);
-    ASSERT_NE(serving, 0);
-    EXPECT_EQ(exitWithin(serving, 500ms), -1);
-
-    // Killed, it leaves its socket behind: the next one replaces that stale socket and serves.
-    ::kill(serving, SIGKILL);
-    exitWithin(serving, 2s);
-    ASSERT_TRUE(fs::is_socket(runtime / "vantorix/finder.sock"));
-    EXPECT_EQ(host::connectHostSocket(runtime, false).state, host::HostSocket::State::absent);
-    startService();
-    auto host = join();
-    EXPECT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty() && lines[0]["call"] == "hello"; }, 5s));
-
-    // Its socket removed under it, it ends.
-    pid_t last = started.back();
-    host.reset();
-    fs::remove_all(runtime / "vantorix");
-    EXPECT_EQ(exitWithin(last, 5s), 0);
-    EXPECT_NE(log().find("was removed or replaced"), std::string::npos);
-}
-
-TEST_F(SessionService, ItEndsWhenIdleOrReplacedAndNotBefore) {
-    // A copy of the program with its resources, to be replaced as an upgrade replaces it (a new file renamed over).
-    fs::create_directories(work / "libexec");
-    fs::copy(fs::path(VANTORIX_FINDER_PATH).parent_path() / "resources", work / "libexec/resources");
-    fs::copy_file(VANTORIX_FINDER_PATH, work / "libexec/vantorix-finder");
-    pid_t pid = startService({"--idle-exit", "1"}, work / "libexec/vantorix-finder");
-    {
-        auto host = join();
-        ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty(); }, 5s));
-        std::this_thread::sleep_for(2s);
-        EXPECT_EQ(exitWithin(pid, 0ms), -1) << "a host is joined: the service stays";
-    }
-    EXPECT_EQ(exitWithin(pid, 4s), 0) << "no host for a second: the service ends";
-    EXPECT_NE(log().find("no file manager joined for 1 s"), std::string::npos);
-    EXPECT_FALSE(fs::exists(runtime / "vantorix/finder.sock")) << "it takes its socket with it";
-
-    pid = startService({"--idle-exit", "0"}, work / "libexec/vantorix-finder");
-    auto host = join();
-    ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty(); }, 5s));
-    fs::copy_file(VANTORIX_FINDER_PATH, work / "libexec/vantorix-finder.new");
-    fs::rename(work / "libexec/vantorix-finder.new", work / "libexec/vantorix-finder");
-    EXPECT_EQ(exitWithin(pid, 4s), 0);
-    EXPECT_NE(log().find("was replaced (an upgrade)"), std::string::npos);
-    EXPECT_EQ(host->waitForExit(3s), 0) << "its hosts see the connection end";
-}
-
-TEST_F(SessionService, HostsThatMisbehaveCostTheOthersNothing) {
-    startLocalService();
-    startService({"--host-backlog", "65536"});
-    std::string docs = (root / "Docs").string(), many = (root / "Many").string();
-    fs::create_directories(many);
-    for (int i = 0; i < 2000; ++i) std::ofstream(many + "/file-" + std::to_string(i) + ".txt");
-    auto good = join();
-    good->send("show " + docs);
-    ASSERT_TRUE(good->waitFor([&](const Lines& lines) { return badgeOf(lines, docs + "/b.txt") == "error"; }, 8s));
 
     // Garbage, a line of 10 MB, a host killed in the middle of a line, and one that never reads its lines.
     RawHost garbage(runtime), longLine(runtime), cut(runtime), deaf(runtime);
@@ -232,29 +136,80 @@ TEST_F(SessionService, HostsThatMisbehaveCostTheOthersNothing) {
     for (int i = 0; i < 200; ++i) crowd.push_back(std::make_unique<RawHost>(runtime.string()));
     for (auto& host : crowd) host->send("status\n");
     // All answered within 10 s (the service's main thread also serves the deaf host's folder meanwhile).
-    std::size_t answered = 0;
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    for (auto& host : crowd) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        answered += host->receivesStatus(std::max(left, 100ms));
-    }
-    EXPECT_EQ(answered, 200u);
-    EXPECT_TRUE(longLine.receivesStatus(3s)) << "the line after the long one is served";
+    EXPECT_TRUE(eventually([&] { return std::ranges::all_of(crowd, [](auto& host) { return host->gotStatus(); }); }, 10s));
+    EXPECT_TRUE(eventually([&] { return longLine.gotStatus(); }, 3s)) << "the line after the long one is served";
     EXPECT_TRUE(eventually([&] { return log().find("left more than") != std::string::npos; }, 10s)) << "the deaf host is dropped";
     EXPECT_NE(log().find("skipped a host's line longer than the service takes"), std::string::npos);
     EXPECT_NE(log().find("skipped a host's line that is no command"), std::string::npos);
     EXPECT_NE(log().find("in the middle of a line (dropped)"), std::string::npos);
-    crowd.clear();
 
-    // The good host saw none of it: a change still reaches it at once.
+    // The first host saw none of it: a change still reaches it at once, the crowd still joined.
     std::ofstream(work / "statuses") << "5 Docs/b.txt\n";
-    EXPECT_TRUE(good->waitFor([&](const Lines& lines) { return badgeOf(lines, docs + "/b.txt") == "readonly"; }, 5s));
+    EXPECT_TRUE(first->waitFor([&](const Lines& lines) { return TraceProcess::badgesIn(lines)[b] == "readonly"; }, 5s));
 }
 
-// Started by the session bus: `trace --join` asks the bus when no service runs, and hosts asking at once start one.
-TEST_F(SessionService, TheSessionBusStartsOneServiceForHostsAskingAtOnce) {
+// Its own place only, one service at a time (also when the session bus starts it), a stale socket replaced; it ends
+// when idle, replaced or its socket removed, and not before.
+TEST_F(SessionService, ItUsesOnlyItsOwnPlaceRunsOneAtATimeAndEndsWhenIdleOrReplacedAndNotBefore) {
+    // Without a runtime folder: a clear error.
+    ::unsetenv("XDG_RUNTIME_DIR");
+    startRefused("XDG_RUNTIME_DIR is not set");
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+
+    // A file where the socket goes is not the service's: it is neither used nor replaced.
+    fs::create_directories(runtime / "vantorix");
+    std::ofstream(runtime / "vantorix/finder.sock") << "not a socket";
+    startRefused("is not this user's socket");
+    EXPECT_EQ(contents(runtime / "vantorix/finder.sock"), "not a socket");
+    fs::remove(runtime / "vantorix/finder.sock");
+
+    // A folder open to others is made private again. Started again while one serves: the second says so and ends.
+    fs::permissions(runtime / "vantorix", fs::perms::all);
+    pid_t serving = startService(), second = startService();
+    EXPECT_EQ(exitWithin(second, 5s), 0);
+    EXPECT_NE(log().find("a service already runs for this user"), std::string::npos);
+    EXPECT_EQ(fs::status(runtime / "vantorix").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(exitWithin(serving, 500ms), -1);
+
+    // Killed, it leaves its socket behind: the next one replaces that stale socket and serves. It is a copy of the
+    // program with its resources, to be replaced as an upgrade replaces it (a new file renamed over).
+    ::kill(serving, SIGKILL);
+    exitWithin(serving, 2s);
+    ASSERT_TRUE(fs::is_socket(runtime / "vantorix/finder.sock"));
+    EXPECT_EQ(host::connectHostSocket(runtime, false).state, host::HostSocket::State::absent);
+    const std::string copy = work / "libexec/vantorix-finder";
+    fs::create_directories(work / "libexec");
+    fs::copy(fs::path(VANTORIX_FINDER_PATH).parent_path() / "resources", work / "libexec/resources");
+    fs::copy_file(VANTORIX_FINDER_PATH, copy);
+    pid_t pid = startService({copy, "serve", "--idle-exit", "1"});
+    {
+        auto host = join();
+        ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty() && lines[0]["call"] == "hello"; }, 5s));
+        std::this_thread::sleep_for(2s);
+        EXPECT_EQ(exitWithin(pid, 0ms), -1) << "a host is joined: the service stays";
+    }
+    EXPECT_EQ(exitWithin(pid, 4s), 0) << "no host for a second: the service ends";
+    EXPECT_NE(log().find("no file manager joined for 1 s"), std::string::npos);
+    EXPECT_FALSE(fs::exists(runtime / "vantorix/finder.sock")) << "it takes its socket with it";
+
+    pid = startService({copy, "serve", "--idle-exit", "0"});
+    auto host = join();
+    ASSERT_TRUE(host->waitFor([](const Lines& lines) { return !lines.empty(); }, 5s));
+    fs::copy_file(VANTORIX_FINDER_PATH, copy + ".new");
+    fs::rename(copy + ".new", copy);
+    EXPECT_EQ(exitWithin(pid, 4s), 0);
+    EXPECT_NE(log().find("was replaced (an upgrade)"), std::string::npos);
+    EXPECT_EQ(host->waitForExit(3s), 0) << "its hosts see the connection end";
+
+    // Its socket removed under it, it ends.
+    pid = startService();
+    fs::remove_all(runtime / "vantorix");
+    EXPECT_EQ(exitWithin(pid, 5s), 0);
+    EXPECT_NE(log().find("was removed or replaced"), std::string::npos);
+
+    // Started by the session bus: `trace --join` asks the bus when no service runs, and hosts asking at once start
+    // one. The bus starts the service in its own environment: this case's runtime folder is given to it.
     if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) GTEST_SKIP() << "no session bus";
-    // The bus starts the service in its own environment: this case's runtime folder is given to it.
     ASSERT_EQ(std::system(("dbus-update-activation-environment XDG_RUNTIME_DIR=" + runtime.string()).c_str()), 0);
     std::vector<std::unique_ptr<TraceProcess>> hosts;
     for (int i = 0; i < 3; ++i) hosts.push_back(join());
@@ -265,33 +220,27 @@ TEST_F(SessionService, TheSessionBusStartsOneServiceForHostsAskingAtOnce) {
     }
     EXPECT_EQ(services.size(), 1u);
     EXPECT_GT(*services.begin(), 0);
-    for (int pid : services) ::kill(pid, SIGTERM);
+    for (int service : services) ::kill(service, SIGTERM);
 }
 
-// As the machine's root, against a service another user runs (uid 65534, in a runtime folder of its own): root's
+// As the machine's root, against a service another user runs (uid 65534, in the runtime folder given to it): root's
 // connection is closed before a byte, and logged; a host as root does not connect to that user's folder at all;
 // and root's own service refuses a runtime folder of another user.
-TEST(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
+using StrangerOnTheServiceSocket = SessionService;
+TEST_F(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root, to run the service as another user";
     constexpr uid_t kNobody = 65534;
-    TemporaryFolder folder("vantorix-stranger");
-    fs::path runtime = folder.path / "runtime", log = folder.path / "service.log";
-    fs::permissions(folder.path, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    fs::create_directories(runtime);
+    fs::permissions(work, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     ASSERT_EQ(::chown(runtime.c_str(), kNobody, kNobody), 0);
-    fs::permissions(runtime, fs::perms::owner_all);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    ::setenv("VANTORIX_LOG", "info", 1);
-    pid_t service = spawn({VANTORIX_FINDER_PATH, "serve", "--idle-exit", "0"}, log, kNobody);
+    pid_t service = spawn({VANTORIX_FINDER_PATH, "serve", "--idle-exit", "0"}, work / "service.log", kNobody);
     fs::path socketPath = runtime / "vantorix/finder.sock";
-    ASSERT_TRUE(eventually([&] { return fs::exists(socketPath); }, 5s)) << contents(log);
+    ASSERT_TRUE(eventually([&] { return fs::exists(socketPath); }, 5s));
 
     EXPECT_EQ(host::connectHostSocket(runtime, false).state, host::HostSocket::State::unsafe);
     // Root can open any socket: the service's own check closes it before the hello.
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, socketPath.c_str());
+    sockaddr_un address{AF_UNIX, {}};
+    socketPath.string().copy(address.sun_path, sizeof address.sun_path - 1);
     // The socket's file appears at bind(), a moment before the service listens on it.
     ASSERT_TRUE(eventually([&] { return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; }, 5s));
     timeval timeout{3, 0};
@@ -299,13 +248,11 @@ TEST(StrangerOnTheServiceSocket, AnotherUsersConnectionGetsNoByte) {
     char byte;
     EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "the connection ends with no byte";
     ::close(fd);
-    EXPECT_TRUE(eventually([&] { return contents(log).find("refused a connection from another user") != std::string::npos; }, 2s));
-    EXPECT_NE(contents(log).find("uid=0"), std::string::npos);
+    EXPECT_TRUE(eventually([&] { return log().find("refused a connection from another user") != std::string::npos; }, 2s));
+    EXPECT_NE(log().find("uid=0"), std::string::npos);
 
     // Root's service in that user's folder: refused, nothing touched.
-    pid_t own = spawn({VANTORIX_FINDER_PATH, "serve"}, folder.path / "own.log");
-    EXPECT_EQ(exitWithin(own, 5s), 1);
-    EXPECT_NE(contents(folder.path / "own.log").find("is not this user's"), std::string::npos) << contents(folder.path / "own.log");
+    startRefused("is not this user's");
     EXPECT_EQ(exitWithin(service, 0ms), -1) << "the other user's service still serves";
     ::kill(service, SIGTERM);
     EXPECT_EQ(exitWithin(service, 5s), 0);

@@ -1,5 +1,5 @@
-// Child processes of a test: started with their output in a log, waited for with a limit; files read whole, and
-// a temporary folder of the test's own.
+// Child processes of a test: started with their output in a log, waited for with a limit; waiting in real time for
+// what they or other threads bring about; files read whole, and a temporary folder of the test's own.
 #pragma once
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -35,13 +36,19 @@ inline pid_t spawn(const std::vector<std::string>& command, const std::string& l
     return pid;
 }
 
+// Whether `condition` holds, asked every `step` until it does or `limit` has passed.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit, std::chrono::milliseconds step = std::chrono::milliseconds(10)) {
+    for (auto end = std::chrono::steady_clock::now() + limit;; std::this_thread::sleep_for(step)) {
+        if (condition()) return true;  // asked once per step: a condition may reap a process or take a line
+        if (std::chrono::steady_clock::now() >= end) return false;
+    }
+}
+
 // The exit status of the child `pid` within `limit` (128 + the signal when killed), reaping it; or -1.
 inline int exitWithin(pid_t pid, std::chrono::milliseconds limit) {
-    for (auto end = std::chrono::steady_clock::now() + limit;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (std::chrono::steady_clock::now() >= end) return -1;
-    }
+    int status = 0;
+    if (!eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 inline std::string contents(const std::string& file) {

@@ -28,22 +28,20 @@ bool watchesAListener(const pollfd* fds, nfds_t count) {
     return false;
 }
 
+// Fails as the kernel does with `error`.
+int failWith(int error) {
+    errno = error;
+    return -1;
+}
+
 }  // namespace
 
 extern "C" int signalfd(int fd, const sigset_t* mask, int flags) {
-    if (failing("signalfd")) {
-        errno = EMFILE;
-        return -1;
-    }
     static auto real = reinterpret_cast<int (*)(int, const sigset_t*, int)>(dlsym(RTLD_NEXT, "signalfd"));
-    return real(fd, mask, flags);
+    return failing("signalfd") ? failWith(EMFILE) : real(fd, mask, flags);
 }
 
 extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
-    if (failing("poll") && watchesAListener(fds, count)) {
-        errno = ENOMEM;
-        return -1;
-    }
     static auto real = reinterpret_cast<int (*)(pollfd*, nfds_t, int)>(dlsym(RTLD_NEXT, "poll"));
-    return real(fds, count, timeout);
+    return failing("poll") && watchesAListener(fds, count) ? failWith(ENOMEM) : real(fds, count, timeout);
 }

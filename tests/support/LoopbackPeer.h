@@ -26,12 +26,6 @@ public:
 
     // Listens on 127.0.0.1:port (0: any free port); throws if the port cannot be bound.
     explicit LoopbackPeer(Handler handler, int port = 0);
-    // Answers as the scripted `service` does, one request at a time.
-    explicit LoopbackPeer(simulation::ScriptedLocalService& service, int port = 0)
-        : LoopbackPeer([this, &service](const std::string& line) {
-              std::lock_guard lock(mutex_);
-              return service.replyTo({}, line);
-          }, port) {}
     ~LoopbackPeer();  // stops accepting and closes every connection
 
     int port() const { return port_; }

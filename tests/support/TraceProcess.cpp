@@ -58,6 +58,14 @@ bool TraceProcess::waitFor(const std::function<bool(const Lines&)>& condition, s
     return arrived_.wait_for(lock, limit, [&] { return condition(lines_); });
 }
 
+std::map<std::string, std::string> TraceProcess::badgesIn(const Lines& lines) {
+    std::map<std::string, std::string> badges;
+    for (const auto& line : lines) {
+        if (line.value("call", "") == "setBadgeIdentifier") badges[line.value("path", "")] = line.value("badge", "");
+    }
+    return badges;
+}
+
 void TraceProcess::readOutput() {
     std::string pending;
     char buffer[65536];

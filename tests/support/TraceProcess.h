@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -41,6 +42,8 @@ public:
     // Waits until `condition` holds over the lines so far, or `limit` passed; returns whether it holds. The
     // condition runs under the lines' lock, and again every 20 ms, so that it may also look at other state.
     bool waitFor(const std::function<bool(const Lines&)>& condition, std::chrono::milliseconds limit);
+    // The badge the lines gave each item last ("" for none), by path.
+    static std::map<std::string, std::string> badgesIn(const Lines& lines);
 
 private:
     void readOutput();
