@@ -2,7 +2,7 @@
 //
 // What only the simulated platform has: its schedule (seed 0 runs blocks in submission order, threads park while
 // others run) and its loud failures where a real platform would deadlock or spin. (The guarantees both platforms
-// keep are in PlatformConformanceTest; its scripted network is exercised by the exchange tests.)
+// keep are in the platform tests (PlatformTest.cpp); its scripted network is exercised by the exchange tests.)
 //
 // The extension under load: large folders shown, slow and stalled services, floods of notifications. The simulated
 // platform interleaves its threads, so a stalled exchange overlaps the main thread's timers and other runs here as
