@@ -46,7 +46,7 @@ TEST(LocalService, ItsRulesLastMatchingLineWinsAndItAnswersEachRequestAndPostsEv
     std::vector<Notification> posts;  // of the one name the extension listens to for changes
     notifier.addObserver(&posts, "VantorixStatusChanged", [&](const Notification& posted) { posts.push_back(posted); });
     LocalService service(StatusRules("/R", file), false, 1, &notifier);
-    // (PONG and the folder, through the socket: LocalServiceProtocolTest.) The batch makes its paths known.
+    // (PONG and the folder, through the socket: the LocalServiceProtocol tests.) The batch makes its paths known.
     EXPECT_EQ(service.answer("BATCH_STATUS:/R/a||/R/b.mov|"), "0|1\n");
     EXPECT_EQ(service.answer("BATCH_STATUS:"), "\n");
     EXPECT_EQ(service.answer("ping"), "ERROR: unknown request\n");
