@@ -33,13 +33,12 @@
 #include "cache/CachedStatus.h"
 #include "core/BadgeCatalogue.h"
 #include "pipeline/Batches.h"
+#include "pipeline/SharedPath.h"
+#include "polling/PassPaths.h"
 #include "platform/Platform.h"
 #include "service/ServiceExchange.h"
 
 #include <atomic>
-#include <boost/unordered/unordered_flat_map.hpp>
-#include <boost/unordered/unordered_flat_set.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -52,13 +51,6 @@
 namespace vantorix {
 
 using namespace std::chrono_literals;
-
-// The tables keyed by path that every polling pass reads, one lookup per item of the folders shown: open addressing
-// in one flat array (Boost.Unordered), so a lookup is a probe or two of adjacent slots rather than a walk along
-// nodes, and an entry costs no allocation beyond its path.
-template <typename Value>
-using PathTable = boost::unordered_flat_map<std::string, Value>;
-using PathSet = boost::unordered_flat_set<std::string>;
 
 // The status cache's configuration.
 struct CacheConfig {
@@ -153,7 +145,7 @@ private:
     // --- Status cache (cache/): each operation is one block on statusCacheLock; callable from any thread but
     // never from inside a block on statusCacheLock ---
     void startCacheCleanup();
-    void setCachedStatus(const std::string& path, const std::string& badge);
+    void setCachedStatus(const SharedPath& path, const std::string& badge);
     void invalidateCache(const std::optional<std::string>& path, const std::string& reason);
     // Drops the entries of every path that begins with `prefix` (an opened directory's, and its siblings' that
     // share the prefix).
@@ -162,10 +154,10 @@ private:
     // The entries of a polled folder's items are kept whatever the limit; the rest count against it.
     void setCacheFolderShown(const std::string& folder, bool shown);
     // On statusCacheLock: the bodies of getCachedStatus and setCachedStatus, for callers that hold the lock.
-    std::optional<std::string> lookUpCachedStatus(const std::string& path, WallTime now);
-    void storeCachedStatus(const std::string& path, const std::string& badge, WallTime now);
+    std::optional<std::string> lookUpCachedStatus(const SharedPath& path, WallTime now);
+    void storeCachedStatus(const SharedPath& path, const std::string& badge, WallTime now);
     // On statusCacheLock: stores a result's badge (none for "") and says whether it differs from the fresh entry.
-    bool recordCachedStatus(const std::string& path, const std::string& badge, WallTime now);
+    bool recordCachedStatus(const SharedPath& path, const std::string& badge, WallTime now);
     // On statusCacheLock: removes an entry and its place in the eviction order.
     void eraseCacheEntry(PathTable<CachedStatus>::iterator entry);
     // On statusCacheLock: removes the entries `drop` picks, and their places in the eviction order.
@@ -174,7 +166,7 @@ private:
 
     // --- Batch and retry pipeline (pipeline/) ---
     void addToBatchQueue(const std::string& path);  // any thread; never waits for the network
-    void addToBatchQueue(std::vector<std::string> paths);  // the same for each path, in order, in one lock block
+    void addToBatchQueue(std::vector<SharedPath> paths);  // the same for each path, in order, in one lock block
     // Empties the batch queue (its paths neither sent nor retried) and withdraws its flush timer. Any thread, not
     // from inside a block on batchLock.
     void dropBatchQueue();
@@ -183,13 +175,13 @@ private:
     void scheduleFlushTimer();  // runs on batchLock
     // Blocks for every exchange of the run; the badges follow in one main-queue pass. processSequentialBatches
     // keeps the design's startTime parameter, which it never reads.
-    void processBatchesFromPaths(const std::vector<std::string>& paths);
-    void processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime startTime);
+    void processBatchesFromPaths(const std::vector<SharedPath>& paths);
+    void processSequentialBatches(const std::vector<std::vector<SharedPath>>& batches, MonotonicTime startTime);
     void updateAllIconsFromResults(const std::vector<BatchResult>& results);  // main thread only
     // Notified paths wait here, each once, until one run on runQueue asks for all of them (pipeline/NotifiedRuns.cpp).
     void addNotifiedPaths(const std::vector<std::string>& paths);  // any thread
     void runNotifiedPaths();  // runQueue
-    void addToRetryQueue(const std::vector<std::string>& paths);  // any thread, also inside an exchange
+    void addToRetryQueue(const std::vector<SharedPath>& paths);  // any thread, also inside an exchange
     void startRetryTimer();
     void processRetryQueue();  // main thread, from the retry timer: queues one pass on runQueue
     void runRetryPass();  // runQueue
@@ -211,6 +203,7 @@ private:
     void startPollingDirectory(const std::string& path);
     void stopPollingDirectory(const std::string& path);
     void pollVisibleFiles(const std::string& path);  // main thread, from a polling timer
+    void shareCachedPaths(std::vector<SharedPath>& paths, const std::vector<std::size_t>& places);
 
     // --- Notification intake (notifications/) ---
     void registerDistributedNotificationObservers();
@@ -249,23 +242,23 @@ private:
     PathTable<CachedStatus> statusCache;                  // guarded by statusCacheLock
     // Guarded by statusCacheLock: the entries the limit may evict (those outside shownFolders), oldest first, and
     // the folders being polled, whose items' entries stay however many there are.
-    std::set<std::pair<WallTime, std::string>> cacheEvictionOrder;
+    std::set<std::pair<WallTime, SharedPath>> cacheEvictionOrder;
     std::set<std::string, std::less<>> cacheShownFolders;
     const std::unique_ptr<DispatchQueue> statusCacheLock;
     const CacheConfig cacheConfig;
     std::shared_ptr<Timer> cacheCleanupTimer;             // main thread
-    std::vector<std::string> batchQueue;                  // guarded by batchLock
+    std::vector<SharedPath> batchQueue;                   // guarded by batchLock
     const std::unique_ptr<DispatchQueue> batchLock;
     std::shared_ptr<Timer> batchTimer;                    // guarded by batchLock; made on the main thread, invalidated there or by a flush
     bool batchTimerPending = false;                       // guarded by batchLock: a timer creation is on its way to the main thread
     // Guarded by batchLock: the paths of batchQueue and those flushed to a run that has not ended, for the duplicate
     // test: one set, so that a path costs one entry from its queueing to its answer.
     PathSet pathsUnderWay;
-    std::vector<std::string> notifiedPaths;               // guarded by batchLock: notified, waiting for their run
+    std::vector<SharedPath> notifiedPaths;                // guarded by batchLock: notified, waiting for their run
     PathSet notifiedMembers;                              // guarded by batchLock: the paths of notifiedPaths
     bool notifiedRunQueued = false;                       // guarded by batchLock: a run of notifiedPaths is on runQueue
     const BatchConfig batchConfig;
-    std::vector<std::string> retryQueue;                  // guarded by retryLock
+    std::vector<SharedPath> retryQueue;                   // guarded by retryLock
     PathSet retryQueueMembers;                            // guarded by retryLock: the paths of retryQueue, for the duplicate test
     const std::unique_ptr<DispatchQueue> retryLock;
     std::shared_ptr<Timer> retryTimer;                    // guarded by retryLock; made and replaced on the main thread, stopped on runQueue
@@ -274,6 +267,9 @@ private:
     const Duration retryInterval = 3s;
     std::map<std::string, std::shared_ptr<Timer>> observedDirectories;  // guarded by observedDirLock
     const std::unique_ptr<DispatchQueue> observedDirLock;
+    // Main thread: each polled folder's paths of its last pass, so that the next pass shares them rather than
+    // making them again; a folder's are dropped when its polling stops.
+    std::map<std::string, PassPaths, std::less<>> polledPaths;
     const Duration pollingInterval = 1500ms;
     static constexpr std::size_t pollingChunk = 500;      // a polled folder's paths are queued this many per lock block
     std::atomic<int> reportedStrangerUid{-1};             // atomic: the stranger on the port last reported, so each is logged once

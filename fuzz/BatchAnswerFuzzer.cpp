@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Pairing: by position, each path at most once, as many pairs as both sides have, codes as the rule cuts them.
     std::vector<std::string> codes = splitOnSeparator(trimmed);
-    std::vector<BatchResult> pairs = pairAnswer(paths, trimmed);
+    std::vector<BatchResult> pairs = pairAnswer({paths.begin(), paths.end()}, trimmed);
     FUZZ_REQUIRE(pairs.size() == std::min(paths.size(), countPieces(trimmed)));
     for (std::size_t i = 0; i < pairs.size(); ++i) FUZZ_REQUIRE(pairs[i].path == paths[i] && pairs[i].status == codes[i]);
     // An answer that passes the batch request's count check gives every path exactly one code.

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vantorix {
@@ -51,7 +52,23 @@ bool isRefusal(std::string_view answer);
 // --- The counting rule: split on "|", empty pieces dropped; the number of pieces is the count ---
 std::vector<std::string> splitOnSeparator(std::string_view text);
 std::size_t countPieces(std::string_view text);
-std::string joinPaths(const std::vector<std::string>& paths);
+// The texts joined by "|"; `textOf` gives an element's text, for paths kept in another form than a string.
+template <typename Paths, typename TextOf>
+std::string joinPaths(const Paths& paths, TextOf textOf) {
+    std::size_t length = 0;
+    for (const auto& path : paths) length += std::string_view(textOf(path)).size() + 1;
+    std::string joined;
+    joined.reserve(length);
+    bool first = true;
+    for (const auto& path : paths) {
+        if (!std::exchange(first, false)) joined += kBatchSeparator;
+        joined += textOf(path);
+    }
+    return joined;
+}
+inline std::string joinPaths(const std::vector<std::string>& paths) {
+    return joinPaths(paths, [](const std::string& path) -> const std::string& { return path; });
+}
 
 // Whether the request line can carry the path: not empty, valid UTF-8, and free of "|", line feed, carriage
 // return and NUL. A path that fails would be split, end the request early or be rejected by the service.

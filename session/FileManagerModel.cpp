@@ -20,6 +20,13 @@ std::string absolutePath(const std::string& path) {
     return absolute;
 }
 
+namespace {
+
+// The path of a folder's entry; the root's entries are "/name".
+std::string entryPath(const std::string& directory, const std::string& name) { return directory == "/" ? "/" + name : directory + "/" + name; }
+
+}  // namespace
+
 FileManagerModel::FileManagerModel(Platform& platform, EventSink sink) : platform_(platform), sink_(std::move(sink)) {}
 
 FileManagerModel::~FileManagerModel() {
@@ -64,7 +71,7 @@ void FileManagerModel::request(const std::string& path) {
 
 void FileManagerModel::startObserving(const std::string& directory, ShownDirectory& shown) {
     shown.observed = true;
-    shown.entries.clear();
+    shown.entries = {};
     emit(host::pathCall(host::Call::beginObservingDirectory, directory));
     if (extension_) extension_->beginObservingDirectory(URL::fileURL(directory));
     requestEntries(directory, shown);
@@ -75,8 +82,8 @@ void FileManagerModel::stopObserving(const std::string& directory, ShownDirector
     shown.listing = 0;
     emit(host::pathCall(host::Call::endObservingDirectory, directory));
     if (extension_) extension_->endObservingDirectory(URL::fileURL(directory));
-    for (const auto& name : shown.entries) badges_.erase(directory + "/" + name);
-    shown.entries.clear();
+    for (const auto& name : shown.entries) badges_.forget(entryPath(directory, name));
+    shown.entries = {};
 }
 
 // Asks for the entries not asked for yet, in name order; forgets the ones that went away.
@@ -88,19 +95,16 @@ void FileManagerModel::requestEntries(const std::string& directory, ShownDirecto
     if (listing == shown.listing && !shown.entries.empty()) return;
     shown.listing = listing;
     std::sort(names->begin(), names->end());
-    std::set<std::string> present(names->begin(), names->end());
-    for (auto it = shown.entries.begin(); it != shown.entries.end();) {
-        if (present.count(*it) == 0) {
-            badges_.erase(directory + "/" + *it);
-            it = shown.entries.erase(it);
-        } else {
-            ++it;
-        }
+    auto isIn = [](const std::vector<std::string>& sorted, const std::string& name) { return std::binary_search(sorted.begin(), sorted.end(), name); };
+    for (const auto& name : shown.entries) {
+        if (!isIn(*names, name)) badges_.forget(entryPath(directory, name));
     }
+    std::vector<std::string> appeared;
     for (const auto& name : *names) {
-        if (!shown.entries.insert(name).second) continue;
-        request(directory == "/" ? "/" + name : directory + "/" + name);
+        if (!isIn(shown.entries, name)) appeared.push_back(name);
     }
+    shown.entries = std::move(*names);
+    for (const auto& name : appeared) request(entryPath(directory, name));
 }
 
 std::size_t FileManagerModel::fingerprint(const std::vector<std::string>& names) {
@@ -121,8 +125,7 @@ std::map<std::string, RegisteredBadge> FileManagerModel::registeredBadges() cons
 }
 
 std::string FileManagerModel::badgeOf(const std::string& path) const {
-    auto found = badges_.find(path);
-    return found == badges_.end() ? "" : found->second;
+    return badges_.of(path);
 }
 
 std::vector<std::pair<std::string, std::string>> FileManagerModel::badgesIn(const std::string& directory) const {
@@ -130,7 +133,7 @@ std::vector<std::pair<std::string, std::string>> FileManagerModel::badgesIn(cons
     auto shown = shown_.find(directory);
     if (shown == shown_.end() || !shown->second.observed) return badges;
     for (const auto& name : shown->second.entries) {
-        std::string path = directory == "/" ? "/" + name : directory + "/" + name;
+        std::string path = entryPath(directory, name);
         std::string badge = badgeOf(path);
         if (!badge.empty()) badges.emplace_back(std::move(path), std::move(badge));
     }
@@ -156,11 +159,7 @@ void FileManagerModel::setBadgeImage(const Image& image, const std::string& labe
 void FileManagerModel::setBadgeIdentifier(const std::string& identifier, const URL& url) {
     std::string path = url.path();
     emit(host::badgeCall(path, identifier));
-    if (identifier.empty()) {
-        badges_.erase(path);
-    } else {
-        badges_[path] = identifier;
-    }
+    badges_.set(path, identifier);
 }
 
 void FileManagerModel::setDirectoryURLs(const std::set<URL>& urls) {

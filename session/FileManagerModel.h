@@ -13,6 +13,7 @@
 // event sink, in the order it happens.
 #pragma once
 
+#include "FolderBadges.h"
 #include "platform/Platform.h"
 #include "protocol/HostLines.h"
 
@@ -66,7 +67,7 @@ public:
 private:
     struct ShownDirectory {
         bool observed = false;
-        std::set<std::string> entries;   // names asked for while observed
+        std::vector<std::string> entries;  // names asked for while observed, sorted
         std::size_t listing = 0;          // a fingerprint of the last listing, as the file system gave it
     };
     void emit(const host::BoundaryCall& call);
@@ -83,7 +84,7 @@ private:
     std::map<std::string, RegisteredBadge> registered_;
     std::set<std::string> observed_;                // main thread
     std::map<std::string, ShownDirectory> shown_;   // main thread
-    std::map<std::string, std::string> badges_;     // main thread
+    FolderBadges badges_;                           // main thread
     std::shared_ptr<Timer> relistTimer_;            // main thread
 };
 

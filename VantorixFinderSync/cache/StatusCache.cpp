@@ -22,7 +22,7 @@ void VantorixFinderSync::eraseCacheEntries(Drop drop) {
     });
 }
 
-std::optional<std::string> VantorixFinderSync::lookUpCachedStatus(const std::string& path, WallTime now) {
+std::optional<std::string> VantorixFinderSync::lookUpCachedStatus(const SharedPath& path, WallTime now) {
     auto found = statusCache.find(path);
     if (found == statusCache.end()) return std::nullopt;
     if (isFresh(found->second, now, cacheConfig.ttl, cacheConfig.aggressiveTtl)) return found->second.badge;
@@ -30,8 +30,8 @@ std::optional<std::string> VantorixFinderSync::lookUpCachedStatus(const std::str
     return std::nullopt;
 }
 
-void VantorixFinderSync::storeCachedStatus(const std::string& path, const std::string& badge, WallTime now) {
-    bool evictable = cacheShownFolders.count(parentFolder(path)) == 0;
+void VantorixFinderSync::storeCachedStatus(const SharedPath& path, const std::string& badge, WallTime now) {
+    bool evictable = cacheShownFolders.count(parentFolder(path.view())) == 0;
     // A full cache first loses its oldest evictable entry, even when the path being stored is already in it.
     if (evictable && static_cast<std::int64_t>(cacheEvictionOrder.size()) >= cacheConfig.maxEntries) {
         eraseCacheEntry(statusCache.find(cacheEvictionOrder.begin()->second));
@@ -45,10 +45,10 @@ void VantorixFinderSync::storeCachedStatus(const std::string& path, const std::s
 // The lookup and the store of one result, as lookUpCachedStatus then storeCachedStatus would make them. A polled
 // folder's item whose entry is fresh (every item at rest, once a pass) is updated in place with one lookup: its
 // entry is not in the eviction order, and no limit applies to it.
-bool VantorixFinderSync::recordCachedStatus(const std::string& path, const std::string& badge, WallTime now) {
+bool VantorixFinderSync::recordCachedStatus(const SharedPath& path, const std::string& badge, WallTime now) {
     auto found = statusCache.find(path);
     if (found != statusCache.end() && !badge.empty() && isFresh(found->second, now, cacheConfig.ttl, cacheConfig.aggressiveTtl) &&
-        cacheShownFolders.count(parentFolder(path)) != 0) {
+        cacheShownFolders.count(parentFolder(path.view())) != 0) {
         bool changed = found->second.badge != badge;
         found->second = CachedStatus{badge, now, true, badge == "sync"};
         return changed;
@@ -62,7 +62,7 @@ std::optional<std::string> VantorixFinderSync::getCachedStatus(const std::string
     return statusCacheLock->syncValue([&] { return lookUpCachedStatus(path, platform.now()); });
 }
 
-void VantorixFinderSync::setCachedStatus(const std::string& path, const std::string& badge) {
+void VantorixFinderSync::setCachedStatus(const SharedPath& path, const std::string& badge) {
     statusCacheLock->sync([&] { storeCachedStatus(path, badge, platform.now()); });
 }
 
@@ -82,7 +82,7 @@ void VantorixFinderSync::invalidateCache(const std::optional<std::string>& path,
 
 // A plain prefix test without a slash: siblings whose names merely start with the prefix lose their entries too.
 void VantorixFinderSync::invalidateCacheWithPrefix(const std::string& prefix) {
-    statusCacheLock->sync([&] { eraseCacheEntries([&](const std::string& path, const CachedStatus&) { return path.compare(0, prefix.size(), prefix) == 0; }); });
+    statusCacheLock->sync([&] { eraseCacheEntries([&](const SharedPath& path, const CachedStatus&) { return path.view().substr(0, prefix.size()) == prefix; }); });
 }
 
 // The sweep applies the normal time to live to every entry; a "sync" entry past its shorter time to live is left for the next
@@ -90,7 +90,7 @@ void VantorixFinderSync::invalidateCacheWithPrefix(const std::string& prefix) {
 void VantorixFinderSync::performCacheCleanup() {
     statusCacheLock->sync([&] {
         WallTime now = platform.now();
-        eraseCacheEntries([&](const std::string&, const CachedStatus& status) {
+        eraseCacheEntries([&](const SharedPath&, const CachedStatus& status) {
             return !status.isValid || std::chrono::duration_cast<Duration>(now - status.timestamp) > cacheConfig.ttl;
         });
     });
@@ -102,7 +102,7 @@ void VantorixFinderSync::setCacheFolderShown(const std::string& folder, bool sho
     statusCacheLock->sync([&] {
         if (shown ? !cacheShownFolders.insert(folder).second : cacheShownFolders.erase(folder) == 0) return;
         for (const auto& [path, status] : statusCache) {
-            if (parentFolder(path) != folder) continue;
+            if (parentFolder(path.view()) != folder) continue;
             if (shown) cacheEvictionOrder.erase({status.timestamp, path});
             else cacheEvictionOrder.insert({status.timestamp, path});
         }

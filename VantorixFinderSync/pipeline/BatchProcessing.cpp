@@ -6,20 +6,20 @@
 
 namespace vantorix {
 
-void VantorixFinderSync::processBatchesFromPaths(const std::vector<std::string>& paths) {
+void VantorixFinderSync::processBatchesFromPaths(const std::vector<SharedPath>& paths) {
     if (paths.empty()) return;
     processSequentialBatches(cutIntoBatches(paths), platform.monotonicNow());
 }
 
-void VantorixFinderSync::processSequentialBatches(const std::vector<std::vector<std::string>>& batches, MonotonicTime /*startTime*/) {
+void VantorixFinderSync::processSequentialBatches(const std::vector<std::vector<SharedPath>>& batches, MonotonicTime /*startTime*/) {
     std::vector<BatchResult> results;
     for (const auto& batch : batches) {
         // A path the request line cannot carry is never sent: it would shift every later path's answer onto
         // the wrong file, or break the request line.
-        std::vector<std::string> sendable;
+        std::vector<SharedPath> sendable;
         sendable.reserve(batch.size());
         for (const auto& path : batch) {
-            if (canCarryPath(path)) sendable.push_back(path);
+            if (path.carriable()) sendable.push_back(path);
         }
         if (sendable.empty() && !batch.empty()) continue;
         std::optional<std::string> answer = sendBatchStatusRequestSequential(joinPaths(sendable));
@@ -32,7 +32,7 @@ void VantorixFinderSync::processSequentialBatches(const std::vector<std::vector<
 // Each pair is looked up and stored in the cache in turn, all in one block on the cache's lock (a result list can
 // hold thousands); the file manager is then told the new and changed badges, in list order.
 void VantorixFinderSync::updateAllIconsFromResults(const std::vector<BatchResult>& results) {
-    std::vector<std::pair<std::string, const std::string*>> changed;
+    std::vector<std::pair<std::string, const SharedPath*>> changed;
     statusCacheLock->sync([&] {
         WallTime now = platform.now();
         for (const auto& result : results) {
@@ -42,7 +42,7 @@ void VantorixFinderSync::updateAllIconsFromResults(const std::vector<BatchResult
     });
     FinderSyncController& controller = platform.finderSyncController();
     // Built from the path itself, so that the URL names exactly this item whatever its name holds.
-    for (const auto& [badge, path] : changed) controller.setBadgeIdentifier(badge, URL::fileURL(*path));
+    for (const auto& [badge, path] : changed) controller.setBadgeIdentifier(badge, URL::fileURL(path->str()));
 }
 
 }  // namespace vantorix

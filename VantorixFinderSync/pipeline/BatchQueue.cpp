@@ -8,16 +8,18 @@
 
 namespace vantorix {
 
-void VantorixFinderSync::addToBatchQueue(const std::string& path) { addToBatchQueue(std::vector<std::string>{path}); }
+void VantorixFinderSync::addToBatchQueue(const std::string& path) { addToBatchQueue(std::vector<SharedPath>{path}); }
 
-void VantorixFinderSync::addToBatchQueue(std::vector<std::string> paths) {
+// The queue and the set of paths under way share each path's text. Paths added together flush together: a
+// polled folder's few hundred go to one run, cut into its batches, rather than to a run per batch, so that a pass
+// costs a hop between threads per few hundred paths, not per batch.
+void VantorixFinderSync::addToBatchQueue(std::vector<SharedPath> paths) {
     batchLock->sync([&] {
         for (auto& path : paths) {
             // Queued already, it goes out with the next flush; in a run, its answer is on its way.
-            if (!pathsUnderWay.insert(path).second) continue;
-            batchQueue.push_back(std::move(path));
-            if (static_cast<std::int64_t>(batchQueue.size()) >= batchConfig.maxSize) processBatchQueue();
+            if (pathsUnderWay.insert(path).second) batchQueue.push_back(std::move(path));
         }
+        if (static_cast<std::int64_t>(batchQueue.size()) >= batchConfig.maxSize) processBatchQueue();
         // Also after duplicates only: paths held through waiting mode must never wait without a flush on its way.
         ensureFlushScheduled();
     });
@@ -79,7 +81,7 @@ void VantorixFinderSync::processBatchQueue() {
     if (batchQueue.empty()) return;
     bool waiting = waitingModeLock->syncValue([&] { return isInWaitingMode; });
     if (waiting) return;
-    std::vector<std::string> paths = std::move(batchQueue);  // under way still, in the run
+    std::vector<SharedPath> paths = std::move(batchQueue);  // under way still, in the run
     batchQueue.clear();
     if (batchTimer) {
         batchTimer->invalidate();

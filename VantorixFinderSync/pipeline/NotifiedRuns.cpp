@@ -9,8 +9,9 @@ namespace vantorix {
 // rate of notifications, and no thread waits per notification.
 void VantorixFinderSync::addNotifiedPaths(const std::vector<std::string>& paths) {
     bool queueRun = batchLock->syncValue([&] {
-        for (const auto& path : paths) {
-            if (notifiedMembers.insert(path).second) notifiedPaths.push_back(path);
+        for (const auto& text : paths) {
+            SharedPath path(text);
+            if (notifiedMembers.insert(path).second) notifiedPaths.push_back(std::move(path));
         }
         if (notifiedPaths.empty() || notifiedRunQueued) return false;
         notifiedRunQueued = true;
@@ -20,7 +21,7 @@ void VantorixFinderSync::addNotifiedPaths(const std::vector<std::string>& paths)
 }
 
 void VantorixFinderSync::runNotifiedPaths() {
-    std::vector<std::string> paths = batchLock->syncValue([&] {
+    std::vector<SharedPath> paths = batchLock->syncValue([&] {
         notifiedRunQueued = false;
         notifiedMembers.clear();
         return std::exchange(notifiedPaths, {});

@@ -7,7 +7,7 @@
 
 namespace vantorix {
 
-void VantorixFinderSync::addToRetryQueue(const std::vector<std::string>& paths) {
+void VantorixFinderSync::addToRetryQueue(const std::vector<SharedPath>& paths) {
     bool start = retryLock->syncValue([&] {
         for (const auto& path : paths) {
             if (retryQueueMembers.insert(path).second) retryQueue.push_back(path);
@@ -46,7 +46,7 @@ void VantorixFinderSync::processRetryQueue() {
 // failed exchange; that exchange has put its own paths back, and the paths not yet sent go back behind them, so
 // the order holds.
 void VantorixFinderSync::runRetryPass() {
-    std::vector<std::string> pass = retryLock->syncValue([&] {
+    std::vector<SharedPath> pass = retryLock->syncValue([&] {
         retryPassQueued = false;
         retryQueueMembers.clear();
         if (!retryQueue.empty()) ++retryAttempts;
@@ -56,18 +56,18 @@ void VantorixFinderSync::runRetryPass() {
         runRetryStop();
         return;
     }
-    std::vector<std::vector<std::string>> exchanges = cutIntoBatches(pass);
+    std::vector<std::vector<SharedPath>> exchanges = cutIntoBatches(std::move(pass));
     for (std::size_t k = 0; k < exchanges.size(); ++k) {
         const auto& paths = exchanges[k];
         std::optional<std::string> answer = sendBatchStatusRequestSequential(joinPaths(paths));
         if (!answer) {
-            std::vector<std::string> unsent;
+            std::vector<SharedPath> unsent;
             for (std::size_t rest = k + 1; rest < exchanges.size(); ++rest) unsent.insert(unsent.end(), exchanges[rest].begin(), exchanges[rest].end());
             addToRetryQueue(unsent);
             return;  // the timer keeps running; the next pass comes one retryInterval later
         }
         std::size_t answered = std::min(paths.size(), splitOnSeparator(*answer).size());
-        addToBatchQueue(std::vector<std::string>(paths.begin(), paths.begin() + static_cast<std::ptrdiff_t>(answered)));
+        addToBatchQueue(std::vector<SharedPath>(paths.begin(), paths.begin() + static_cast<std::ptrdiff_t>(answered)));
     }
     runRetryStop();
 }

@@ -1,8 +1,10 @@
 // Directory polling: every observed directory is re-listed every pollingInterval on the main thread, and its entries,
 // less a few system files, are queued for a status request.
 #include "../VantorixFinderSync.h"
+#include "PassPaths.h"
 #include "protocol/Wire.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -48,7 +50,9 @@ void VantorixFinderSync::stopPollingDirectory(const std::string& path) {
             self->observedDirectories.erase(found);
             return true;
         });
-        if (stopped) self->setCacheFolderShown(path, false);
+        if (!stopped) return;
+        self->polledPaths.erase(path);
+        self->setCacheFolderShown(path, false);
     });
 }
 
@@ -60,15 +64,43 @@ void VantorixFinderSync::pollVisibleFiles(const std::string& path) {
     // when both the folder and the name do.
     if (!canCarryPath(path)) return;
     // Queued a few hundred at a time: one lock block each, without a copy of the whole folder's paths at once.
-    std::vector<std::string> entries;
+    // A path the last pass made is shared again, not made anew; one the last pass did not have is shared with
+    // the status cache's entry when there is one (a first pass after the file manager's own requests).
+    PassPaths& known = polledPaths[path];
+    std::string text = path + "/";
+    const std::size_t folderLength = text.size();
+    std::vector<SharedPath> entries;
+    std::vector<std::size_t> unknown;  // the places in `entries` of paths the last pass did not have
     for (std::size_t i = 0; i < names->size(); ++i) {
         const std::string& name = (*names)[i];
-        if (!isIgnored(name) && canCarryPath(name)) entries.push_back(path + "/" + name);
+        text.resize(folderLength);
+        text += name;
+        // The last pass kept only paths that are neither ignored nor uncarriable.
+        if (const SharedPath* last = known.find(text)) {
+            entries.push_back(*last);
+        } else if (!isIgnored(name) && canCarryPath(name)) {
+            unknown.push_back(entries.size());
+            entries.emplace_back(text);
+        }
         if (entries.size() == pollingChunk || (i + 1 == names->size() && !entries.empty())) {
+            if (!unknown.empty()) shareCachedPaths(entries, unknown);
+            unknown.clear();
+            known.keep(entries);
             addToBatchQueue(std::move(entries));
             entries = {};
         }
     }
+    known.endPass();
+}
+
+// One block on statusCacheLock: each path at the given places that the cache holds is replaced by the cache's
+// own, so that the two share one text.
+void VantorixFinderSync::shareCachedPaths(std::vector<SharedPath>& paths, const std::vector<std::size_t>& places) {
+    statusCacheLock->sync([&] {
+        for (std::size_t place : places) {
+            if (auto cached = statusCache.find(paths[place]); cached != statusCache.end()) paths[place] = cached->first;
+        }
+    });
 }
 
 }  // namespace vantorix

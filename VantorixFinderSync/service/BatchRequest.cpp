@@ -28,7 +28,8 @@ std::optional<std::string> VantorixFinderSync::sendBatchStatusRequestSequential(
                    {{"reason", reason}, {"cause", cause}, {"paths", std::to_string(countPieces(pathsString))}});
         }
         enterWaitingMode(reason, cause);
-        addToRetryQueue(splitOnSeparator(pathsString));
+        std::vector<std::string> paths = splitOnSeparator(pathsString);
+        addToRetryQueue({paths.begin(), paths.end()});
         return std::nullopt;
     };
     if (!semaphore->wait(platform.monotonicNow() + semaphoreWait)) return fail("semaphore_timeout", "another exchange held the connection turn for the whole wait");

@@ -27,8 +27,38 @@ void copyAddress(const sockaddr_storage& address, __be32* out) {
     else std::memcpy(out, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, 16);
 }
 
+// One diag socket per thread, kept open: a check then costs a send and a receive, not also the making and closing
+// of a socket, on every exchange. Each request carries a sequence number of its own, so that an answer to an earlier
+// request that came after its wait ended is skipped; any failure closes the socket, and the next check makes another.
+class DiagSocket {
+public:
+    DiagSocket() = default;
+    DiagSocket(const DiagSocket&) = delete;
+    DiagSocket& operator=(const DiagSocket&) = delete;
+    ~DiagSocket() { reset(); }
+
+    int fd() {
+        if (fd_ >= 0) return fd_;
+        fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        timeval timeout{1, 0};
+        if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        return fd_;
+    }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    std::uint32_t nextSequence() { return ++sequence_; }
+
+private:
+    int fd_ = -1;
+    std::uint32_t sequence_ = 0;
+};
+
+thread_local DiagSocket diagSocket;
+
 std::optional<int> askNetlink(const sockaddr_storage& self, const sockaddr_storage& peer) {
-    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    int fd = diagSocket.fd();
     if (fd < 0) return std::nullopt;
     struct {
         nlmsghdr header;
@@ -37,6 +67,7 @@ std::optional<int> askNetlink(const sockaddr_storage& self, const sockaddr_stora
     message.header.nlmsg_len = sizeof message;
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.header.nlmsg_flags = NLM_F_REQUEST;
+    message.header.nlmsg_seq = diagSocket.nextSequence();
     message.request.sdiag_family = static_cast<__u8>(peer.ss_family);
     message.request.sdiag_protocol = IPPROTO_TCP;
     message.request.idiag_states = ~0U;
@@ -46,19 +77,22 @@ std::optional<int> askNetlink(const sockaddr_storage& self, const sockaddr_stora
     copyAddress(self, message.request.id.idiag_dst);
     message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    std::optional<int> owner;
-    timeval timeout{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (::send(fd, &message, sizeof message, 0) == static_cast<ssize_t>(sizeof message)) {
+    if (::send(fd, &message, sizeof message, 0) != static_cast<ssize_t>(sizeof message)) {
+        diagSocket.reset();
+        return std::nullopt;
+    }
+    // The answer is one message: the socket's, or an error when the kernel does not know it.
+    for (int late = 0; late < 8; ++late) {
         alignas(nlmsghdr) char buffer[8192];
         ssize_t length = ::recv(fd, buffer, sizeof buffer, 0);
         auto* header = reinterpret_cast<nlmsghdr*>(buffer);
-        if (length > 0 && NLMSG_OK(header, static_cast<unsigned>(length)) && header->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
-            owner = static_cast<int>(reinterpret_cast<inet_diag_msg*>(NLMSG_DATA(header))->idiag_uid);
-        }
+        if (length <= 0 || !NLMSG_OK(header, static_cast<unsigned>(length))) break;
+        if (header->nlmsg_seq != message.header.nlmsg_seq) continue;  // an earlier request's late answer
+        if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return std::nullopt;
+        return static_cast<int>(reinterpret_cast<inet_diag_msg*>(NLMSG_DATA(header))->idiag_uid);
     }
-    ::close(fd);
-    return owner;
+    diagSocket.reset();
+    return std::nullopt;
 }
 
 // /proc/net/tcp writes addresses as the hex of their bytes in memory, then ":" and the port in hex.

@@ -25,12 +25,18 @@ public:
         return std::make_shared<VantorixFinderSync>(VantorixFinderSync::ConstructionKey{}, platform);
     }
 
+    static std::vector<std::string> texts(const std::vector<SharedPath>& paths) {
+        std::vector<std::string> out;
+        for (const auto& path : paths) out.push_back(path.str());
+        return out;
+    }
+
     // --- Fields ---
     bool waitingMode() { return e.waitingModeLock->syncValue([&] { return e.isInWaitingMode; }); }
     bool serverAvailable() { return e.serverCheckLock->syncValue([&] { return e.isServerAvailable; }); }
     std::optional<std::string> syncPath() { return e.syncPathLock->syncValue([&] { return e.currentSyncPath; }); }
-    std::vector<std::string> batchQueue() { return e.batchLock->syncValue([&] { return e.batchQueue; }); }
-    std::vector<std::string> retryQueue() { return e.retryLock->syncValue([&] { return e.retryQueue; }); }
+    std::vector<std::string> batchQueue() { return e.batchLock->syncValue([&] { return texts(e.batchQueue); }); }
+    std::vector<std::string> retryQueue() { return e.retryLock->syncValue([&] { return texts(e.retryQueue); }); }
     bool retryTimerRunning() { return e.retryLock->syncValue([&] { return e.retryTimerStarting || (e.retryTimer && e.retryTimer->isValid()); }); }
     std::size_t statusCacheSize() { return e.statusCacheLock->syncValue([&] { return e.statusCache.size(); }); }
     std::optional<CachedStatus> cacheEntry(const std::string& path) {
@@ -64,8 +70,8 @@ public:
     void invalidateCache(const std::optional<std::string>& path, const std::string& reason) { e.invalidateCache(path, reason); }
     void performCacheCleanup() { e.performCacheCleanup(); }
     void addToBatchQueue(const std::string& path) { e.addToBatchQueue(path); }
-    void processBatchesFromPaths(const std::vector<std::string>& paths) { e.processBatchesFromPaths(paths); }
-    void addToRetryQueue(const std::vector<std::string>& paths) { e.addToRetryQueue(paths); }
+    void processBatchesFromPaths(const std::vector<std::string>& paths) { e.processBatchesFromPaths({paths.begin(), paths.end()}); }
+    void addToRetryQueue(const std::vector<std::string>& paths) { e.addToRetryQueue({paths.begin(), paths.end()}); }
     void checkServerAvailability() { e.checkServerAvailability(); }
     void enterWaitingMode(const std::string& reason) { e.enterWaitingMode(reason); }
     void exitWaitingMode(const std::string& reason) { e.exitWaitingMode(reason); }
