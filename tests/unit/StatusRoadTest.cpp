@@ -247,6 +247,13 @@ TEST_F(StatusRoad, AnOpenedFolderLosesItsCacheAndIsListedEveryOneAndAHalfSeconds
     platform.addDirectory("/S/d", {"back"});
     platform.advanceBy(1470ms);  // the next pass, before its flush
     EXPECT_EQ(peer().batchQueue(), Paths{"/S/d/back"});
+    // Entries added, gone and reordered between passes: each pass queues what the folder holds now, in its order.
+    platform.addDirectory("/S/d", {"a.txt", "back"});
+    platform.advanceBy(1500ms);
+    EXPECT_EQ(peer().batchQueue(), (Paths{"/S/d/a.txt", "/S/d/back"}));
+    platform.addDirectory("/S/d", {"back", "y", "a.txt"});
+    platform.advanceBy(1500ms);
+    EXPECT_EQ(peer().batchQueue(), (Paths{"/S/d/back", "/S/d/y", "/S/d/a.txt"}));
 
     // Closing stops the polling and leaves the cache alone; a path never started changes nothing.
     peer().setCachedStatus("/S/d/z", "sync");
