@@ -88,22 +88,23 @@ void FileManagerModel::stopObserving(const std::string& directory, ShownDirector
 
 // Asks for the entries not asked for yet, in name order; forgets the ones that went away.
 void FileManagerModel::requestEntries(const std::string& directory, ShownDirectory& shown) {
-    std::optional<std::vector<std::string>> names = platform_.contentsOfDirectory(directory);
-    if (!names) return;
+    DirectoryNames listed = platform_.contentsOfDirectory(directory);
+    if (!listed) return;
     // Unchanged since the last listing: nothing appeared, nothing went away (the common case, once a second).
-    std::size_t listing = fingerprint(*names);
+    std::size_t listing = fingerprint(*listed);
     if (listing == shown.listing && !shown.entries.empty()) return;
     shown.listing = listing;
-    std::sort(names->begin(), names->end());
+    std::vector<std::string> names = *listed;
+    std::sort(names.begin(), names.end());
     auto isIn = [](const std::vector<std::string>& sorted, const std::string& name) { return std::binary_search(sorted.begin(), sorted.end(), name); };
     for (const auto& name : shown.entries) {
-        if (!isIn(*names, name)) badges_.forget(entryPath(directory, name));
+        if (!isIn(names, name)) badges_.forget(entryPath(directory, name));
     }
     std::vector<std::string> appeared;
-    for (const auto& name : *names) {
+    for (const auto& name : names) {
         if (!isIn(shown.entries, name)) appeared.push_back(name);
     }
-    shown.entries = std::move(*names);
+    shown.entries = std::move(names);
     for (const auto& name : appeared) request(entryPath(directory, name));
 }
 

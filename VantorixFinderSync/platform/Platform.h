@@ -11,6 +11,7 @@
 // uses it. Timers, semaphores and streams belong to whoever asked for them.
 #pragma once
 
+#include "DirectoryNames.h"
 #include "Dispatch.h"
 #include "FinderSync.h"
 #include "Log.h"
@@ -74,8 +75,9 @@ public:
     // The names of a directory's entries, one level, without "." and ".."; nothing when the directory cannot be
     // listed (missing, unreadable, not a directory). Any thread; it blocks for the listing, which the polling
     // timer makes on the main thread (one level of a local folder). The real platform may answer from an earlier
-    // listing while the directory's times show no change since, for at most 10 s.
-    virtual std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) = 0;
+    // listing while the directory's times show no change since, for at most 10 s: the same names, shared rather
+    // than copied, since a shown folder is listed by the polling and by its file manager every second or two.
+    virtual DirectoryNames contentsOfDirectory(const std::string& path) = 0;
 
     // --- Bundle resources ---
     // The image the bundle holds under `name` ("oi_success": the file oi_success.png of the resource folder);

@@ -58,7 +58,7 @@ void VantorixFinderSync::stopPollingDirectory(const std::string& path) {
 
 void VantorixFinderSync::pollVisibleFiles(const std::string& path) {
     if (waitingModeLock->syncValue([&] { return isInWaitingMode; })) return;
-    std::optional<std::vector<std::string>> names = platform.contentsOfDirectory(path);
+    DirectoryNames names = platform.contentsOfDirectory(path);
     if (!names) return;  // gone or unreadable: the next pass tries again
     // A path the line cannot carry is never queued. The folder and the "/" are checked once: the path carries
     // when both the folder and the name do.

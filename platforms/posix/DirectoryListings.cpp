@@ -25,9 +25,9 @@ std::optional<DirectoryListings::Stamp> DirectoryListings::stampOf(int descripto
     return Stamp{info.st_dev, info.st_ino, sinceEpoch(info.st_mtim), sinceEpoch(info.st_ctim)};
 }
 
-std::optional<std::vector<std::string>> DirectoryListings::contentsOf(const std::string& path) {
+DirectoryNames DirectoryListings::contentsOf(const std::string& path) {
     std::optional<Stamp> now = stampOf(-1, path);
-    if (!now) return std::nullopt;
+    if (!now) return nullptr;
     {
         std::lock_guard lock(mutex_);
         auto found = kept_.find(path);
@@ -39,20 +39,21 @@ std::optional<std::vector<std::string>> DirectoryListings::contentsOf(const std:
     // The times are taken from the opened directory before it is read: a change during the reading shows in the
     // next stamp, and the next ask reads again.
     int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0) return std::nullopt;
+    if (descriptor < 0) return nullptr;
     std::optional<Stamp> stamp = stampOf(descriptor, path);
     DIR* directory = stamp ? ::fdopendir(descriptor) : nullptr;
     if (directory == nullptr) {
         ::close(descriptor);
-        return std::nullopt;
+        return nullptr;
     }
     MonotonicTime listedAt = monotonicNow_();
     auto settledBefore = wallNow_().time_since_epoch() - kSettled;
-    std::vector<std::string> names;
+    auto read = std::make_shared<std::vector<std::string>>();
     while (dirent* entry = ::readdir(directory)) {
         std::string_view name = entry->d_name;
-        if (name != "." && name != "..") names.emplace_back(name);
+        if (name != "." && name != "..") read->emplace_back(name);
     }
+    DirectoryNames names = std::move(read);
     ::closedir(directory);
     std::lock_guard lock(mutex_);
     ++readings_;

@@ -11,6 +11,7 @@
 // Any thread.
 #pragma once
 
+#include "platform/DirectoryNames.h"
 #include "platform/Time.h"
 
 #include <sys/types.h>
@@ -36,7 +37,7 @@ public:
     explicit DirectoryListings(std::function<WallTime()> wallNow = {}, std::function<MonotonicTime()> monotonicNow = {});
 
     // The names of the directory's entries without "." and ".."; nothing when it cannot be listed.
-    std::optional<std::vector<std::string>> contentsOf(const std::string& path);
+    DirectoryNames contentsOf(const std::string& path);
     // How many times the file system was read; the rest were answered from a kept listing.
     std::size_t readings() const;
 
@@ -52,7 +53,7 @@ private:
         Stamp stamp;
         MonotonicTime listedAt;
         std::uint64_t lastAsked = 0;
-        std::vector<std::string> names;
+        DirectoryNames names;
     };
     static std::optional<Stamp> stampOf(int descriptor, const std::string& path);
     void keep(const std::string& path, Listing listing);

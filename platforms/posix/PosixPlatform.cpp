@@ -93,7 +93,7 @@ StreamPair PosixPlatform::streamsToHost(const std::string& host, int port) { ret
 
 int PosixPlatform::userId() { return static_cast<int>(::geteuid()); }
 
-std::optional<std::vector<std::string>> PosixPlatform::contentsOfDirectory(const std::string& path) { return listings_.contentsOf(path); }
+DirectoryNames PosixPlatform::contentsOfDirectory(const std::string& path) { return listings_.contentsOf(path); }
 
 std::optional<Image> PosixPlatform::imageNamed(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos) return std::nullopt;

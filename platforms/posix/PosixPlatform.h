@@ -53,7 +53,7 @@ public:
     std::shared_ptr<Timer> scheduleTimer(Duration interval, bool repeats, TimerAction action) override;
     StreamPair streamsToHost(const std::string& host, int port) override;
     int userId() override;
-    std::optional<std::vector<std::string>> contentsOfDirectory(const std::string& path) override;
+    DirectoryNames contentsOfDirectory(const std::string& path) override;
     std::optional<Image> imageNamed(const std::string& name) override;
     FinderSyncController& finderSyncController() override;
     NotificationCenter& distributedNotificationCenter() override;

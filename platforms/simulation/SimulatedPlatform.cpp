@@ -195,10 +195,10 @@ void SimulatedPlatform::addDirectory(const std::string& path, std::vector<std::s
 
 void SimulatedPlatform::removeDirectory(const std::string& path) { directories_.erase(path); }
 
-std::optional<std::vector<std::string>> SimulatedPlatform::contentsOfDirectory(const std::string& path) {
+DirectoryNames SimulatedPlatform::contentsOfDirectory(const std::string& path) {
     auto found = directories_.find(path);
-    if (found == directories_.end()) return std::nullopt;
-    return found->second;
+    if (found == directories_.end()) return nullptr;
+    return std::make_shared<const std::vector<std::string>>(found->second);
 }
 
 std::optional<Image> SimulatedPlatform::imageNamed(const std::string& name) {

@@ -13,10 +13,11 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-Names sorted(std::optional<Names> names) {
-    if (!names) return {"(none)"};
-    std::sort(names->begin(), names->end());
-    return *names;
+Names sorted(const DirectoryNames& listed) {
+    if (!listed) return {"(none)"};
+    Names names = *listed;
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 TEST(DirectoryListings, SaysWhatTheFolderHoldsAndReadsASettledFolderOnce) {
