@@ -197,6 +197,7 @@ FolderFigures runFolder(const SuiteOptions& options, std::size_t entries, const 
     double cpuRestEnd = cpuSecondsOf(measured).value_or(0);
     figures.restSeconds = std::chrono::duration<double>(Clock::now() - restStart).count();
     figures.peakRssKib = peakRssKibOf(measured).value_or(0);
+    figures.restRssKib = rssKibOf(measured).value_or(0);
     nlohmann::json statsAfter = service.stats();
     figures.restCpuFraction = (cpuRestEnd - cpuRestStart) / figures.restSeconds;
     for (const char* kind : {"ping", "sync_path", "batch_status", "other"}) figures.exchangesAtRest += asLong(statsAfter, kind) - asLong(statsBefore, kind);

@@ -40,7 +40,8 @@ struct FolderFigures {
     std::vector<long> exchangesPerPass;  // batch requests of each completed burst
 
     long maxThreads = 0;    // the most threads the stand-in had at any sample (every 0.2 s, whole run)
-    long peakRssKib = 0;    // VmHWM at the end of the window
+    long peakRssKib = 0;    // VmHWM at the end of the window: the most the process ever held, its start included
+    long restRssKib = 0;    // VmRSS at the end of the window: what it holds at rest
 
     // One request for an item never asked before, to its badge, by the stand-in's clock (seconds).
     std::vector<double> requestLatencies;

@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
     }
     machine["load_after"] = loadAverage();
 
-    printTable(results);
+    printTable(results, options.throughService);
     std::vector<GoalCheck> goals = checkGoals(results, options.throughService);
     printGoals(goals);
     std::printf("\nLoad average before %s, after %s.\n", machine["load_before"].get<std::string>().c_str(), machine["load_after"].get<std::string>().c_str());

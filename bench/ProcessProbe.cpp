@@ -40,6 +40,8 @@ std::optional<long> threadsOf(int pid) { return statusField(pid, "Threads"); }
 
 std::optional<long> peakRssKibOf(int pid) { return statusField(pid, "VmHWM"); }
 
+std::optional<long> rssKibOf(int pid) { return statusField(pid, "VmRSS"); }
+
 double ownCpuSeconds() {
     timespec now{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);

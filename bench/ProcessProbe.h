@@ -9,6 +9,7 @@ namespace vantorix::bench {
 std::optional<double> cpuSecondsOf(int pid);   // utime + stime of /proc/PID/stat
 std::optional<long> threadsOf(int pid);        // Threads of /proc/PID/status
 std::optional<long> peakRssKibOf(int pid);     // VmHWM of /proc/PID/status
+std::optional<long> rssKibOf(int pid);         // VmRSS of /proc/PID/status
 // The CPU time of this whole process, for the floors measured in it.
 double ownCpuSeconds();
 

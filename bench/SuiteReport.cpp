@@ -76,10 +76,11 @@ nlohmann::json derivedFigures(const SizeResult& result) {
         {"end_to_end_over_bare_per_exchange", endToEndPerExchange / floors.bare.secondsPerExchange},
         {"threads_max", f.maxThreads},
         {"peak_rss_mb", static_cast<double>(f.peakRssKib) * 1024.0 / 1e6},
+        {"rest_rss_mb", static_cast<double>(f.restRssKib) * 1024.0 / 1e6},
     };
 }
 
-void printTable(const std::vector<SizeResult>& results) {
+void printTable(const std::vector<SizeResult>& results, bool throughService) {
     std::vector<nlohmann::json> rows;
     for (const auto& result : results) rows.push_back(derivedFigures(result));
     auto number = [](const nlohmann::json& row, const char* key) { return row.at(key).get<double>(); };
@@ -94,16 +95,17 @@ void printTable(const std::vector<SizeResult>& results) {
                     number(row, "speedup_over_batches_of_one"), number(row, "end_to_end_speedup_over_batches_of_one"),
                     1e3 * number(row, "request_latency_median_s"));
     }
-    std::printf("\nAt rest, folder shown (window of %.0f s), stand-in process:\n", rows.empty() ? 0.0 : number(rows[0], "rest_window_s"));
-    std::printf("%8s %7s %8s | %9s %8s | %12s %8s | %13s %12s | %7s %7s\n", "entries", "CPU", "floor", "badges/s", "repaints", "exch/pass", "passes/s",
-                "CPU/exchange", "bare CPU/ex", "threads", "RSS");
+    std::printf("\nAt rest, folder shown (window of %.0f s), %s process:\n", rows.empty() ? 0.0 : number(rows[0], "rest_window_s"),
+                throughService ? "session service" : "stand-in");
+    std::printf("%8s %7s %8s | %9s %8s | %12s %8s | %13s %12s | %7s %9s %9s\n", "entries", "CPU", "floor", "badges/s", "repaints", "exch/pass", "passes/s",
+                "CPU/exchange", "bare CPU/ex", "threads", "peak RSS", "RSS now");
     for (const auto& row : rows) {
         char perPass[32];
         std::snprintf(perPass, sizeof perPass, "%.0f (%.0f)", number(row, "exchanges_per_pass_median"), number(row, "exchanges_per_pass_ideal"));
-        std::printf("%8.0f %6.2f%% %7.2f%% | %9.2f %8.0f | %12s %8.2f | %11.1fus %10.1fus | %7.0f %5.1fMB\n", number(row, "entries"),
+        std::printf("%8.0f %6.2f%% %7.2f%% | %9.2f %8.0f | %12s %8.2f | %11.1fus %10.1fus | %7.0f %7.1fMB %7.1fMB\n", number(row, "entries"),
                     number(row, "cpu_at_rest_percent"), number(row, "cpu_at_rest_floor_percent"), number(row, "badges_set_per_s_at_rest"),
                     number(row, "repaints_at_rest"), perPass, number(row, "passes_per_s"), number(row, "client_cpu_per_exchange_at_rest_us"),
-                    number(row, "bare_exchange_cpu_us"), number(row, "threads_max"), number(row, "peak_rss_mb"));
+                    number(row, "bare_exchange_cpu_us"), number(row, "threads_max"), number(row, "peak_rss_mb"), number(row, "rest_rss_mb"));
     }
     std::printf("\nOne exchange of the folder's batches of 50 paths (wall time; CPU of the calling process):\n");
     std::printf("%8s | %11s %11s %7s | %11s %11s | %14s %7s\n", "entries", "client", "bare", "ratio", "client CPU", "bare CPU", "end to end", "ratio");

@@ -26,7 +26,7 @@ struct GoalCheck {
 // Figures derived from one size's run, named as in the table and the JSON.
 nlohmann::json derivedFigures(const SizeResult& result);
 
-void printTable(const std::vector<SizeResult>& results);
+void printTable(const std::vector<SizeResult>& results, bool throughService);
 std::vector<GoalCheck> checkGoals(const std::vector<SizeResult>& results, bool throughService);
 void printGoals(const std::vector<GoalCheck>& goals);
 // `machine` holds the date, the CPU, the load and the commit; the figures of every size and the goals are added.

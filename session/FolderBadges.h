@@ -3,6 +3,8 @@
 // its whole path: at 50,000 items of one folder, a few megabytes less in the session service.
 #pragma once
 
+#include "core/BadgeWord.h"
+
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
@@ -26,8 +28,8 @@ public:
         auto names = byFolder_.find(folder);
         if (names == byFolder_.end()) names = byFolder_.emplace(std::string(folder), Names{}).first;
         auto entry = names->second.find(name);
-        if (entry == names->second.end()) names->second.emplace(std::string(name), badge);
-        else entry->second = badge;
+        if (entry == names->second.end()) names->second.emplace(std::string(name), BadgeWord(badge));
+        else if (!(entry->second == badge)) entry->second = BadgeWord(badge);
     }
     void forget(std::string_view path) {
         auto [folder, name] = split(path);
@@ -42,7 +44,7 @@ public:
         auto names = byFolder_.find(folder);
         if (names == byFolder_.end()) return "";
         auto entry = names->second.find(name);
-        return entry == names->second.end() ? "" : entry->second;
+        return entry == names->second.end() ? "" : entry->second.str();
     }
 
 private:
@@ -50,7 +52,7 @@ private:
         using is_transparent = void;
         std::size_t operator()(std::string_view text) const { return boost::hash<std::string_view>{}(text); }
     };
-    using Names = boost::unordered_flat_map<std::string, std::string, TextHash, std::equal_to<>>;
+    using Names = boost::unordered_flat_map<std::string, BadgeWord, TextHash, std::equal_to<>>;
 
     // The text before the last "/" and the text after it; a path without "/" lies in ".", as a relative name does.
     static std::pair<std::string_view, std::string_view> split(std::string_view path) {

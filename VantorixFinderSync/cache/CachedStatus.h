@@ -1,6 +1,7 @@
 // One entry of the status cache and the rule that says whether it may still be used.
 #pragma once
 
+#include "../core/BadgeWord.h"
 #include "../platform/Time.h"
 
 #include <string>
@@ -8,7 +9,7 @@
 namespace vantorix {
 
 struct CachedStatus {
-    std::string badge;      // the badge word stored for the path
+    BadgeWord badge;        // the badge word stored for the path
     WallTime timestamp;     // when it was stored
     bool isValid = true;    // the design's own flag: nothing sets it false, so it never decides; the freshness test keeps it
     bool isAggressiveTtl;   // the short time to live applies ("sync" entries)

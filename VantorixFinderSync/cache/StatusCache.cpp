@@ -25,7 +25,7 @@ void VantorixFinderSync::eraseCacheEntries(Drop drop) {
 std::optional<std::string> VantorixFinderSync::lookUpCachedStatus(const SharedPath& path, WallTime now) {
     auto found = statusCache.find(path);
     if (found == statusCache.end()) return std::nullopt;
-    if (isFresh(found->second, now, cacheConfig.ttl, cacheConfig.aggressiveTtl)) return found->second.badge;
+    if (isFresh(found->second, now, cacheConfig.ttl, cacheConfig.aggressiveTtl)) return found->second.badge.str();
     eraseCacheEntry(found);  // a stale entry is dropped by the read that finds it
     return std::nullopt;
 }
@@ -38,7 +38,7 @@ void VantorixFinderSync::storeCachedStatus(const SharedPath& path, const std::st
     }
     auto [entry, added] = statusCache.try_emplace(path);
     if (!added && evictable) cacheEvictionOrder.erase({entry->second.timestamp, path});
-    entry->second = CachedStatus{badge, now, true, badge == "sync"};
+    entry->second = CachedStatus{BadgeWord(badge), now, true, badge == "sync"};
     if (evictable) cacheEvictionOrder.insert({now, path});
 }
 
@@ -49,8 +49,12 @@ bool VantorixFinderSync::recordCachedStatus(const SharedPath& path, const std::s
     auto found = statusCache.find(path);
     if (found != statusCache.end() && !badge.empty() && isFresh(found->second, now, cacheConfig.ttl, cacheConfig.aggressiveTtl) &&
         cacheShownFolders.count(parentFolder(path.view())) != 0) {
-        bool changed = found->second.badge != badge;
-        found->second = CachedStatus{badge, now, true, badge == "sync"};
+        // The word is looked up in the process's set of words only when it changed, not for every item at rest.
+        bool changed = !(found->second.badge == badge);
+        if (changed) found->second.badge = BadgeWord(badge);
+        found->second.timestamp = now;
+        found->second.isValid = true;
+        found->second.isAggressiveTtl = badge == "sync";
         return changed;
     }
     bool changed = lookUpCachedStatus(path, now) != badge;
