@@ -153,6 +153,8 @@ private:
     void performCacheCleanup();
     // The entries of a polled folder's items are kept whatever the limit; the rest count against it.
     void setCacheFolderShown(const std::string& folder, bool shown);
+    // Each path at the given places that the cache holds is replaced by the cache's own, so that both share its text.
+    void shareCachedPaths(std::vector<SharedPath>& paths, const std::vector<std::size_t>& places);
     // On statusCacheLock: the bodies of getCachedStatus and setCachedStatus, for callers that hold the lock.
     std::optional<std::string> lookUpCachedStatus(const SharedPath& path, WallTime now);
     void storeCachedStatus(const SharedPath& path, const std::string& badge, WallTime now);
@@ -203,7 +205,6 @@ private:
     void startPollingDirectory(const std::string& path);
     void stopPollingDirectory(const std::string& path);
     void pollVisibleFiles(const std::string& path);  // main thread, from a polling timer
-    void shareCachedPaths(std::vector<SharedPath>& paths, const std::vector<std::size_t>& places);
 
     // --- Notification intake (notifications/) ---
     void registerDistributedNotificationObservers();

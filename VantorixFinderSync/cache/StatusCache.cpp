@@ -116,6 +116,16 @@ void VantorixFinderSync::setCacheFolderShown(const std::string& folder, bool sho
     });
 }
 
+// One block on statusCacheLock: each path at the given places that the cache holds is replaced by the cache's
+// own, so that the two share one text.
+void VantorixFinderSync::shareCachedPaths(std::vector<SharedPath>& paths, const std::vector<std::size_t>& places) {
+    statusCacheLock->sync([&] {
+        for (std::size_t place : places) {
+            if (auto cached = statusCache.find(paths[place]); cached != statusCache.end()) paths[place] = cached->first;
+        }
+    });
+}
+
 void VantorixFinderSync::startCacheCleanup() {
     platform.globalQueue(QualityOfService::utility).async([self = shared_from_this()] {
         self->platform.mainQueue().async([self] {
