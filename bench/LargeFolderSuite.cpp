@@ -35,7 +35,7 @@ const char* kUsage =
     "stand-in showing it, measured from outside: time to all badges, then a window at rest (default 30 s) with\n"
     "the stand-in's CPU, badges set, exchanges per polling pass, threads and peak RSS; then the floors against\n"
     "the same service: the bare loopback exchange of the same bytes, the client's exchange, batches of one path.\n"
-    "Prints the tables and the goals; with --results, writes DIR/<date>-<cpu>.json; with --plot-data, the data\n"
+    "Prints the tables and the goals; with --results, writes DIR/<date>-<cpu>[-through-service].json; with --plot-data, the data\n"
     "of the plot. With --through-service the extension runs as the session service (`vantorix-finder serve`) and\n"
     "the folder is shown through a host joined to it: the process measured is the service. The programs default to the ones beside this one. Binds 127.0.0.1:27835: run it alone there,\n"
     "e.g. unshare -rn sh -c 'ip link set lo up; dbus-run-session -- vantorix-folder-bench'.\n";
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
 
     if (!resultsDirectory.empty()) {
         std::filesystem::create_directories(resultsDirectory);
-        std::string path = resultsDirectory + "/" + utcNow("%Y-%m-%d") + "-" + slug(machine["cpu"]) + ".json";
+        std::string path = resultsDirectory + "/" + utcNow("%Y-%m-%d") + "-" + slug(machine["cpu"]) + (options.throughService ? "-through-service" : "") + ".json";
         std::ofstream(path) << runRecord(machine, results, goals).dump(2) << "\n";
         std::printf("Wrote %s\n", path.c_str());
     }
