@@ -20,16 +20,16 @@ class FolderBadges {
 public:
     // Sets the path's badge; an empty one forgets it.
     void set(std::string_view path, const std::string& badge) {
-        auto [folder, name] = split(path);
         if (badge.empty()) {
             forget(path);
             return;
         }
+        auto [folder, name] = split(path);
         auto names = byFolder_.find(folder);
         if (names == byFolder_.end()) names = byFolder_.emplace(std::string(folder), Names{}).first;
         auto entry = names->second.find(name);
         if (entry == names->second.end()) names->second.emplace(std::string(name), BadgeWord(badge));
-        else if (!(entry->second == badge)) entry->second = BadgeWord(badge);
+        else if (entry->second != badge) entry->second = BadgeWord(badge);
     }
     void forget(std::string_view path) {
         auto [folder, name] = split(path);

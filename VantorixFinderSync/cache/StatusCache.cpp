@@ -50,7 +50,7 @@ bool VantorixFinderSync::recordCachedStatus(const SharedPath& path, const std::s
     if (found != statusCache.end() && !badge.empty() && isFresh(found->second, now, cacheConfig.ttl, cacheConfig.aggressiveTtl) &&
         cacheShownFolders.count(parentFolder(path.view())) != 0) {
         // The word is looked up in the process's set of words only when it changed, not for every item at rest.
-        bool changed = !(found->second.badge == badge);
+        bool changed = found->second.badge != badge;
         if (changed) found->second.badge = BadgeWord(badge);
         found->second.timestamp = now;
         found->second.isValid = true;

@@ -19,7 +19,6 @@ public:
     explicit BadgeWord(std::string_view word) : word_(&kept(word)) {}
 
     const std::string& str() const { return *word_; }
-    bool empty() const { return word_->empty(); }
 
     friend bool operator==(const BadgeWord& a, const BadgeWord& b) { return a.word_ == b.word_; }
     friend bool operator==(const BadgeWord& a, std::string_view b) { return *a.word_ == b; }

@@ -8,9 +8,9 @@ namespace vantorix {
 // once, and one run on runQueue asks for all that wait. Memory grows with the distinct paths, not with the
 // rate of notifications, and no thread waits per notification.
 void VantorixFinderSync::addNotifiedPaths(const std::vector<std::string>& paths) {
+    std::vector<SharedPath> shared(paths.begin(), paths.end());  // made before the lock block, not inside it
     bool queueRun = batchLock->syncValue([&] {
-        for (const auto& text : paths) {
-            SharedPath path(text);
+        for (auto& path : shared) {
             if (notifiedMembers.insert(path).second) notifiedPaths.push_back(std::move(path));
         }
         if (notifiedPaths.empty() || notifiedRunQueued) return false;

@@ -4,7 +4,6 @@
 #include "PassPaths.h"
 #include "protocol/Wire.h"
 
-#include <algorithm>
 #include <array>
 #include <string_view>
 
