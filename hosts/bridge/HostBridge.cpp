@@ -276,9 +276,9 @@ bool HostBridge::invalidateSome() {
     return false;
 }
 
-// The counters as one JSON object, rewritten in place as one block padded with spaces to a fixed size: a reader
-// never sees a shorter file or half of one, and the thread never waits for the file system (replacing the file
-// by a rename can make it flush).
+// The counters as one JSON object, rewritten in place as one block padded with spaces to a fixed size, so that the
+// thread never waits for the file system (replacing the file by a rename can make it flush). A reader never sees
+// a shorter file, but a read that meets a write can see part of each: it does not parse, and readers read again.
 void HostBridge::writeStats() const {
     if (statsFd_ < 0) return;
     nlohmann::ordered_json stats;

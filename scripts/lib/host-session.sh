@@ -300,8 +300,20 @@ session_all_badged() {
   [ "$badged" -ge "$wanted" ]
 }
 
+# A field of a module's counters file: session_stats_field FILE FIELD. The module rewrites the file in place, and
+# a read that meets a rewrite can see part of each: such a read does not parse, and is taken again.
+session_stats_field() {
+  local value tries=0
+  until value=$(jq -r ".$2" "$1" 2>/dev/null); do
+    tries=$((tries + 1))
+    [ "$tries" -lt 50 ] && [ -f "$1" ] || return 1
+    sleep 0.01
+  done
+  printf '%s\n' "$value"
+}
+
 # A counter of a host's module: session_stat HOST FIELD [PID] (the process started by session_start_host by default).
-session_stat() { jq -r ".$2" "$session_work/stats-$1-${3:-${session_pid[$1]}}.json" 2>/dev/null; }
+session_stat() { session_stats_field "$session_work/stats-$1-${3:-${session_pid[$1]}}.json" "$2"; }
 
 # The X window of a host's main window: the largest on-screen window of its class (Nemo 6 keeps smaller helper
 # windows of the same class).

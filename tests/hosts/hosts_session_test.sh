@@ -115,8 +115,8 @@ for host in "${hosts[@]}"; do
 done
 for host in "${hosts[@]}"; do
   for stats in "$work"/stats-"$host"-*.json; do
-    longest=$(jq -r .longestHoldMs "$stats")
-    figure "$host (pid $(jq -r .hostPid "$stats")): the longest hold of its main thread by the module $longest ms (in $(jq -r .longestHoldIn "$stats")), over $(jq -r .callbacks "$stats") callbacks; wall clock $(jq -r .longestWallMs "$stats") ms"
+    longest=$(session_stats_field "$stats" longestHoldMs)
+    figure "$host (pid $(session_stats_field "$stats" hostPid)): the longest hold of its main thread by the module $longest ms (in $(session_stats_field "$stats" longestHoldIn)), over $(session_stats_field "$stats" callbacks) callbacks; wall clock $(session_stats_field "$stats" longestWallMs) ms"
     check "$host: the module never held the main thread over 20 ms" at_most "$longest" 20
   done
 done
