@@ -3,6 +3,7 @@
 #include "protocol/Paths.h"
 
 #include <algorithm>
+#include <numeric>
 #include <unistd.h>
 
 namespace vantorix::session {
@@ -71,7 +72,7 @@ void FileManagerModel::request(const std::string& path) {
 
 void FileManagerModel::startObserving(const std::string& directory, ShownDirectory& shown) {
     shown.observed = true;
-    shown.entries = {};
+    shown.forgetNames();
     emit(host::pathCall(host::Call::beginObservingDirectory, directory));
     if (extension_) extension_->beginObservingDirectory(URL::fileURL(directory));
     requestEntries(directory, shown);
@@ -82,30 +83,43 @@ void FileManagerModel::stopObserving(const std::string& directory, ShownDirector
     shown.listing = 0;
     emit(host::pathCall(host::Call::endObservingDirectory, directory));
     if (extension_) extension_->endObservingDirectory(URL::fileURL(directory));
-    for (const auto& name : shown.entries) badges_.forget(entryPath(directory, name));
-    shown.entries = {};
+    shown.eachName([&](const std::string& name) { badges_.forget(entryPath(directory, name)); });
+    shown.forgetNames();
 }
 
 // Asks for the entries not asked for yet, in name order; forgets the ones that went away.
 void FileManagerModel::requestEntries(const std::string& directory, ShownDirectory& shown) {
     DirectoryNames listed = platform_.contentsOfDirectory(directory);
-    if (!listed) return;
-    // Unchanged since the last listing: nothing appeared, nothing went away (the common case, once a second).
+    if (!listed || listed == shown.listed) return;  // gone, or the very listing of the last look
+    // Unchanged since the last listing: nothing appeared, nothing went away (the common case, once a second). The
+    // places of the names hold in the new listing, which is kept instead of the old one.
     std::size_t listing = fingerprint(*listed);
-    if (listing == shown.listing && !shown.entries.empty()) return;
+    if (listing == shown.listing && !shown.byName.empty() && listed->size() == shown.listed->size()) {
+        shown.listed = std::move(listed);
+        return;
+    }
+    const std::vector<std::string>& names = *listed;
+    std::vector<std::uint32_t> byName(names.size());
+    std::iota(byName.begin(), byName.end(), 0u);
+    std::sort(byName.begin(), byName.end(), [&](std::uint32_t a, std::uint32_t b) { return names[a] < names[b]; });
+    // The last names and these, both in name order, walked together: a name only in the last went away, one only
+    // in these appeared.
+    std::vector<std::uint32_t> appeared;
+    auto last = shown.byName.begin();
+    auto lastName = [&] { return std::string_view((*shown.listed)[*last]); };
+    for (std::uint32_t at : byName) {
+        for (; last != shown.byName.end() && lastName() < names[at]; ++last) badges_.forget(entryPath(directory, std::string(lastName())));
+        if (last != shown.byName.end() && lastName() == names[at]) {
+            ++last;
+        } else {
+            appeared.push_back(at);
+        }
+    }
+    for (; last != shown.byName.end(); ++last) badges_.forget(entryPath(directory, std::string(lastName())));
     shown.listing = listing;
-    std::vector<std::string> names = *listed;
-    std::sort(names.begin(), names.end());
-    auto isIn = [](const std::vector<std::string>& sorted, const std::string& name) { return std::binary_search(sorted.begin(), sorted.end(), name); };
-    for (const auto& name : shown.entries) {
-        if (!isIn(names, name)) badges_.forget(entryPath(directory, name));
-    }
-    std::vector<std::string> appeared;
-    for (const auto& name : names) {
-        if (!isIn(shown.entries, name)) appeared.push_back(name);
-    }
-    shown.entries = std::move(names);
-    for (const auto& name : appeared) request(entryPath(directory, name));
+    shown.listed = listed;
+    shown.byName = std::move(byName);
+    for (std::uint32_t at : appeared) request(entryPath(directory, names[at]));
 }
 
 std::size_t FileManagerModel::fingerprint(const std::vector<std::string>& names) {
@@ -133,11 +147,11 @@ std::vector<std::pair<std::string, std::string>> FileManagerModel::badgesIn(cons
     std::vector<std::pair<std::string, std::string>> badges;
     auto shown = shown_.find(directory);
     if (shown == shown_.end() || !shown->second.observed) return badges;
-    for (const auto& name : shown->second.entries) {
+    shown->second.eachName([&](const std::string& name) {
         std::string path = entryPath(directory, name);
         std::string badge = badgeOf(path);
         if (!badge.empty()) badges.emplace_back(std::move(path), std::move(badge));
-    }
+    });
     return badges;
 }
 

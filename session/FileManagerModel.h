@@ -17,6 +17,7 @@
 #include "platform/Platform.h"
 #include "protocol/HostLines.h"
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -67,8 +68,19 @@ public:
 private:
     struct ShownDirectory {
         bool observed = false;
-        std::vector<std::string> entries;  // names asked for while observed, sorted
-        std::size_t listing = 0;          // a fingerprint of the last listing, as the file system gave it
+        // The names asked for while observed: the listing they came from, shared with the platform's kept one,
+        // and their places in it in name order.
+        DirectoryNames listed;
+        std::vector<std::uint32_t> byName;
+        std::size_t listing = 0;  // a fingerprint of the last listing, as the file system gave it
+        template <typename Call>
+        void eachName(const Call& call) const {
+            for (std::uint32_t at : byName) call((*listed)[at]);
+        }
+        void forgetNames() {
+            listed = nullptr;
+            byName = {};
+        }
     };
     void emit(const host::BoundaryCall& call);
     void startObserving(const std::string& directory, ShownDirectory& shown);

@@ -28,6 +28,7 @@ std::optional<DirectoryListings::Stamp> DirectoryListings::stampOf(int descripto
 DirectoryNames DirectoryListings::contentsOf(const std::string& path) {
     std::optional<Stamp> now = stampOf(-1, path);
     if (!now) return nullptr;
+    std::size_t expected = 0;  // the size of the folder's kept listing: a re-read is made to that size at once
     {
         std::lock_guard lock(mutex_);
         auto found = kept_.find(path);
@@ -35,6 +36,7 @@ DirectoryNames DirectoryListings::contentsOf(const std::string& path) {
             found->second.lastAsked = ++asks_;
             return found->second.names;
         }
+        if (found != kept_.end()) expected = found->second.names->size();
     }
     // The times are taken from the opened directory before it is read: a change during the reading shows in the
     // next stamp, and the next ask reads again.
@@ -49,10 +51,13 @@ DirectoryNames DirectoryListings::contentsOf(const std::string& path) {
     MonotonicTime listedAt = monotonicNow_();
     auto settledBefore = wallNow_().time_since_epoch() - kSettled;
     auto read = std::make_shared<std::vector<std::string>>();
+    read->reserve(expected + expected / 16);
     while (dirent* entry = ::readdir(directory)) {
         std::string_view name = entry->d_name;
         if (name != "." && name != "..") read->emplace_back(name);
     }
+    // A listing may be kept for long: not with the room its growth left (up to half of it).
+    if (read->capacity() - read->size() > read->size() / 8) read->shrink_to_fit();
     DirectoryNames names = std::move(read);
     ::closedir(directory);
     std::lock_guard lock(mutex_);

@@ -43,12 +43,19 @@ TEST(FileManagerModel, ObservesShownDirectoriesInsideTheObservedSet) {
     platform.addDirectory("/S/d", {"b", "a", "c"});
     platform.advanceBy(1s);
     EXPECT_THAT(calls(), ElementsAre("request /S/d/c"));
+    // An entry gone and one new at the same re-listing: the one forgotten, the other asked for, the rest kept.
+    model.setBadgeIdentifier("success", URL::fileURL("/S/d/b"));
+    platform.addDirectory("/S/d", {"c", "d", "b"});
+    platform.advanceBy(1s);
+    EXPECT_THAT(calls(), ElementsAre("request /S/d/d"));
+    EXPECT_EQ(model.badgeOf("/S/d/a"), "");
+    EXPECT_EQ(model.badgeOf("/S/d/b"), "success");
 
     // Removed and put back: observed anew, badges forgotten in between.
     model.setDirectoryURLs({});
-    EXPECT_EQ(model.badgeOf("/S/d/a"), "");
+    EXPECT_EQ(model.badgeOf("/S/d/b"), "");
     model.setDirectoryURLs({URL::fileURL("/S")});
-    EXPECT_THAT(calls(), ElementsAre("end /S/d", "begin /S/d", "request /S/d/a", "request /S/d/b", "request /S/d/c"));
+    EXPECT_THAT(calls(), ElementsAre("end /S/d", "begin /S/d", "request /S/d/b", "request /S/d/c", "request /S/d/d"));
 
     // Hiding an observed directory ends its observation.
     model.hide("/S/d");
