@@ -56,8 +56,7 @@ int main(int argc, char** argv) {
     mallopt(M_ARENA_MAX, 2);
     // Blocks of 128 KB and more are mapped of their own and given back whole when freed. By default the threshold
     // rises to the size of each such block freed, so the lists of a large folder (its listing, a burst of lines,
-    // its paths) come from the heap after the first, and their space stays with the process once they are freed:
-    // some 8 MB at 50,000 items.
+    // its paths) come from the heap after the first, and their space stays with the process once they are freed.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "--help" || mode == "-h" || mode == "help") {
