@@ -17,6 +17,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// The room a host's written lines keep once all are written. A burst (a large folder's lines, before the host
+// reads them) grows the buffer to megabytes; kept, that room would stay with the service for good.
+constexpr std::size_t kKeptRoom = 64 * 1024;
 // Skipped lines are logged for the first few of a host, then now and then.
 bool worthLogging(std::uint64_t count) { return count <= 10 || count % 1000 == 0; }
 
@@ -240,6 +243,7 @@ bool HostServer::writeTo(Connection& connection) {
         }
     }
     connection.out.erase(0, sent);
+    if (connection.out.empty() && connection.out.capacity() > kKeptRoom) std::string().swap(connection.out);
     return true;
 }
 
