@@ -17,9 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kReadChunk = 64 * 1024;
-// The room a host's written lines keep once all are written. A burst (a large folder's lines, before the host
-// reads them) grows the buffer to megabytes; kept, that room would stay with the service for good.
-constexpr std::size_t kKeptRoom = 64 * 1024;
 // Skipped lines are logged for the first few of a host, then now and then.
 bool worthLogging(std::uint64_t count) { return count <= 10 || count % 1000 == 0; }
 
@@ -73,7 +70,7 @@ void HostServer::send(HostId id, std::string bytes) {
             outbox.overflow = true;
             outbox.bytes.clear();
         } else {
-            outbox.bytes += bytes;
+            outbox.bytes.append(bytes);
         }
     }
     wake();
@@ -193,7 +190,7 @@ void HostServer::acceptAll() {
         connection.id = id;
         connection.fd = fd;
         connection.peer = {pid, programOf(pid)};
-        connection.out = hello_();
+        connection.out.append(hello_());
         {
             std::lock_guard lock(mutex_);
             outboxes_[id];
@@ -228,22 +225,10 @@ void HostServer::takeOutbox(Connection& connection) {
 }
 
 bool HostServer::writeTo(Connection& connection) {
-    std::size_t sent = 0;
-    while (sent < connection.out.size()) {
-        ssize_t written = ::send(connection.fd, connection.out.data() + sent, connection.out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (written > 0) {
-            sent += static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EINTR) {
-            continue;
-        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            break;
-        } else {
-            close(connection.id, std::string("its connection failed: ") + std::strerror(errno));
-            return false;
-        }
+    if (int failed = connection.out.writeTo(connection.fd); failed != 0) {
+        close(connection.id, std::string("its connection failed: ") + std::strerror(failed));
+        return false;
     }
-    connection.out.erase(0, sent);
-    if (connection.out.empty() && connection.out.capacity() > kKeptRoom) std::string().swap(connection.out);
     return true;
 }
 

@@ -13,6 +13,7 @@
 // Threads: the handlers run on the server's thread; send() may be called from any thread.
 #pragma once
 
+#include "LineQueue.h"
 #include "platform/Platform.h"
 #include "protocol/HostWire.h"
 
@@ -84,11 +85,11 @@ private:
         std::deque<std::string> held;  // lines after a `wait`, held until it ends
         std::chrono::steady_clock::time_point resumeAt{};
         bool quitting = false;    // `quit` read: nothing more is read
-        std::string out;          // lines being written
+        LineQueue out;            // lines being written
         std::uint64_t skippedLines = 0;
     };
     struct Outbox {
-        std::string bytes;
+        LineQueue bytes;
         bool overflow = false;
         bool finished = false;  // finish() was called
     };

@@ -1,11 +1,19 @@
 // The session service's parts on the simulated platform: the file manager stand-in's rules against a scripted
 // extension, then the sharing of one extension between hosts: the router runs the stand-in and the real extension
-// against a scripted service, and each host's lines are read back as JSON.
+// against a scripted service, and each host's lines are read back as JSON. Last, a host's queue of lines against a
+// real socket that takes them a little at a time.
 #include "HostRouter.h"
+#include "LineQueue.h"
 #include "SimulationFixture.h"
 
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
 
 namespace vantorix::testing {
 namespace {
@@ -201,6 +209,41 @@ TEST_F(HostRouterTest, ARepaintReachesHostsAsOneRefreshAndALastingRemovalAfterTh
     platform.runUntilIdle();
     ASSERT_FALSE(lines[B].empty());
     EXPECT_TRUE(lines[B].back()["urls"].empty());
+}
+
+// Bytes queued in appends of every size, from one byte to more than a piece, come out whole and in order however
+// little the socket takes at a time; a peer gone is a failure, not an endless wait.
+TEST(LineQueue, WritesEveryByteInOrderThroughASlowSocketAndReportsAPeerGone) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+    int small = 4096;
+    ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    session::LineQueue queue;
+    std::string queued, received;
+    std::mt19937 random(7);
+    for (std::size_t size : {std::size_t{1}, session::LineQueue::kPiece + 17, std::size_t{4096}, std::size_t{4097}, std::size_t{300000}}) {
+        for (int round = 0; round < 3; ++round) {
+            std::string bytes(size, ' ');
+            for (char& byte : bytes) byte = static_cast<char>('a' + random() % 26);
+            queue.append(bytes);
+            queued += bytes;
+        }
+        for (char buffer[1000]; queue.size() > 0;) {  // the peer reads a little at a time
+            ASSERT_EQ(queue.writeTo(ends[0]), 0);
+            ssize_t got = ::read(ends[1], buffer, sizeof buffer);
+            if (got > 0) received.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    for (char buffer[4096]; received.size() < queued.size();) {
+        ssize_t got = ::read(ends[1], buffer, sizeof buffer);
+        ASSERT_GT(got, 0);
+        received.append(buffer, static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(received, queued);
+    ::close(ends[1]);
+    queue.append("lost\n");
+    EXPECT_EQ(queue.writeTo(ends[0]), EPIPE);
+    ::close(ends[0]);
 }
 
 }  // namespace
