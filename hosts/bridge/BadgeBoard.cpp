@@ -25,7 +25,11 @@ void BadgeBoard::setObserved(std::set<std::string> folders) {
     for (auto folder = badges_.begin(); folder != badges_.end();) {
         auto& [path, entries] = *folder;
         if (!isInsideObserved(path)) {
-            std::erase_if(entries, [&](const auto& entry) { return observed_.count(path + (path == "/" ? "" : "/") + entry.first) == 0; });
+            for (auto entry = entries.begin(); entry != entries.end();) {
+                auto next = std::next(entry);
+                if (observed_.count(path + (path == "/" ? "" : "/") + entry->first) == 0) forget(entries, entry);
+                entry = next;
+            }
         }
         folder = entries.empty() ? badges_.erase(folder) : std::next(folder);
     }
@@ -40,13 +44,13 @@ void BadgeBoard::setBadge(const std::string& path, const std::string& badge) {
     if (badge.empty()) {
         auto entries = badges_.find(folder);
         if (entries == badges_.end()) return;
-        if (auto found = entries->second.find(name); found != entries->second.end()) entries->second.erase(found);
+        if (auto found = entries->second.find(name); found != entries->second.end()) forget(entries->second, found);
         if (entries->second.empty()) badges_.erase(entries);
     } else if (isInsideObserved(path)) {
         auto entries = badges_.find(folder);
-        if (entries == badges_.end()) entries = badges_.emplace(std::string(folder), Table<std::string>{}).first;
-        if (auto found = entries->second.find(name); found != entries->second.end()) found->second = badge;
-        else entries->second.emplace(std::string(name), badge);
+        if (entries == badges_.end()) entries = badges_.emplace(std::string(folder), Entries{}).first;
+        if (auto found = entries->second.find(name); found != entries->second.end()) words_.replace(found->second, badge);
+        else entries->second.emplace(std::string(name), words_.hold(badge));
     }
 }
 
@@ -55,13 +59,24 @@ std::string BadgeBoard::badgeOf(const std::string& path) const {
     auto entries = badges_.find(folder);
     if (entries == badges_.end()) return {};
     auto found = entries->second.find(name);
-    return found == entries->second.end() ? std::string() : found->second;
+    return found == entries->second.end() ? std::string() : found->second->first;
 }
 
-void BadgeBoard::forgetEntriesOf(const std::string& folder) { badges_.erase(folder); }
+void BadgeBoard::forget(Entries& entries, Entries::iterator entry) {
+    words_.release(entry->second);
+    entries.erase(entry);
+}
+
+void BadgeBoard::forgetEntriesOf(const std::string& folder) {
+    auto entries = badges_.find(folder);
+    if (entries == badges_.end()) return;
+    for (const auto& [name, word] : entries->second) words_.release(word);
+    badges_.erase(entries);
+}
 
 void BadgeBoard::forgetAll() {
     badges_.clear();
+    words_.clear();
     observed_.clear();
     requested_.clear();
 }

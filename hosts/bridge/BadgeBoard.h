@@ -1,8 +1,10 @@
 // What a host module knows about badges, as the session service reports them: the observed set, the badge of
 // each item, and the items the module asked for itself. Plain state, used on the file manager's main thread only.
 // Badges are kept by folder, then by name: a folder's entries are forgotten at once, however many, and a path is
-// looked up without being copied.
+// looked up without being copied. Each badge word is kept once, for all the items that have it.
 #pragma once
+
+#include "SharedWords.h"
 
 #include <functional>
 #include <set>
@@ -48,8 +50,12 @@ private:
     template <typename Value>
     using Table = std::unordered_map<std::string, Value, Hash, std::equal_to<>>;
 
+    using Entries = Table<SharedWords::Word>;  // entry name -> badge, in words_
+    void forget(Entries& entries, Entries::iterator entry);
+
     std::set<std::string> observed_;
-    Table<Table<std::string>> badges_;  // folder -> entry name -> badge
+    SharedWords words_;
+    Table<Entries> badges_;  // folder -> its entries
     std::unordered_set<std::string> requested_;
 };
 

@@ -53,10 +53,7 @@ ShownItems::~ShownItems() {
 void ShownItems::remember(const std::string& path, GObject* item, const std::string& badge) {
     auto known = entries_.find(std::string_view(path));
     if (known != entries_.end() && known->second.item == item) {
-        if (known->second.badge->first != badge) {
-            releaseBadge(known->second.badge);
-            known->second.badge = holdBadge(badge);
-        }
+        badges_.replace(known->second.badge, badge);
         return;
     }
     if (known != entries_.end()) forget(known);  // another item under the path: the one held before is let go
@@ -66,7 +63,7 @@ void ShownItems::remember(const std::string& path, GObject* item, const std::str
     std::size_t name = nameStart(path);
     auto folder = folders_.try_emplace(path.substr(0, name), Folder{this, 0}).first;
     ++folder->second.entries;
-    auto entry = entries_.emplace(Key{folder, path.substr(name)}, Held{item, holdBadge(badge)}).first;
+    auto entry = entries_.emplace(Key{folder, path.substr(name)}, Held{item, badges_.hold(badge)}).first;
     g_object_set_qdata_full(item, quark_, &*entry, onFinalized);
 }
 
@@ -82,19 +79,9 @@ void ShownItems::forget(Entries::iterator entry) {
 
 void ShownItems::erase(Entries::iterator entry) {
     auto folder = entry->first.folder;
-    releaseBadge(entry->second.badge);
+    badges_.release(entry->second.badge);
     entries_.erase(entry);
     if (--folder->second.entries == 0) folders_.erase(folder);
-}
-
-ShownItems::Badges::iterator ShownItems::holdBadge(const std::string& badge) {
-    auto word = badges_.try_emplace(badge, 0).first;
-    ++word->second;
-    return word;
-}
-
-void ShownItems::releaseBadge(Badges::iterator badge) {
-    if (--badge->second == 0) badges_.erase(badge);
 }
 
 void ShownItems::onFinalized(gpointer data) {

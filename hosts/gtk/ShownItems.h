@@ -8,6 +8,7 @@
 #pragma once
 
 #include "HostBridge.h"
+#include "SharedWords.h"
 
 #include <glib-object.h>
 
@@ -55,23 +56,20 @@ private:
         bool operator()(const Key& a, std::string_view b) const;
         bool operator()(std::string_view a, const Key& b) const;
     };
-    using Badges = std::map<std::string, std::size_t, std::less<>>;  // badge word -> the entries given it
     struct Held {
         GObject* item;
-        Badges::iterator badge;
+        bridge::SharedWords::Word badge;  // in badges_
     };
     using Entries = std::map<Key, Held, PathOrder>;
 
     static void onFinalized(gpointer entry);
     void forget(Entries::iterator entry);   // takes the entry's data off its item, then erases it
     void erase(Entries::iterator entry);
-    Badges::iterator holdBadge(const std::string& badge);
-    void releaseBadge(Badges::iterator badge);
 
     Invalidate invalidate_;
     GQuark quark_;  // this table's data on the items it holds
     Folders folders_;
-    Badges badges_;
+    bridge::SharedWords badges_;
     Entries entries_;
 };
 
