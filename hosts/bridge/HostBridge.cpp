@@ -214,7 +214,7 @@ void HostBridge::checkLater(const std::string& path, Check check) {
         it->second = std::max(it->second, check);
         return;
     }
-    checks_.push_back(path);
+    checks_.push_back(&it->first);
     pumpChecks();
 }
 
@@ -223,8 +223,8 @@ void HostBridge::checkLater(const std::string& path, Check check) {
 // left to it.
 void HostBridge::checkAllLater(Check check) {
     sweep_ = Sweep{sweep_ ? std::max(sweep_->check, check) : check, {}};
-    std::erase_if(checks_, [&](const std::string& path) {
-        auto found = checkOf_.find(path);
+    std::erase_if(checks_, [&](const std::string* path) {
+        auto found = checkOf_.find(*path);
         if (found->second > sweep_->check) return false;
         checkOf_.erase(found);
         return true;
@@ -258,12 +258,9 @@ bool HostBridge::invalidateSome() {
         return loop_.nowMicroseconds() < deadline;
     };
     while (!checks_.empty()) {
-        std::string path = std::move(checks_.front());
+        auto waiting = checkOf_.extract(*checks_.front());
         checks_.pop_front();
-        auto found = checkOf_.find(path);
-        Check how = found->second;
-        checkOf_.erase(found);
-        if (!check(path, how)) return !checks_.empty() || sweep_;
+        if (!check(waiting.key(), waiting.mapped())) return !checks_.empty() || sweep_;
     }
     while (sweep_) {
         std::vector<std::string> next = items_.pathsAfter(sweep_->after, kSweepStep);

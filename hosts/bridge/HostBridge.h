@@ -130,8 +130,8 @@ private:
     std::set<std::string> shown_;     // the folders the service was told are shown
     std::vector<std::string> requests_;  // the module's requests, waiting to be sent
     EventLoop::SourceId requestSource_ = 0;
-    std::deque<std::string> checks_;
-    std::unordered_map<std::string, Check> checkOf_;
+    std::unordered_map<std::string, Check> checkOf_;  // the items waiting to be checked, each once
+    std::deque<const std::string*> checks_;           // their paths (keys of checkOf_), in the order they came
     // A check of every item held, in the order of their paths: the check and the last path checked.
     struct Sweep {
         Check check;

@@ -291,6 +291,15 @@ session_entry_badges() {
     awk -F'\t' '{ badge[$1] = $2 } END { for (name in badge) print name "\t" badge[name] }'
 }
 
+# The trace's line of the service's first repaint after line FROM (the observed set emptied), printed; false while
+# none came. The service repaints once, at its first server check 10 s after it starts, and every host then asks
+# about its items again.
+session_repaint_line() {
+  local found
+  found=$(tail -n +"$(($1 + 1))" "$VANTORIX_TRACE" | grep -nF '"call":"setDirectoryURLs","urls":[]' | head -n1 | cut -d: -f1)
+  [ -n "$found" ] && echo $(($1 + found))
+}
+
 # Whether every entry of DIR whose name a request line can carry has a badge in the trace (from line FROM on, for
 # HOST when given).
 session_all_badged() {

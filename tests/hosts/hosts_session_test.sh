@@ -135,8 +135,7 @@ done
 
 echo "--- 30 s with nothing changing"
 # The new service repaints once, 10 s after it starts, at its first server check: the window begins after that.
-repainted() { tail -n +"$((killed_at_line + 1))" "$VANTORIX_TRACE" | grep -qF '"call":"setDirectoryURLs","urls":[]'; }
-wait_for 15 repainted >/dev/null
+wait_for 15 session_repaint_line "$killed_at_line" >/dev/null
 sleep 2
 declare -A asked_before sent_before
 for host in "${hosts[@]}"; do asked_before[$host]=$(session_stat "$host" itemsAsked) sent_before[$host]=$(session_stat "$host" requestsSent); done
