@@ -26,9 +26,8 @@ void BadgeBoard::setObserved(std::set<std::string> folders) {
         auto& [path, entries] = *folder;
         if (!isInsideObserved(path)) {
             for (auto entry = entries.begin(); entry != entries.end();) {
-                auto next = std::next(entry);
-                if (observed_.count(path + (path == "/" ? "" : "/") + entry->first) == 0) forget(entries, entry);
-                entry = next;
+                bool observed = observed_.count(path + (path == "/" ? "" : "/") + entry->first) > 0;
+                entry = observed ? std::next(entry) : forget(entries, entry);
             }
         }
         folder = entries.empty() ? badges_.erase(folder) : std::next(folder);
@@ -62,9 +61,9 @@ std::string BadgeBoard::badgeOf(const std::string& path) const {
     return found == entries->second.end() ? std::string() : found->second->first;
 }
 
-void BadgeBoard::forget(Entries& entries, Entries::iterator entry) {
+BadgeBoard::Entries::iterator BadgeBoard::forget(Entries& entries, Entries::iterator entry) {
     words_.release(entry->second);
-    entries.erase(entry);
+    return entries.erase(entry);
 }
 
 void BadgeBoard::forgetEntriesOf(const std::string& folder) {

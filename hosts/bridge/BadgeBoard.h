@@ -51,7 +51,7 @@ private:
     using Table = std::unordered_map<std::string, Value, Hash, std::equal_to<>>;
 
     using Entries = Table<SharedWords::Word>;  // entry name -> badge, in words_
-    void forget(Entries& entries, Entries::iterator entry);
+    Entries::iterator forget(Entries& entries, Entries::iterator entry);  // the entry after it
 
     std::set<std::string> observed_;
     SharedWords words_;
