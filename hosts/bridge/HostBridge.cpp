@@ -63,6 +63,7 @@ HostBridge::HostBridge(EventLoop& loop, HostItems& items, BridgeSettings setting
     if (!settings_.statsPath.empty()) {
         statsFd_ = ::open(settings_.statsPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (statsFd_ < 0) warn("cannot open " + settings_.statsPath + ": " + std::strerror(errno));
+        writeStats();  // at once: a counters file, once there, holds counters, even of a process that ends soon
         statsSource_ = loop_.timeout(static_cast<unsigned>(kStatsInterval.count()), [this] {
             HoldMeter::Scope hold(meter_, "stats");
             writeStats();

@@ -310,10 +310,11 @@ session_all_badged() {
 }
 
 # A field of a module's counters file: session_stats_field FILE FIELD. The module rewrites the file in place, and
-# a read that meets a rewrite can see part of each: such a read does not parse, and is taken again.
+# a read that meets a rewrite can see part of each: such a read does not parse (or, of a file just made, gives
+# nothing), and is taken again.
 session_stats_field() {
   local value tries=0
-  until value=$(jq -r ".$2" "$1" 2>/dev/null); do
+  until value=$(jq -r ".$2" "$1" 2>/dev/null) && [ -n "$value" ]; do
     tries=$((tries + 1))
     [ "$tries" -lt 50 ] && [ -f "$1" ] || return 1
     sleep 0.01
